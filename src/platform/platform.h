@@ -1,0 +1,55 @@
+#pragma once
+
+// The only place where the library talks to the operating system: thread
+// priority and large zero-filled memory regions. One POSIX and one Windows
+// implementation; everything else in the library is portable C++.
+
+#include <cstddef>
+#include <new>
+#include <thread>
+
+namespace fusion {
+namespace platform {
+
+// Raises the calling thread (or the given thread) to the highest ordinary
+// scheduling priority. Best effort: a process without the right keeps the
+// priority it has, and nothing is reported.
+void raiseCurrentThreadPriority();
+void raiseThreadPriority(std::thread& thread);
+
+// Reserves `bytes` of address space whose pages read as zero until first
+// written and cost physical memory only once touched. Returns null when the
+// reservation fails (or when the test hook below says so). `dense` asks for
+// large pages where the system offers them: use it for storage that is
+// filled front to back, not for storage touched at random.
+void* reserveZeroed(std::size_t bytes, bool dense = false);
+// Returns a region from reserveZeroed to the system.
+void releaseZeroed(void* region, std::size_t bytes);
+// Gives the pages of a sub-range back to the system; afterwards the range
+// reads as zero again. Costs in proportion to the pages that were resident.
+void discardZeroed(void* region, std::size_t bytes);
+
+// Bytes of physical memory the process holds right now (resident set), or 0
+// where the system cannot tell.
+std::size_t residentBytes();
+// Peak resident set of the process, or 0 where unknown.
+std::size_t peakResidentBytes();
+
+// Allocation-failure injection for tests: after `successes` more successful
+// guarded allocations, every further guarded allocation fails until the hook
+// is cleared with a negative value. Guarded allocations are reserveZeroed and
+// tryNewArray. Cheap enough to stay in release builds (one relaxed load).
+void failAllocationsAfter(long successes);
+// Consumes one allocation from the hook; false means "fail this one".
+bool allocationAllowed();
+
+// The non-throwing array new of the library, guarded by the hook. Arrays
+// handed to the host are made with it, so the host frees them with delete[].
+template <class T>
+T* tryNewArray(std::size_t count) {
+    if (!allocationAllowed()) return nullptr;
+    return new (std::nothrow) T[count];
+}
+
+}  // namespace platform
+}  // namespace fusion
