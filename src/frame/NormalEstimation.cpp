@@ -1,6 +1,153 @@
-// STUB: replaced by the normal estimation implementation.
+// Normals by principal component analysis of the facing neighbourhood: the
+// direction of least spread of the neighbours' positions, oriented like the
+// normal it replaces.
+
+#include <cmath>
+#include <cstdint>
+
 #include "engine/HashTable.h"
+#include "frame/EigenSolver.h"
+
 namespace fusion {
-bool HashTable::estimateFrameNormal(FusionPoint*) { return false; }
-bool HashTable::reestimateNormal(FusionPoint*, float*) { return false; }
+
+namespace {
+
+// One decomposition of a neighbourhood. Everything lives on the stack: the
+// estimators run on many threads and allocate nothing.
+struct Spread {
+    double values[3];     // descending: l0 >= l1 >= l2
+    double candidate[3];  // eigenvector of l2
+    double agreement;     // current normal . candidate
+};
+
+// The arithmetic mixes precisions on purpose (deviations rounded to float,
+// products formed in float, sums kept in double) so that normals come out
+// bit-identical to the ones earlier models were built with.
+Spread decompose(const float (*positions)[3], int count, const float current[3]) noexcept {
+    double sum[3] = {0.0, 0.0, 0.0};
+    for (int i = 0; i < count; ++i)
+        for (int k = 0; k < 3; ++k) sum[k] += positions[i][k];
+    double mean[3];
+    for (int k = 0; k < 3; ++k) mean[k] = sum[k] / count;
+
+    double sxx = 0.0, sxy = 0.0, sxz = 0.0, syy = 0.0, syz = 0.0, szz = 0.0;
+    for (int i = 0; i < count; ++i) {
+        const float dx = static_cast<float>(positions[i][0] - mean[0]);
+        const float dy = static_cast<float>(positions[i][1] - mean[1]);
+        const float dz = static_cast<float>(positions[i][2] - mean[2]);
+        sxx += dx * dx;
+        sxy += dx * dy;
+        sxz += dx * dz;
+        syy += dy * dy;
+        syz += dy * dz;
+        szz += dz * dz;
+    }
+    const double scatter[9] = {sxx, sxy, sxz, sxy, syy, syz, sxz, syz, szz};
+
+    Spread spread;
+    double vectors[9];
+    symmetricEigen3(scatter, vectors, spread.values);
+    for (int k = 0; k < 3; ++k) spread.candidate[k] = vectors[6 + k];
+    spread.agreement = static_cast<double>(current[0]) * spread.candidate[0] +
+                       static_cast<double>(current[1]) * spread.candidate[1] +
+                       static_cast<double>(current[2]) * spread.candidate[2];
+    return spread;
+}
+
+// Ratios are kept at float precision, as the acceptance thresholds were tuned
+// on float values.
+float roundedRatio(double numerator, double denominator) noexcept {
+    return static_cast<float>(numerator / denominator);
+}
+
+// Writes the candidate turned towards the current normal. False when the
+// two are perpendicular or the agreement is not a number: then there is no
+// orientation to keep.
+bool orientCandidate(const Spread& spread, float out[3]) noexcept {
+    double sign;
+    if (spread.agreement > 0.0)
+        sign = 1.0;
+    else if (spread.agreement < 0.0)
+        sign = -1.0;
+    else
+        return false;
+    for (int k = 0; k < 3; ++k) out[k] = static_cast<float>(sign * spread.candidate[k]);
+    return true;
+}
+
+}  // namespace
+
+bool HashTable::estimateFrameNormal(FusionPoint* point) {
+    if (point == nullptr || point->observation_count == 0) return false;
+
+    // Throttle: after a success the point waits for the counter to reach
+    // 9, 19, 29 or 39 before estimating again; past 40 its normal is final.
+    const int counter = static_cast<int8_t>(point->normal_update_count);
+    if (counter > 40) return true;
+    if ((counter + 1) % 10 == 0) {
+        point->normal_fresh_flag = 0;
+    } else if (point->normal_fresh_flag != 0) {
+        point->normal_update_count = static_cast<uint8_t>(counter + 1);
+        return false;
+    }
+
+    float positions[NeighbourList::kMax][3] = {};
+    int total = 0;
+    if (!collectNeighbourPositions(*point, positions, total,
+                                   m_global_params->normal_min_neighbours))
+        return false;
+    if (total > NeighbourList::kMax) total = NeighbourList::kMax;
+
+    const Spread spread = decompose(positions, total, point->normal);
+    const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
+    // A clear plane: two real spreads, a much thinner third, and neither too
+    // flat nor too elongated.
+    if (!(l1 > 0.05)) return false;
+    if (!(0.5 * l1 > l2)) return false;
+    if (!(static_cast<double>(roundedRatio(l1 - l2, l0)) > 0.3)) return false;
+    if (!(static_cast<double>(roundedRatio(l0 - l1, l0)) < 0.7)) return false;
+
+    float normal[3];
+    if (!orientCandidate(spread, normal)) return false;
+    for (int k = 0; k < 3; ++k) point->normal[k] = normal[k];
+    point->normal_fresh_flag = 1;
+    point->normal_update_count = static_cast<uint8_t>(counter + 1);
+    return true;
+}
+
+bool HashTable::reestimateNormal(FusionPoint* point, float out_normal[3]) {
+    if (point == nullptr || point->observation_count == 0) return false;
+
+    float positions[NeighbourList::kMax][3] = {};
+    int total = 0;
+    if (!collectNeighbourPositions(*point, positions, total,
+                                   m_global_params->normal_min_neighbours))
+        return false;
+    if (total > NeighbourList::kMax) total = NeighbourList::kMax;
+
+    const Spread spread = decompose(positions, total, point->normal);
+    const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
+    const float r1 = roundedRatio(l1 - l2, l0);
+    const float r0 = roundedRatio(l0 - l1, l0);
+    const double r = m_resolution;
+
+    // Fine resolutions trust a clear plane; middle ones need a pronounced
+    // one; coarse voxels hold too few samples for the shape to say much, so
+    // an estimate close to the current normal is taken as confirmation.
+    const bool fine_rule = l1 > 0.05 && 0.5 * l1 > l2 && r <= 0.1;
+    const bool middle_rule = r1 > 0.5f && r0 < 0.5f && r > 0.1;
+    const bool coarse_rule = (spread.agreement < -0.8 || spread.agreement > 0.8) && r > 1.0;
+
+    float normal[3];
+    if (!(fine_rule || middle_rule || coarse_rule) || !orientCandidate(spread, normal)) {
+        for (int k = 0; k < 3; ++k) out_normal[k] = point->normal[k];
+        return false;
+    }
+    for (int k = 0; k < 3; ++k) {
+        point->normal[k] = normal[k];
+        out_normal[k] = normal[k];
+    }
+    return true;
+}
+
 }  // namespace fusion
