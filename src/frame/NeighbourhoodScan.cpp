@@ -1,8 +1,172 @@
-// STUB: replaced by the neighbourhood scan implementation.
+#include <algorithm>
+#include <bitset>
+#include <cmath>
+
 #include "engine/HashTable.h"
+#include "frame/NeighbourScan.h"
+#include "frame/NeighbourTables.h"
+#include "volume/FieldAtomics.h"
+
 namespace fusion {
-void HashTable::countConfirmingNeighbours(const FusionPoint&, int& total, int& current, uint32_t&, NeighbourList&) const { total = 0; current = 0; }
-void HashTable::collectGradingNeighbours(const FusionPoint&, float, uint64_t*, int& total, int& current, NeighbourList&) const { total = 0; current = 0; }
-bool HashTable::collectNeighbourPositions(const FusionPoint&, float (*)[3], int& total, int minimum) const { total = 0; return 0 >= minimum; }
-uint16_t HashTable::computeQualityCode(const GlobalParams&, const uint64_t*, int, float) { return 0; }
+namespace {
+
+// Calls step(record, index, shell_flag) for every voxel of the 5 x 5 x 5 cube
+// around `centre` whose side facing the centre's normal holds an observed
+// record. One read-only block lookup per touched block, no locks, no
+// allocation: records are read as they stand while other threads insert.
+template <class Step>
+void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&& step) {
+    const float* p = centre.position;
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return;
+
+    const GlobalParams& params = *engine.m_global_params;
+    const Int3 voxel = voxelOf(p, engine.m_resolution);
+    const Int3 block = blockOf(voxel, params);
+    const int row = localIndexOf(voxel, block, params);
+
+    const NeighbourTables& tables = neighbourTables();
+    const NeighbourBlockEntry* entries = tables.neighbour_block_table[row];
+    const int16_t* locals = tables.neighbour_voxel_table[row];
+    const uint8_t* shell = tables.neighbour_shell_flags[row];
+
+    int k = 0;
+    for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
+        const NeighbourBlockEntry& entry = entries[e];
+        const int end = k + entry.n;
+        const int32_t block_index =
+            engine.findBlock({block.x + entry.dx, block.y + entry.dy, block.z + entry.dz});
+        if (block_index < 0) {
+            k = end;
+            continue;
+        }
+        for (; k < end; ++k) {
+            const Voxel* v = engine.voxelIfAllocated(block_index, locals[k]);
+            if (v == nullptr) continue;
+            FusionPoint* record = nullptr;
+            int32_t index = -1;
+            if (engine.pickSide(*v, centre.normal, record, index) != 0 || record == nullptr) continue;
+            if (record->observation_count == 0) continue;
+            step(*record, index, shell[k]);
+        }
+    }
+}
+
+// The eight 2 x 2 x 2 octants of the 4 x 4 x 4 sub-cells (bit x + 4y + 16z).
+constexpr uint64_t kOctantMasks[8] = {
+    0x0000000000330033ull, 0x0000000000CC00CCull, 0x0000000033003300ull, 0x00000000CC00CC00ull,
+    0x0033003300000000ull, 0x00CC00CC00000000ull, 0x3300330000000000ull, 0xCC00CC0000000000ull};
+
+int occupiedOctants(uint64_t mask) noexcept {
+    int octants = 0;
+    for (uint64_t octant : kOctantMasks) octants += (mask & octant) != 0 ? 1 : 0;
+    return octants;
+}
+
+// Tier of the device tuning: coarser voxels expect fewer sub-cell hits.
+int tuningTier(float size) noexcept {
+    const double s = size;
+    if (s >= 1.0) return 0;
+    if (s >= 0.5) return 1;
+    if (s >= 0.1) return 2;
+    return 3;
+}
+
+}  // namespace
+
+void HashTable::countConfirmingNeighbours(const FusionPoint& centre, int& total, int& current,
+                                          uint32_t& frame_tag, NeighbourList& older) const {
+    total = 0;
+    current = 0;
+    frame_tag = kFrameTagNone;
+    older.count = 0;
+    const int32_t frame = m_frame_counter;
+    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t index, uint8_t) {
+        // Intake stamps records with a compare-and-exchange while we read.
+        const int32_t stamp = loadRelaxed32(&record.frame_stamp);
+        if (stamp != frame) {
+            const uint32_t tag = static_cast<uint32_t>(stamp);
+            if (frame_tag == kFrameTagNone) {
+                frame_tag = tag;
+            } else if (frame_tag != tag) {
+                frame_tag = kFrameTagMixed;
+            }
+            older.append(&record, index);
+        } else {
+            ++current;
+        }
+        ++total;
+    });
+    current = total - current;
+}
+
+void HashTable::collectGradingNeighbours(const FusionPoint& centre, float edge, uint64_t masks[125],
+                                         int& total, int& current, NeighbourList& older) const {
+    total = 0;
+    current = 0;
+    older.count = 0;
+    const int32_t frame = m_frame_counter;
+    // Fine sub-cells pass grades to the whole cube, medium ones only to the
+    // 27 inner voxels, coarse ones to nobody.
+    const bool list_every = static_cast<double>(edge) < 0.1;
+    const bool list_inner = edge < 0.5f;
+    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t index, uint8_t shell) {
+        const int32_t stamp = loadRelaxed32(&record.frame_stamp);
+        if (stamp != frame && (list_every || (list_inner && shell == 0))) {
+            older.append(&record, index);
+        }
+        masks[total] = record.sub_voxel_mask;
+        ++total;
+        if (stamp == frame) ++current;
+    });
+    current = total - current;
+}
+
+bool HashTable::collectNeighbourPositions(const FusionPoint& centre, float positions[125][3],
+                                          int& total, int minimum) const {
+    total = 0;
+    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t, uint8_t) {
+        positions[total][0] = record.position[0];
+        positions[total][1] = record.position[1];
+        positions[total][2] = record.position[2];
+        ++total;
+    });
+    return total >= minimum;
+}
+
+uint16_t HashTable::computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
+                                       float size) {
+    const int32_t* tuning = params.device_tuning + 8 * tuningTier(size);
+    int hits[4] = {0, 0, 0, 0};
+    float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+
+    for (int i = 0; i < count; ++i) {
+        const uint64_t mask = masks[i];
+        if (mask == 0) continue;
+        const int octants = occupiedOctants(mask);
+        const int cells = static_cast<int>(std::bitset<64>(mask).count());
+        // Grades 0 and 1 judge how the hits spread over the voxel, grades
+        // 2 and 3 how densely they cover it.
+        const int values[4] = {octants, octants, cells, cells};
+        for (int j = 0; j < 4; ++j) {
+            const int32_t gate = tuning[2 * j + 1];
+            if (values[j] < gate) continue;
+            ++hits[j];
+            sums[j] += std::min(static_cast<float>(values[j]) / static_cast<float>(gate), 2.0f);
+        }
+    }
+
+    uint16_t code = 0;
+    for (int j = 0; j < 4; ++j) {
+        if (hits[j] == 0) continue;
+        const float expected = static_cast<float>(tuning[2 * j]);
+        const float score = std::min(sums[j] * (static_cast<float>(hits[j]) / expected), 1.0f);
+        // score is at most 1; a degenerate tuning row (zero or negative
+        // gates) can make it negative or NaN, which grades as 0.
+        const float scaled = score * 15.0f;
+        const int nibble = scaled > 0.0f ? static_cast<int>(scaled) : 0;
+        code = static_cast<uint16_t>(code | (nibble << (4 * j)));
+    }
+    return code;
+}
+
 }  // namespace fusion
