@@ -47,7 +47,14 @@ public:
         return future;
     }
 
+    // Stops the pool without waiting: every waiting worker wakes, and later
+    // commits throw. Idempotent; the destructor calls it before joining.
+    void stop();
+
     int threadCount() const { return static_cast<int>(m_threads.size()); }
+    // Workers blocked waiting for a task right now. A worker counted here
+    // runs one more queued task even when the pool stops meanwhile.
+    int idleWorkers() const { return m_idle_workers.load(std::memory_order_acquire); }
 
 private:
     void workerLoop();
@@ -56,7 +63,8 @@ private:
     std::queue<std::function<void()>> m_tasks;  // guarded by m_lock
     std::mutex m_lock;
     std::condition_variable m_task_cv;  // a task arrived or the pool stops
-    std::atomic<bool> m_run{true};      // read without the lock to see the stop
+    std::atomic<bool> m_run{true};      // written under m_lock, read without it
+    std::atomic<int> m_idle_workers{0};  // changed under m_lock
 };
 
 }  // namespace fusion
