@@ -1,8 +1,117 @@
-// STUB: replaced by live point extraction.
+// Reading the whole fused cloud: the two extraction forms, the vertex id
+// bound and the memory estimate. Extraction takes no lock; a frame being
+// integrated meanwhile may show old and new values of a record.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
 #include "engine/HashTable.h"
+#include "platform/platform.h"
+#include "volume/FieldAtomics.h"
+
 namespace fusion {
-int HashTable::extractLivePoints(PointRawData&) { return 1; }
-int HashTable::extractLivePoints(Vertices**, int&) { return 1; }
-int HashTable::getVertexNum(int& count) { if (!m_is_init) { m_error_message = "no init!"; return 1; } count = m_view_id_next.load(); return 0; }
-int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const { bytes = 0; return 0; }
+
+namespace {
+
+// A record the host knows as a vertex: it holds data and has a view id.
+inline bool isLive(const FusionPoint& record) noexcept {
+    return record.observation_count != 0 && loadRelaxed32(&record.view_id) != -1;
+}
+
+}  // namespace
+
+int HashTable::extractLivePoints(PointRawData& out) {
+    if (!m_is_init) return 1;
+    // Sized by every record in use, not by the live ones, so one pass fills
+    // them without counting first.
+    const int32_t total = readablePointCount();
+    const std::size_t n = static_cast<std::size_t>(std::max<int32_t>(total, 0));
+    float* positions = platform::tryNewArray<float>(3 * n);
+    float* normals = positions ? platform::tryNewArray<float>(3 * n) : nullptr;
+    uint32_t* attributes = normals ? platform::tryNewArray<uint32_t>(n) : nullptr;
+    if (attributes == nullptr) {
+        delete[] normals;
+        delete[] positions;
+        return 1;
+    }
+
+    int32_t count = 0;
+    for (int32_t i = 0; i < total; ++i) {
+        const FusionPoint& record = *pointAt(i);
+        if (!isLive(record)) continue;
+        std::memcpy(positions + 3 * count, record.position, sizeof(record.position));
+        std::memcpy(normals + 3 * count, record.normal, sizeof(record.normal));
+        attributes[count] = attributeWord(record);
+        ++count;
+    }
+    out.positions = positions;
+    out.normals = normals;
+    out.attributes = attributes;
+    out.count = count;
+    out.resolution = m_resolution;
+    return 0;
+}
+
+int HashTable::extractLivePoints(Vertices** out, int& count) {
+    if (!m_is_init || out == nullptr) return 1;
+    const int32_t total = readablePointCount();
+    std::vector<Vertices> list;
+    try {
+        for (int32_t i = 0; i < total; ++i) {
+            const FusionPoint& record = *pointAt(i);
+            if (!isLive(record) || record.absorbed_flag == 1) continue;
+            if (list.size() == list.capacity()) {
+                list.reserve(list.size() + std::max<std::size_t>(list.size() / 2, 1));
+            }
+            Vertices v{};
+            std::memcpy(v.position, record.position, sizeof(v.position));
+            std::memcpy(v.normal, record.normal, sizeof(v.normal));
+            v.view_id = loadRelaxed32(&record.view_id);
+            v.state = 0;
+            v.scan_level = record.scan_level;
+            v.protected_flag = record.protected_flag;
+            v.quality_code = record.quality_code;
+            list.push_back(v);
+        }
+    } catch (const std::bad_alloc&) {
+        return 1;  // the working list could not grow
+    }
+
+    count = static_cast<int>(list.size());
+    Vertices* array = platform::tryNewArray<Vertices>(list.size());
+    *out = array;
+    if (array == nullptr) {
+        m_error_message = "memory is lacked!";
+        return 1;
+    }
+    if (!list.empty()) std::memcpy(array, list.data(), list.size() * sizeof(Vertices));
+    return 0;
+}
+
+int HashTable::getVertexNum(int& count) {
+    if (!m_is_init) {
+        m_error_message = "no init!";
+        return 1;
+    }
+    // Ids are recycled, never returned, so this bounds every id handed out:
+    // the size of a host table indexed by view id.
+    count = m_view_id_next.load();
+    return 0;
+}
+
+int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const {
+    bytes = 0;
+    const unsigned long long n =
+        static_cast<unsigned long long>(std::max<int32_t>(m_point_next.load(), 0));
+    // The larger of the records themselves and a snapshot of them, plus a
+    // fixed gigabyte of headroom.
+    const unsigned long long records = 56ull * n;
+    const unsigned long long snapshot = 48ull * n + 152ull;
+    bytes = std::max(records, snapshot) + (1ull << 30);
+    return 0;
+}
+
 }  // namespace fusion
