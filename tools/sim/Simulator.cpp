@@ -1,0 +1,617 @@
+#include "sim/Simulator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+namespace kelvane_sim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kDegree = kPi / 180.0;
+
+// Hits whose surface turns further than this from the ray (cosine) are
+// dropped: a structured-light scanner loses them too, and their positions
+// would be dominated by noise.
+constexpr double kMinFacing = 0.1;
+constexpr double kCameraDistance = 2.5;  // in object sizes
+constexpr double kBaseElevation = 25.0 * kDegree;
+constexpr double kElevationWobble = 8.0 * kDegree;
+
+struct Vec3 {
+    double x = 0, y = 0, z = 0;
+};
+inline Vec3 operator+(Vec3 a, Vec3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vec3 operator-(Vec3 a, Vec3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vec3 operator*(double s, Vec3 a) { return {s * a.x, s * a.y, s * a.z}; }
+inline double dot(Vec3 a, Vec3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline Vec3 cross(Vec3 a, Vec3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+inline double length(Vec3 a) { return std::sqrt(dot(a, a)); }
+inline Vec3 normalise(Vec3 a) {
+    const double l = length(a);
+    return l > 0 ? (1.0 / l) * a : Vec3{0, 0, 1};
+}
+inline double component(Vec3 a, int i) { return i == 0 ? a.x : (i == 1 ? a.y : a.z); }
+inline void setComponent(Vec3& a, int i, double v) { (i == 0 ? a.x : (i == 1 ? a.y : a.z)) = v; }
+
+// Rotation stored as rows; apply() maps local to world, unapply() back.
+struct Rotation {
+    Vec3 r0{1, 0, 0}, r1{0, 1, 0}, r2{0, 0, 1};
+    Vec3 apply(Vec3 v) const { return {dot(r0, v), dot(r1, v), dot(r2, v)}; }
+    Vec3 unapply(Vec3 v) const {
+        return {r0.x * v.x + r1.x * v.y + r2.x * v.z, r0.y * v.x + r1.y * v.y + r2.y * v.z,
+                r0.z * v.x + r1.z * v.y + r2.z * v.z};
+    }
+};
+
+Rotation aboutZ(double a) {
+    Rotation r;
+    r.r0 = {std::cos(a), -std::sin(a), 0};
+    r.r1 = {std::sin(a), std::cos(a), 0};
+    return r;
+}
+Rotation aboutX(double a) {
+    Rotation r;
+    r.r1 = {0, std::cos(a), -std::sin(a)};
+    r.r2 = {0, std::sin(a), std::cos(a)};
+    return r;
+}
+Rotation compose(const Rotation& a, const Rotation& b) {  // a * b
+    Rotation r;
+    const Vec3 c0{b.r0.x, b.r1.x, b.r2.x}, c1{b.r0.y, b.r1.y, b.r2.y}, c2{b.r0.z, b.r1.z, b.r2.z};
+    r.r0 = {dot(a.r0, c0), dot(a.r0, c1), dot(a.r0, c2)};
+    r.r1 = {dot(a.r1, c0), dot(a.r1, c1), dot(a.r1, c2)};
+    r.r2 = {dot(a.r2, c0), dot(a.r2, c1), dot(a.r2, c2)};
+    return r;
+}
+
+struct Hit {
+    double t = 0;
+    Vec3 normal;
+};
+
+// ---- primitives -------------------------------------------------------------
+
+// Axis-aligned box in its own frame. Entry through the slab method; the
+// normal is the face of the slab entered last.
+struct Box {
+    Vec3 centre;
+    Vec3 half;
+
+    bool intersect(Vec3 o, Vec3 d, Hit& hit) const {
+        double t_in = -1e300, t_out = 1e300;
+        int axis = 0;
+        double sign = 1;
+        for (int i = 0; i < 3; ++i) {
+            const double oi = component(o, i) - component(centre, i);
+            const double di = component(d, i);
+            const double h = component(half, i);
+            if (std::fabs(di) < 1e-300) {
+                if (std::fabs(oi) > h) return false;
+                continue;
+            }
+            double a = (-h - oi) / di, b = (h - oi) / di;
+            double s = -1;
+            if (a > b) {
+                std::swap(a, b);
+                s = 1;
+            }
+            if (a > t_in) {
+                t_in = a;
+                axis = i;
+                sign = s;
+            }
+            t_out = std::min(t_out, b);
+        }
+        if (t_in > t_out || t_in <= 0) return false;
+        hit.t = t_in;
+        hit.normal = Vec3{};
+        setComponent(hit.normal, axis, sign);
+        return true;
+    }
+
+    double distance(Vec3 p) const {
+        Vec3 q;
+        double inside = -1e300;
+        double outside = 0;
+        for (int i = 0; i < 3; ++i) {
+            const double qi = std::fabs(component(p, i) - component(centre, i)) - component(half, i);
+            setComponent(q, i, qi);
+            inside = std::max(inside, qi);
+            if (qi > 0) outside += qi * qi;
+        }
+        return outside > 0 ? std::sqrt(outside) : inside;
+    }
+
+    Vec3 gradient(Vec3 p) const {
+        Vec3 g;
+        bool outside = false;
+        int best = 0;
+        double best_q = -1e300;
+        for (int i = 0; i < 3; ++i) {
+            const double rel = component(p, i) - component(centre, i);
+            const double qi = std::fabs(rel) - component(half, i);
+            if (qi > 0) {
+                outside = true;
+                setComponent(g, i, rel > 0 ? qi : -qi);
+            }
+            if (qi > best_q) {
+                best_q = qi;
+                best = i;
+            }
+        }
+        if (outside) return normalise(g);
+        g = Vec3{};
+        setComponent(g, best, component(p, best) - component(centre, best) >= 0 ? 1 : -1);
+        return g;
+    }
+};
+
+// Upright cylinder (axis +z): the infinite cylinder clipped by a z slab.
+struct Cylinder {
+    double cx, cy, radius, z0, z1;
+
+    bool intersect(Vec3 o, Vec3 d, Hit& hit) const {
+        const double ox = o.x - cx, oy = o.y - cy;
+        const double a = d.x * d.x + d.y * d.y;
+        double t_in, t_out;
+        bool side_entry = true;
+        if (a < 1e-300) {
+            if (ox * ox + oy * oy > radius * radius) return false;
+            t_in = -1e300;
+            t_out = 1e300;
+        } else {
+            const double b = ox * d.x + oy * d.y;
+            const double c = ox * ox + oy * oy - radius * radius;
+            const double disc = b * b - a * c;
+            if (disc < 0) return false;
+            const double root = std::sqrt(disc);
+            t_in = (-b - root) / a;
+            t_out = (-b + root) / a;
+        }
+        if (std::fabs(d.z) > 1e-300) {
+            double s0 = (z0 - o.z) / d.z, s1 = (z1 - o.z) / d.z;
+            if (s0 > s1) std::swap(s0, s1);
+            if (s0 > t_in) {
+                t_in = s0;
+                side_entry = false;
+            }
+            t_out = std::min(t_out, s1);
+        } else if (o.z < z0 || o.z > z1) {
+            return false;
+        }
+        if (t_in > t_out || t_in <= 0) return false;
+        hit.t = t_in;
+        if (side_entry) {
+            const Vec3 p = o + t_in * d;
+            hit.normal = normalise({p.x - cx, p.y - cy, 0});
+        } else {
+            hit.normal = {0, 0, d.z > 0 ? -1.0 : 1.0};
+        }
+        return true;
+    }
+
+    double distance(Vec3 p) const {
+        const double dr = std::sqrt((p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy)) - radius;
+        const double dz = std::fabs(p.z - 0.5 * (z0 + z1)) - 0.5 * (z1 - z0);
+        const double ox = std::max(dr, 0.0), oz = std::max(dz, 0.0);
+        return std::sqrt(ox * ox + oz * oz) + std::min(std::max(dr, dz), 0.0);
+    }
+
+    Vec3 gradient(Vec3 p) const {
+        const Vec3 radial = normalise({p.x - cx, p.y - cy, 0});
+        const double zc = 0.5 * (z0 + z1);
+        const double dr = std::sqrt((p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy)) - radius;
+        const double dz = std::fabs(p.z - zc) - 0.5 * (z1 - z0);
+        const Vec3 axial{0, 0, p.z >= zc ? 1.0 : -1.0};
+        if (dr > 0 || dz > 0) return normalise(std::max(dr, 0.0) * radial + std::max(dz, 0.0) * axial);
+        return dr > dz ? radial : axial;
+    }
+};
+
+// ---- Gaussian deviates ----------------------------------------------------------
+
+// Marsaglia's polar method on mt19937 words: the engine is specified bit for
+// bit and this transform is ours, so deviates match across standard libraries.
+class Gaussian {
+public:
+    explicit Gaussian(std::mt19937& engine) : m_engine(engine) {}
+    double operator()() {
+        if (m_has_spare) {
+            m_has_spare = false;
+            return m_spare;
+        }
+        double u, v, s;
+        do {
+            u = 2.0 * uniform() - 1.0;
+            v = 2.0 * uniform() - 1.0;
+            s = u * u + v * v;
+        } while (s >= 1.0 || s == 0.0);
+        const double f = std::sqrt(-2.0 * std::log(s) / s);
+        m_spare = v * f;
+        m_has_spare = true;
+        return u * f;
+    }
+
+private:
+    double uniform() { return (static_cast<double>(m_engine()) + 0.5) * (1.0 / 4294967296.0); }
+    std::mt19937& m_engine;
+    double m_spare = 0;
+    bool m_has_spare = false;
+};
+
+// ---- the objects -------------------------------------------------------------------
+
+// Smooth bump field on the unit sphere for the Bumpy shape, and its gradient
+// as a function of R^3 (only its tangential part matters).
+constexpr double kBumpAmplitude = 0.08;
+constexpr double kBumpLipschitz = 1.8;  // bounds |grad F| near the surface, see below
+
+double bump(Vec3 u) {
+    return std::sin(5 * u.x + 0.7) * std::sin(4 * u.y + 1.3) * std::sin(6 * u.z + 0.4);
+}
+Vec3 bumpGradient(Vec3 u) {
+    const double sx = std::sin(5 * u.x + 0.7), sy = std::sin(4 * u.y + 1.3),
+                 sz = std::sin(6 * u.z + 0.4);
+    return {5 * std::cos(5 * u.x + 0.7) * sy * sz, 4 * sx * std::cos(4 * u.y + 1.3) * sz,
+            6 * sx * sy * std::cos(6 * u.z + 0.4)};
+}
+
+class Object {
+public:
+    explicit Object(const SweepOptions& options)
+        : m_shape(options.shape), m_size(std::max(1e-6, static_cast<double>(options.object_size))) {
+        const double s = m_size;
+        m_bound = 0.5 * s;
+        switch (m_shape) {
+            case Shape::Box:
+                m_frame = compose(aboutZ(25 * kDegree), aboutX(15 * kDegree));
+                m_boxes[0] = {{0, 0, 0}, {0.3 * s, 0.25 * s, 0.2 * s}};
+                m_box_count = 1;
+                break;
+            case Shape::Torus:
+                m_frame = aboutX(40 * kDegree);
+                m_ring = 0.34 * s;
+                m_tube = 0.14 * s;
+                break;
+            case Shape::Bumpy:
+                m_radius = 0.5 * s / (1 + kBumpAmplitude);
+                break;
+            case Shape::Plate:
+                m_boxes[0] = {{0, 0, -0.12 * s}, {0.39 * s, 0.26 * s, 0.04 * s}};   // slab
+                m_boxes[1] = {{0.25 * s, 0, -0.04 * s}, {0.14 * s, 0.26 * s, 0.04 * s}};  // step 1
+                m_boxes[2] = {{0.315 * s, 0, 0.04 * s}, {0.075 * s, 0.26 * s, 0.04 * s}};  // step 2
+                m_box_count = 3;
+                m_boss = {-0.18 * s, 0, 0.1 * s, -0.08 * s, 0.12 * s};
+                m_has_boss = true;
+                break;
+            case Shape::Sphere:
+            default:
+                m_radius = 0.5 * s;
+                break;
+        }
+    }
+
+    double size() const { return m_size; }
+    double bound() const { return m_bound; }
+
+    // First hit of the ray o + t d (d unit, o outside the object), t > 0.
+    bool intersect(Vec3 o, Vec3 d, Hit& hit) const {
+        switch (m_shape) {
+            case Shape::Sphere: return intersectSphere(o, d, m_radius, hit);
+            case Shape::Box:
+            case Shape::Plate: return intersectUnion(o, d, hit);
+            case Shape::Torus:
+            case Shape::Bumpy: return intersectImplicit(o, d, hit);
+        }
+        return false;
+    }
+
+    double distance(Vec3 p) const {
+        switch (m_shape) {
+            case Shape::Sphere: return length(p) - m_radius;
+            case Shape::Box:
+            case Shape::Plate: {
+                const Vec3 q = m_frame.unapply(p);
+                double best = m_has_boss ? m_boss.distance(q) : 1e300;
+                for (int i = 0; i < m_box_count; ++i) best = std::min(best, m_boxes[i].distance(q));
+                return best;
+            }
+            case Shape::Torus: return torusField(m_frame.unapply(p));
+            case Shape::Bumpy: {
+                // F over |grad F|: first order in the distance, exact on the surface.
+                const double g = length(bumpyGradient(p));
+                return g > 0 ? bumpyField(p) / g : bumpyField(p);
+            }
+        }
+        return 0;
+    }
+
+    Vec3 normal(Vec3 p) const {
+        switch (m_shape) {
+            case Shape::Sphere: return normalise(p);
+            case Shape::Box:
+            case Shape::Plate: {
+                const Vec3 q = m_frame.unapply(p);
+                int best = -1;
+                double best_d = m_has_boss ? m_boss.distance(q) : 1e300;
+                for (int i = 0; i < m_box_count; ++i) {
+                    const double di = m_boxes[i].distance(q);
+                    if (di < best_d) {
+                        best_d = di;
+                        best = i;
+                    }
+                }
+                return m_frame.apply(best < 0 ? m_boss.gradient(q) : m_boxes[best].gradient(q));
+            }
+            case Shape::Torus: return m_frame.apply(torusGradient(m_frame.unapply(p)));
+            case Shape::Bumpy: return normalise(bumpyGradient(p));
+        }
+        return {0, 0, 1};
+    }
+
+private:
+    static bool intersectSphere(Vec3 o, Vec3 d, double radius, Hit& hit) {
+        const double b = dot(o, d);
+        const double c = dot(o, o) - radius * radius;
+        const double disc = b * b - c;
+        if (disc < 0) return false;
+        const double t = -b - std::sqrt(disc);
+        if (t <= 0) return false;
+        hit.t = t;
+        hit.normal = (1.0 / radius) * (o + t * d);
+        return true;
+    }
+
+    // Entering a union of convex solids from outside: the first entry into
+    // any member is the first point of the union.
+    bool intersectUnion(Vec3 o, Vec3 d, Hit& hit) const {
+        const Vec3 lo = m_frame.unapply(o), ld = m_frame.unapply(d);
+        bool found = false;
+        Hit h;
+        for (int i = 0; i < m_box_count; ++i) {
+            if (m_boxes[i].intersect(lo, ld, h) && (!found || h.t < hit.t)) {
+                hit = h;
+                found = true;
+            }
+        }
+        if (m_has_boss && m_boss.intersect(lo, ld, h) && (!found || h.t < hit.t)) {
+            hit = h;
+            found = true;
+        }
+        if (found) hit.normal = m_frame.apply(hit.normal);
+        return found;
+    }
+
+    // Torus (exact distance field) and Bumpy (a field whose slope is bounded
+    // by kBumpLipschitz): march with steps that cannot cross the surface,
+    // bracket the crossing, then refine with Newton steps kept inside the
+    // bracket (bisection when a step would leave it).
+    double field(Vec3 p) const {
+        return m_shape == Shape::Torus ? torusField(m_frame.unapply(p)) : bumpyField(p);
+    }
+    Vec3 fieldGradient(Vec3 p) const {
+        return m_shape == Shape::Torus ? m_frame.apply(torusGradient(m_frame.unapply(p)))
+                                       : bumpyGradient(p);
+    }
+
+    bool intersectImplicit(Vec3 o, Vec3 d, Hit& hit) const {
+        // Clip the ray to the bounding ball.
+        const double b = dot(o, d);
+        const double c = dot(o, o) - m_bound * m_bound;
+        const double disc = b * b - c;
+        if (disc < 0) return false;
+        const double root = std::sqrt(disc);
+        double t = std::max(0.0, -b - root);
+        const double t_exit = -b + root;
+        const double lipschitz = m_shape == Shape::Torus ? 1.0 : kBumpLipschitz;
+        // Steps of f / lipschitz cannot cross the surface; near it, a floor
+        // keeps the march moving. The floor could only step over a chord
+        // shorter than itself, and every hit we keep (facing above
+        // kMinFacing on a tube of 0.14 sizes or more) has a chord of at least
+        // 0.028 sizes, so nothing kept is lost.
+        const double min_step = 2e-3 * m_size;
+        double lo = t, hi = t;
+        double f = field(o + t * d);
+        for (int steps = 0; f >= 0; ++steps) {
+            if (steps > 1024) return false;
+            lo = hi;
+            hi += std::max(f / lipschitz, min_step);
+            if (hi > t_exit) return false;
+            f = field(o + hi * d);
+        }
+        double x = lo;
+        for (int i = 0; i < 60 && hi - lo > 1e-9 * m_size; ++i) {
+            const Vec3 p = o + x * d;
+            const double fx = field(p);
+            if (fx == 0) {
+                lo = hi = x;
+                break;
+            }
+            if (fx > 0) lo = x; else hi = x;
+            const double slope = dot(fieldGradient(p), d);
+            double next = slope != 0 ? x - fx / slope : 0.5 * (lo + hi);
+            if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+            if (std::fabs(next - x) < 1e-10 * m_size) {
+                x = next;
+                break;
+            }
+            x = next;
+        }
+        hit.t = x;
+        hit.normal = normalise(fieldGradient(o + x * d));
+        return true;
+    }
+
+    double torusField(Vec3 q) const {
+        const double a = std::sqrt(q.x * q.x + q.y * q.y) - m_ring;
+        return std::sqrt(a * a + q.z * q.z) - m_tube;
+    }
+    Vec3 torusGradient(Vec3 q) const {
+        const double rho = std::sqrt(q.x * q.x + q.y * q.y);
+        const Vec3 ring = rho > 0 ? Vec3{q.x * m_ring / rho, q.y * m_ring / rho, 0}
+                                  : Vec3{m_ring, 0, 0};
+        return normalise(q - ring);
+    }
+
+    // F(p) = |p| - R (1 + A b(p / |p|)). The tangential slope of the bump term
+    // is at most A |grad b| / (1 - A) < 0.8 near the surface, hence the bound.
+    double bumpyField(Vec3 p) const {
+        const double r = length(p);
+        if (r == 0) return -m_radius;
+        return r - m_radius * (1 + kBumpAmplitude * bump((1.0 / r) * p));
+    }
+    Vec3 bumpyGradient(Vec3 p) const {
+        const double r = length(p);
+        if (r == 0) return {0, 0, 1};
+        const Vec3 u = (1.0 / r) * p;
+        const Vec3 gb = bumpGradient(u);
+        const Vec3 tangential = gb - dot(gb, u) * u;
+        return u - (m_radius * kBumpAmplitude / r) * tangential;
+    }
+
+    Shape m_shape;
+    double m_size;
+    double m_bound;  // radius of the ball holding the object
+    Rotation m_frame;
+    double m_radius = 0;
+    double m_ring = 0, m_tube = 0;
+    Box m_boxes[3];
+    int m_box_count = 0;
+    Cylinder m_boss{0, 0, 0, 0, 0};
+    bool m_has_boss = false;
+};
+
+Vec3 toVec(const float p[3]) { return {p[0], p[1], p[2]}; }
+
+void generateFrame(const SweepOptions& options, int index, Frame& frame) {
+    frame.points.clear();
+    frame.views.clear();
+    cameraPose(options, index, frame.pose);
+    const int rows = std::max(0, options.rows), columns = std::max(0, options.columns);
+    if (rows == 0 || columns == 0) return;
+
+    const Object object(options);
+    const double* m = frame.pose;
+    const Vec3 right{m[0], m[4], m[8]}, down{m[1], m[5], m[9]}, forward{m[2], m[6], m[10]};
+    const Vec3 eye{m[3], m[7], m[11]};
+
+    // The ball holding the object just fills the image width.
+    const double distance = length(eye);
+    const double half_width =
+        std::tan(std::asin(std::min(0.999, object.bound() / std::max(distance, 1e-9))));
+    const double pixel = half_width / (0.5 * columns);
+
+    std::seed_seq seq{options.seed, static_cast<uint32_t>(index)};
+    std::mt19937 engine(seq);
+    Gaussian gauss(engine);
+    const double sigma = options.noise, sigma_n = options.normal_noise;
+
+    frame.points.reserve(static_cast<std::size_t>(rows) * columns);
+    for (int v = 0; v < rows; ++v) {
+        const std::size_t row_start = frame.points.size();
+        const double y = (v + 0.5 - 0.5 * rows) * pixel;
+        for (int u = 0; u < columns; ++u) {
+            const double x = (u + 0.5 - 0.5 * columns) * pixel;
+            const Vec3 d = normalise(x * right + y * down + forward);
+            Hit hit;
+            if (!object.intersect(eye, d, hit)) continue;
+            const double facing = -dot(hit.normal, d);
+            if (facing <= kMinFacing) continue;
+
+            const Vec3 p = eye + (hit.t + sigma * gauss()) * d;
+            // Redraw a noisy normal that would turn away from the camera; the
+            // facing margin makes this rare for any sensible noise level.
+            Vec3 n = hit.normal;
+            for (int attempt = 0; attempt < 8; ++attempt) {
+                const Vec3 candidate =
+                    normalise(hit.normal + Vec3{sigma_n * gauss(), sigma_n * gauss(), sigma_n * gauss()});
+                if (-dot(candidate, d) > 0) {
+                    n = candidate;
+                    break;
+                }
+            }
+            fusion::PointData out;
+            out.position[0] = static_cast<float>(p.x);
+            out.position[1] = static_cast<float>(p.y);
+            out.position[2] = static_cast<float>(p.z);
+            out.normal[0] = static_cast<float>(n.x);
+            out.normal[1] = static_cast<float>(n.y);
+            out.normal[2] = static_cast<float>(n.z);
+            out.attributes = options.scan_level;
+            frame.points.push_back(out);
+        }
+        const std::size_t run = frame.points.size() - row_start;
+        if (run > 0) frame.views.push_back({static_cast<int>(run)});
+    }
+}
+
+}  // namespace
+
+bool parseShape(const std::string& name, Shape& shape) {
+    static const Shape kAll[] = {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy, Shape::Plate};
+    for (Shape s : kAll) {
+        if (name == shapeName(s)) {
+            shape = s;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* shapeName(Shape shape) {
+    switch (shape) {
+        case Shape::Sphere: return "sphere";
+        case Shape::Box: return "box";
+        case Shape::Torus: return "torus";
+        case Shape::Bumpy: return "bumpy";
+        case Shape::Plate: return "plate";
+    }
+    return "unknown";
+}
+
+Scanner::Scanner(const SweepOptions& options) : m_options(options) {}
+
+bool Scanner::next(Frame& frame) {
+    if (m_next >= m_options.frames) return false;
+    generateFrame(m_options, m_next++, frame);
+    return true;
+}
+
+void Scanner::frameAt(int index, Frame& frame) const { generateFrame(m_options, index, frame); }
+
+float surfaceDistance(const SweepOptions& options, const float position[3]) {
+    return static_cast<float>(Object(options).distance(toVec(position)));
+}
+
+void surfaceNormal(const SweepOptions& options, const float position[3], float normal[3]) {
+    const Vec3 n = Object(options).normal(toVec(position));
+    normal[0] = static_cast<float>(n.x);
+    normal[1] = static_cast<float>(n.y);
+    normal[2] = static_cast<float>(n.z);
+}
+
+void cameraPose(const SweepOptions& options, int index, double pose[16]) {
+    const double fraction = options.frames > 1 ? static_cast<double>(index) / (options.frames - 1) : 0.0;
+    const double azimuth = options.orbit_degrees * kDegree * fraction;
+    const double elevation = kBaseElevation + kElevationWobble * std::sin(3.0 * azimuth);
+    const double distance = kCameraDistance * options.object_size;
+    const Vec3 eye{distance * std::cos(elevation) * std::cos(azimuth),
+                   distance * std::cos(elevation) * std::sin(azimuth), distance * std::sin(elevation)};
+    const Vec3 forward = normalise(-1.0 * eye);
+    const Vec3 right = normalise(cross(forward, {0, 0, 1}));
+    const Vec3 down = cross(forward, right);
+    const Vec3 columns[4] = {right, down, forward, eye};
+    for (int c = 0; c < 4; ++c) {
+        pose[c] = columns[c].x;
+        pose[4 + c] = columns[c].y;
+        pose[8 + c] = columns[c].z;
+        pose[12 + c] = c == 3 ? 1.0 : 0.0;
+    }
+}
+
+}  // namespace kelvane_sim
