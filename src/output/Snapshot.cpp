@@ -172,16 +172,10 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
             const int64_t missing = (load_count - room) / chunk_points + 1;
             SpinGuard guard(m_point_chunk_lock);
             for (int64_t i = 0; i < missing; ++i) {
-                const int32_t slot = m_point_chunk_num.load();
-                void* chunk = slot < m_global_params->point_chunk_max
-                                  ? platform::reserveZeroed(pointChunkBytes(), true)
-                                  : nullptr;
-                if (chunk == nullptr) {
+                if (!appendPointChunk()) {
                     m_error_message = "memory is lacked!";
                     return kOutOfMemory;
                 }
-                m_point_chunks[slot] = static_cast<FusionPoint*>(chunk);
-                m_point_chunk_num.store(slot + 1);
             }
         }
     }
