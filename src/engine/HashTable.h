@@ -20,6 +20,7 @@
 // records they hold take that voxel's lock, one voxel at a time.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -105,7 +106,7 @@ public:
     int deriveParams();
     // Polls every 100 ms until no frame is in the pipeline and no second
     // stage holds a slot (used by deInit, reset, loading and rebuilding).
-    void waitUntilIdle();
+    void waitUntilIdle(std::chrono::milliseconds poll = std::chrono::milliseconds(100));
     // Processors minus two, or 16 when that leaves fewer than one.
     static int threadCountFor(int processors);
 
