@@ -30,6 +30,9 @@ FusionPoint markerFor(const FusionPoint& point) noexcept {
 }  // namespace
 
 int HashTable::dataOrganize() {
+    // Without a parameter block (before init, after deInit) there is no
+    // volume to visit.
+    if (!m_global_params) return 0;
     // The bound is fixed now: markers created by this pass are visited by the
     // next one, never by this one, so the pass always ends.
     const int32_t bound = readablePointCount();
