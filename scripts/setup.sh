@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the tools and the
+# fuzzers need. Safe to run again: when everything is present it only
+# checks and changes nothing. Run as root on Debian 12 (or with sudo).
+set -euo pipefail
+
+PACKAGES=(
+  build-essential      # compiler, make
+  cmake
+  libgtest-dev         # unit tests
+  libgmock-dev
+  libbenchmark-dev     # benchmarks
+  libopencv-core-dev   # 3x3 eigen-decomposition for normals
+  libcli11-dev         # command line of the tools
+  libstb-dev           # PNG preview written by the tools
+  clang                # fuzzers
+  libclang-rt-14-dev   # fuzzer and sanitizer runtimes for clang
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  if [[ "$status" != "install ok installed" ]]; then
+    missing+=("$package")
+  fi
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "setup: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "setup: missing packages and not root; run as root: apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update
+"${SUDO[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

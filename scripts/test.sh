@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Builds and runs every test:
+#   1. release build (library, tools, benchmarks, examples) and the whole suite
+#   2. AddressSanitizer + UndefinedBehaviorSanitizer build and the whole suite
+#   3. ThreadSanitizer build (without OpenMP) and the concurrency tests
+#   4. install of the release build, then the example host built against the
+#      installed package with find_package(Kelvane)
+# Build trees live in build/. Installs missing packages first (scripts/setup.sh).
+# Exits non-zero when any step fails; later steps still run where they can.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+JOBS=${KELVANE_JOBS:-2}
+# Tests whose names contain one of these words exercise threads; they are the
+# ones worth running under ThreadSanitizer.
+TSAN_FILTER='*Concurrent*:*ThreadPool*:*Pipeline*'
+
+declare -a SUMMARY=()
+FAILED=0
+record() {  # record <name> <status> <seconds>
+  local verdict=PASS
+  if [[ $2 -ne 0 ]]; then verdict=FAIL; FAILED=1; fi
+  SUMMARY+=("$(printf '%-34s %s  (%ss)' "$1" "$verdict" "$3")")
+}
+step() {  # step <name> <command...>
+  local name=$1; shift
+  echo
+  echo "=== $name"
+  local start=$SECONDS
+  "$@"
+  local status=$?
+  record "$name" "$status" $((SECONDS - start))
+  return "$status"
+}
+
+configure_and_build() {  # <dir> <cmake args...>
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" "$@" && cmake --build "$dir" -j"$JOBS"
+}
+
+run_tests() {  # <dir> [extra ctest args...]
+  local dir=$1; shift
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "$@"
+}
+
+run_tsan_tests() {
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
+    build/tsan/tests/kelvane_tests --gtest_filter="$TSAN_FILTER"
+}
+
+run_asan_tests() {
+  ASAN_OPTIONS="detect_leaks=1 ${ASAN_OPTIONS:-}" \
+    UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 ${UBSAN_OPTIONS:-}" \
+    ctest --test-dir build/asan --output-on-failure -j"$JOBS"
+}
+
+install_and_build_example() {
+  local prefix status
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-install.XXXXXX") || return 1
+  # A fresh configure each time, so a stale cache cannot point elsewhere.
+  rm -rf build/examples
+  cmake --install build/release --prefix "$prefix" >/dev/null &&
+    cmake -S examples -B build/examples -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_PREFIX_PATH="$prefix" &&
+    cmake --build build/examples -j"$JOBS" &&
+    build/examples/kelvane_example
+  status=$?
+  rm -rf "$prefix"
+  return "$status"
+}
+
+step "setup (packages)" bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+
+if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Release; then
+  step "release: whole suite" run_tests build/release
+  step "install + example via find_package" install_and_build_example
+else
+  record "release: whole suite" 1 0
+  record "install + example via find_package" 1 0
+fi
+
+if step "asan+ubsan: build" configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKELVANE_SANITIZE=address -DKELVANE_BUILD_BENCH=OFF -DKELVANE_BUILD_TOOLS=OFF \
+    -DKELVANE_BUILD_EXAMPLES=OFF; then
+  step "asan+ubsan: whole suite" run_asan_tests
+else
+  record "asan+ubsan: whole suite" 1 0
+fi
+
+if step "tsan: build" configure_and_build build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKELVANE_SANITIZE=thread -DKELVANE_OPENMP=OFF -DKELVANE_BUILD_BENCH=OFF \
+    -DKELVANE_BUILD_TOOLS=OFF -DKELVANE_BUILD_EXAMPLES=OFF; then
+  step "tsan: concurrency tests" run_tsan_tests
+else
+  record "tsan: concurrency tests" 1 0
+fi
+
+echo
+echo "=== summary"
+printf '%s\n' "${SUMMARY[@]}"
+if [[ $FAILED -ne 0 ]]; then
+  echo "RESULT: FAILED"
+  exit 1
+fi
+echo "RESULT: all passed"
