@@ -1,0 +1,47 @@
+#ifdef KELVANE_HAVE_FUSE_CORE
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "fuse/AtomicOutput.h"
+#include "support/FuseHelpers.h"
+
+namespace {
+
+TEST(AtomicOutputTest, FileAppearsOnlyOnCommit) {
+    fuse_test::TempDir dir;
+    const std::string path = dir.file("out.bin");
+    kelvane_fuse::AtomicOutput out;
+    ASSERT_TRUE(out.open(path));
+    ASSERT_TRUE(out.write("abc", 3));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    ASSERT_TRUE(out.commit()) << out.error();
+    EXPECT_EQ(fuse_test::readBytes(path), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    EXPECT_FALSE(std::filesystem::exists(out.temporaryPath()));
+}
+
+TEST(AtomicOutputTest, AbandonedOutputKeepsThePreviousFile) {
+    fuse_test::TempDir dir;
+    const std::string path = dir.file("out.bin");
+    fuse_test::writeText(path, "old");
+    {
+        kelvane_fuse::AtomicOutput out;
+        ASSERT_TRUE(out.open(path));
+        ASSERT_TRUE(out.write("new and longer", 14));
+    }
+    EXPECT_EQ(fuse_test::readBytes(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(fuse_test::countFilesEndingWith(dir.path(), ".partial"), 0);
+}
+
+TEST(AtomicOutputTest, UnwritableTargetFailsWithThePath) {
+    fuse_test::TempDir dir;
+    std::string error;
+    EXPECT_FALSE(kelvane_fuse::writeFileAtomically(dir.file("missing/out.bin"), "x", 1, error));
+    EXPECT_EQ(error.rfind(dir.file("missing/out.bin") + ": cannot create", 0), 0u) << error;
+}
+
+}  // namespace
+
+#endif  // KELVANE_HAVE_FUSE_CORE

@@ -1,0 +1,118 @@
+#ifdef KELVANE_HAVE_FUSE_CORE
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "fuse/HostMirror.h"
+#include "support/FuseHelpers.h"
+
+namespace {
+
+using fuse_test::vertex;
+
+fusion::Vertices removal(int32_t id) {
+    fusion::Vertices v = vertex(id, NAN, NAN, NAN, 255);
+    v.scan_level = 8;
+    return v;
+}
+
+TEST(HostMirrorTest, UpdatesReplayedInOrderGiveTheLatestState) {
+    kelvane_fuse::HostMirror mirror;
+    // One delivery holding: two additions, a change, a re-grade, a removal,
+    // and the removed id handed out again to a new point.
+    const std::vector<fusion::Vertices> records = {
+        vertex(0, 1, 0, 0, 1), vertex(3, 3, 0, 0, 1), vertex(0, 1.5f, 0, 0, 1),
+        vertex(3, 3, 0, 0, 0, 0x00F7), removal(0), vertex(0, 9, 9, 9, 1),
+    };
+    mirror.apply(records.data(), int(records.size()));
+    EXPECT_EQ(mirror.size(), 2);
+    ASSERT_NE(mirror.find(0), nullptr);
+    EXPECT_EQ(mirror.find(0)->position[0], 9.0f);
+    ASSERT_NE(mirror.find(3), nullptr);
+    EXPECT_EQ(mirror.find(3)->quality_code, 0x00F7);
+    EXPECT_FALSE(mirror.contains(1));
+    EXPECT_EQ(mirror.stats().records, 6);
+    EXPECT_EQ(mirror.stats().upserts, 5);
+    EXPECT_EQ(mirror.stats().removals, 1);
+}
+
+TEST(HostMirrorTest, RecordsThatCannotApplyAreCountedNotStored) {
+    kelvane_fuse::HostMirror mirror;
+    fusion::Vertices odd_state = vertex(2, 0, 0, 1, 7);
+    const std::vector<fusion::Vertices> records = {removal(5), vertex(-1, 1, 1, 1, 1),
+                                                   vertex(kelvane_fuse::HostMirror::kMaxViewId + 1, 1, 1, 1),
+                                                   odd_state};
+    mirror.apply(records.data(), int(records.size()));
+    EXPECT_EQ(mirror.size(), 0);
+    EXPECT_EQ(mirror.stats().stray_removals, 1);
+    EXPECT_EQ(mirror.stats().invalid, 3);
+}
+
+TEST(HostMirrorTest, SeedingReplacesEverything) {
+    kelvane_fuse::HostMirror mirror;
+    const auto before = vertex(8, 1, 1, 1);
+    mirror.apply(&before, 1);
+    const std::vector<fusion::Vertices> loaded = {vertex(0, 1, 2, 3, 0), vertex(1, 4, 5, 6, 0)};
+    mirror.seed(loaded.data(), int(loaded.size()));
+    EXPECT_EQ(mirror.size(), 2);
+    EXPECT_FALSE(mirror.contains(8));
+}
+
+struct Divergence {
+    const char* name;
+    void (*change)(std::vector<fusion::Vertices>& extraction);
+    int64_t missing, extra, stale, duplicates;
+};
+
+class MirrorCompareTest : public ::testing::TestWithParam<Divergence> {};
+
+TEST_P(MirrorCompareTest, FindsEachKindOfDifference) {
+    const std::vector<fusion::Vertices> truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0), vertex(4, 3, 0, 0)};
+    kelvane_fuse::HostMirror mirror;
+    mirror.apply(truth.data(), int(truth.size()));
+    std::vector<fusion::Vertices> extraction = truth;
+    GetParam().change(extraction);
+    const auto diff = mirror.compare(extraction.data(), int(extraction.size()), 0.0f);
+    EXPECT_EQ(diff.missing, GetParam().missing);
+    EXPECT_EQ(diff.extra, GetParam().extra);
+    EXPECT_EQ(diff.stale, GetParam().stale);
+    EXPECT_EQ(diff.duplicate_ids, GetParam().duplicates);
+    const bool same = GetParam().missing + GetParam().extra + GetParam().stale + GetParam().duplicates == 0;
+    EXPECT_EQ(diff.identical(), same);
+    if (same) {
+        EXPECT_EQ(diff.matching, 3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MirrorCompareTest,
+    ::testing::Values(
+        Divergence{"identical_in_any_order", [](auto& e) { std::swap(e[0], e[2]); }, 0, 0, 0, 0},
+        Divergence{"point_the_host_never_heard_of", [](auto& e) { e.push_back(vertex(9, 5, 5, 5)); }, 1, 0, 0, 0},
+        Divergence{"point_removed_without_notice", [](auto& e) { e.pop_back(); }, 0, 1, 0, 0},
+        Divergence{"moved_by_a_tiny_step", [](auto& e) { e[1].position[2] = 1e-6f; }, 0, 0, 1, 0},
+        Divergence{"normal_changed", [](auto& e) { e[0].normal[0] = 0.5f; }, 0, 0, 1, 0},
+        Divergence{"regraded_silently", [](auto& e) { e[2].quality_code = 1; }, 0, 0, 1, 0},
+        Divergence{"position_became_nan", [](auto& e) { e[0].position[0] = NAN; }, 0, 0, 1, 0},
+        Divergence{"id_listed_twice", [](auto& e) { e.push_back(e[0]); }, 0, 0, 0, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HostMirrorTest, ToleranceAbsorbsSmallMovesAndReportsTheWorst) {
+    kelvane_fuse::HostMirror mirror;
+    const std::vector<fusion::Vertices> truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0)};
+    mirror.apply(truth.data(), 2);
+    std::vector<fusion::Vertices> extraction = truth;
+    extraction[0].position[0] += 0.001f;
+    extraction[1].position[1] += 0.25f;
+    const auto diff = mirror.compare(extraction.data(), 2, 0.01f);
+    EXPECT_EQ(diff.matching, 1);
+    EXPECT_EQ(diff.stale, 1);
+    EXPECT_FLOAT_EQ(float(diff.max_position_error), 0.25f);
+}
+
+}  // namespace
+
+#endif  // KELVANE_HAVE_FUSE_CORE

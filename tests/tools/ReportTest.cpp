@@ -1,0 +1,107 @@
+#ifdef KELVANE_HAVE_FUSE_CORE
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuse/Progress.h"
+#include "fuse/Report.h"
+
+namespace {
+
+struct PercentileCase {
+    std::vector<double> samples;
+    double q;
+    double expected;
+};
+
+class PercentileTest : public ::testing::TestWithParam<PercentileCase> {};
+
+TEST_P(PercentileTest, InterpolatesBetweenRanks) {
+    EXPECT_DOUBLE_EQ(kelvane_fuse::percentile(GetParam().samples, GetParam().q), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PercentileTest,
+                         ::testing::Values(PercentileCase{{}, 0.5, 0.0},
+                                           PercentileCase{{4.0}, 0.95, 4.0},
+                                           PercentileCase{{3, 1, 2}, 0.5, 2.0},           // unsorted input
+                                           PercentileCase{{4, 1, 3, 2}, 0.5, 2.5},        // even count
+                                           PercentileCase{{0, 10, 20, 30, 40}, 0.95, 38.0},
+                                           PercentileCase{{0, 10}, 1.0, 10.0}));
+
+TEST(ReportTest, SummaryOfFrameTimes) {
+    std::vector<double> ms;
+    for (int i = 1; i <= 100; ++i) ms.push_back(double(101 - i));  // 100 .. 1
+    const auto s = kelvane_fuse::summarise(ms);
+    EXPECT_EQ(s.count, 100u);
+    EXPECT_DOUBLE_EQ(s.median, 50.5);
+    EXPECT_DOUBLE_EQ(s.p95, 95.05);
+    EXPECT_DOUBLE_EQ(s.max, 100.0);
+}
+
+TEST(ReportTest, ReportStatesTheMirrorVerdict) {
+    kelvane_fuse::RunReport report;
+    report.frames = 3;
+    report.frames_accepted = 3;
+    report.non_blocking_ms = {1.0, 2.0, 3.0};
+    report.diff.extracted = report.diff.mirrored = report.diff.matching = 10;
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    kelvane_fuse::printReport(file, report);
+    report.diff.stale = 2;
+    kelvane_fuse::printReport(file, report);
+    std::rewind(file);
+    std::string text;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, file) != nullptr) text += buffer;
+    std::fclose(file);
+    EXPECT_NE(text.find("matches the extraction (10 vertices)"), std::string::npos) << text;
+    EXPECT_NE(text.find("DIFFERS: 10 match, 0 missing, 0 extra, 2 stale"), std::string::npos) << text;
+    EXPECT_NE(text.find("median 2.00 ms"), std::string::npos) << text;
+}
+
+TEST(ReportTest, BytesReadInBinaryUnits) {
+    EXPECT_EQ(kelvane_fuse::formatBytes(512), "512 B");
+    EXPECT_EQ(kelvane_fuse::formatBytes(1536), "1.5 KiB");
+    EXPECT_EQ(kelvane_fuse::formatBytes(int64_t(3) << 30), "3.0 GiB");
+}
+
+TEST(ReportTest, PeakResidentMemoryIsAtLeastWhatWasTouched) {
+    std::vector<char> block(32 << 20, 1);  // 32 MiB, every page written
+    const int64_t peak = kelvane_fuse::peakResidentBytes();
+    EXPECT_GE(peak, int64_t(block.size())) << int(block[block.size() / 2]);
+}
+
+TEST(ProgressTest, BarFillsWithTheFrames) {
+    EXPECT_EQ(kelvane_fuse::formatProgressBar(0, 60, 0.0, 0),
+              "[..............................] 0/60 frames  0.0 fps  0 points");
+    EXPECT_EQ(kelvane_fuse::formatProgressBar(30, 60, 12.25, 1234),
+              "[###############...............] 30/60 frames  12.2 fps  1234 points");
+    EXPECT_EQ(kelvane_fuse::formatProgressBar(60, 60, 1, 5).substr(0, 32),
+              "[##############################]");
+}
+
+TEST(ProgressTest, PlainOutputWritesAboutTenLines) {
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    kelvane_fuse::Progress progress(file, false, 45, true);
+    for (int done = 1; done <= 45; ++done) progress.update(done, done * 10, done * 0.1);
+    progress.finish(45, 450, 4.5);
+    std::rewind(file);
+    int lines = 0;
+    std::string last;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
+        ++lines;
+        last = buffer;
+    }
+    std::fclose(file);
+    EXPECT_EQ(lines, 10);
+    EXPECT_EQ(last, "frame 45/45  10.0 fps  450 points\n");
+}
+
+}  // namespace
+
+#endif  // KELVANE_HAVE_FUSE_CORE

@@ -1,0 +1,83 @@
+#include "fuse/AtomicOutput.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace kelvane_fuse {
+
+AtomicOutput::~AtomicOutput() { abandon(); }
+
+void AtomicOutput::fail(const std::string& problem) {
+    if (!m_failed) m_error = m_final_path + ": " + problem;
+    m_failed = true;
+}
+
+bool AtomicOutput::open(const std::string& final_path) {
+    abandon();
+    m_final_path = final_path;
+    m_temp_path = final_path + ".partial";
+    m_error.clear();
+    m_failed = false;
+    m_file = std::fopen(m_temp_path.c_str(), "wb");
+    if (m_file == nullptr) {
+        fail(std::string("cannot create file (") + std::strerror(errno) + ")");
+        return false;
+    }
+    return true;
+}
+
+bool AtomicOutput::write(const void* data, size_t size) {
+    if (m_failed || m_file == nullptr) return false;
+    if (size == 0) return true;
+    if (std::fwrite(data, 1, size, m_file) != size) {
+        fail(std::string("write failed (") + std::strerror(errno) + ")");
+        return false;
+    }
+    return true;
+}
+
+bool AtomicOutput::commit() {
+    if (m_file == nullptr) {
+        if (!m_failed) fail("nothing to commit");
+        return false;
+    }
+    if (!m_failed && std::fflush(m_file) != 0) fail(std::string("write failed (") + std::strerror(errno) + ")");
+    const bool closed = std::fclose(m_file) == 0;
+    m_file = nullptr;
+    if (!closed) fail("closing the file failed");
+    if (m_failed) {
+        std::error_code ignored;
+        std::filesystem::remove(m_temp_path, ignored);
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::rename(m_temp_path, m_final_path, ec);
+    if (ec) {
+        fail("cannot rename the finished file into place (" + ec.message() + ")");
+        std::filesystem::remove(m_temp_path, ec);
+        return false;
+    }
+    return true;
+}
+
+void AtomicOutput::abandon() {
+    if (m_file == nullptr) return;
+    std::fclose(m_file);
+    m_file = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove(m_temp_path, ignored);
+}
+
+bool writeFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string& error) {
+    AtomicOutput out;
+    if (!out.open(path) || !out.write(data, size) || !out.commit()) {
+        error = out.error();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kelvane_fuse

@@ -1,0 +1,324 @@
+#include "fuse/FuseRun.h"
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "fuse/FrameFile.h"
+#include "fuse/FrameSource.h"
+#include "fuse/HostMirror.h"
+#include "fuse/PlyIO.h"
+#include "fuse/Preview.h"
+#include "fuse/Progress.h"
+#include "fuse/Report.h"
+#include "fusion/Kelvane.h"
+
+namespace kelvane_fuse {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The library refuses these at intake; the host counts them itself because
+// the interface does not report them.
+bool isRejectedPoint(const fusion::PointData& p) {
+    constexpr float kEpsilon = 1.1920929e-7f;
+    bool tiny = true;
+    for (float c : p.position) {
+        if (!std::isfinite(c)) return true;
+        if (std::fabs(c) >= kEpsilon) tiny = false;
+    }
+    return tiny;
+}
+
+// Device per-frame limit: the user's, or just above the largest frame so no
+// input frame is refused for its size (the library's own default is 60,000).
+int frameLimitFor(const FuseOptions& options, int64_t largest_frame) {
+    if (options.frame_limit > 0) return options.frame_limit;
+    constexpr int64_t kLibraryDefault = 60000, kLargestHonoured = 999999;
+    return int(std::min(std::max(kLibraryDefault, largest_frame + 1), kLargestHonoured));
+}
+
+bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open file";
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = path + ": read error";
+        return false;
+    }
+    if (bytes.empty()) {
+        error = path + ": empty file, not a snapshot";
+        return false;
+    }
+    return true;
+}
+
+// One drain as a host does it after every frame: take what is waiting and
+// apply it to the mirror. The count is preset because the library leaves it
+// untouched when nothing is waiting.
+void drainUpdates(fusion::Kelvane_Impl_Points& engine, HostMirror& mirror, RunReport& report) {
+    fusion::Vertices* records = nullptr;
+    int count = 0;
+    engine.getUpdateVertices(&records, count);
+    if (records == nullptr) return;
+    if (count > 0) {
+        mirror.apply(records, count);
+        ++report.update_deliveries;
+    }
+    delete[] records;
+}
+
+class Run {
+public:
+    Run(const FuseOptions& options, std::FILE* out, std::FILE* err)
+        : m_options(options), m_out(out), m_err(err) {}
+
+    int execute();
+
+private:
+    int fail(int status, const std::string& message) {
+        std::fprintf(m_err, "kelvane-fuse: %s\n", message.c_str());
+        return status;
+    }
+    std::string libraryMessage() { return m_engine.getLastErrorMessage(); }
+    int configureEngine(int64_t largest_frame);
+    int loadSnapshot();
+    int playFrames(FrameSource& source);
+    int writeOutputs(const std::vector<fusion::Vertices>& cloud);
+
+    const FuseOptions& m_options;
+    std::FILE* m_out;
+    std::FILE* m_err;
+    fusion::Kelvane_Impl_Points m_engine;
+    HostMirror m_mirror;
+    RunReport m_report;
+    FrameFileWriter m_recorder;
+    bool m_recording = false;
+};
+
+int Run::configureEngine(int64_t largest_frame) {
+    m_engine.setProcessFinishedCallBack([this](int status) {
+        ++m_report.callbacks;
+        if (status != 0) ++m_report.callback_failures;
+    });
+    const int status = m_engine.init();
+    if (status != 0) {
+        return fail(kExitLibrary, "the library did not initialise (status " + std::to_string(status) +
+                                      "): " + libraryMessage());
+    }
+    m_engine.setResolution(m_options.resolution);
+    fusion::DeviceInfo device{};
+    device.device_type = m_options.device_type;
+    device.device_subtype = m_options.device_subtype;
+    device.frame_point_num = frameLimitFor(m_options, largest_frame);
+    device.point_spacing = m_options.point_spacing;
+    m_engine.setDeviceInfo(device);
+    m_engine.setQualityJudge(m_options.quality_judge);
+    if (m_options.point_spacing > m_options.resolution) {
+        std::fprintf(m_err,
+                     "kelvane-fuse: note: spacing %g exceeds resolution %g, so the library "
+                     "switches fusion off\n",
+                     double(m_options.point_spacing), double(m_options.resolution));
+    }
+    return kExitDone;
+}
+
+int Run::loadSnapshot() {
+    m_report.snapshot_vertices = -1;
+    if (m_options.load_snapshot.empty()) return kExitDone;
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!readSnapshotFile(m_options.load_snapshot, bytes, error)) return fail(kExitBadInput, error);
+    auto stream = std::make_shared<fusion::RealTimeByteStream>();
+    stream->data = bytes.data();  // the library reads it and never takes it over
+    stream->size = bytes.size();
+    fusion::Vertices* vertices = nullptr;
+    int count = 0;
+    const int status = m_engine.loadRealTimeBytesData_points(stream, &vertices, count);
+    if (status != 0) {
+        delete[] vertices;
+        const int exit_status = status == 0x10203 ? kExitBadInput : kExitLibrary;
+        return fail(exit_status, m_options.load_snapshot + ": snapshot refused (status " +
+                                     std::to_string(status) + "): " + libraryMessage());
+    }
+    m_mirror.seed(vertices, vertices != nullptr ? count : 0);
+    m_report.snapshot_vertices = vertices != nullptr ? count : 0;
+    delete[] vertices;
+    return kExitDone;
+}
+
+int Run::playFrames(FrameSource& source) {
+    Progress progress(m_err, Progress::isTerminal(m_err), source.frameCount(), !m_options.quiet);
+    const Clock::time_point start = Clock::now();
+    SourceFrame frame;
+    std::string error;
+    for (int index = 0;; ++index) {
+        if (!source.next(frame, error)) {
+            if (!error.empty()) {
+                progress.finish(index, m_report.input_points, secondsSince(start));
+                return fail(kExitBadInput, error);
+            }
+            break;
+        }
+        ++m_report.frames;
+        const int count = int(frame.points.size());
+        if (m_recording) m_recorder.append(frame.points.data(), count);
+        m_report.input_points += count;
+        for (const auto& p : frame.points) m_report.rejected_points += isRejectedPoint(p) ? 1 : 0;
+
+        if (m_options.fps > 0) {
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(index / m_options.fps));
+            std::this_thread::sleep_until(due);
+        }
+        if (count == 0) {
+            ++m_report.frames_empty;
+            continue;
+        }
+        const Clock::time_point before = Clock::now();
+        const int status = m_engine.process(frame.points.data(), count, frame.views, frame.pose,
+                                            m_options.blocking);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+        (m_options.blocking ? m_report.blocking_ms : m_report.non_blocking_ms).push_back(ms);
+        if (status == 0) {
+            ++m_report.frames_accepted;
+        } else if (m_report.first_failure.empty()) {
+            m_report.first_failure = "frame " + std::to_string(index) + ", status " +
+                                     std::to_string(status) + ": " + libraryMessage();
+        }
+        drainUpdates(m_engine, m_mirror, m_report);
+        progress.update(index + 1, m_report.input_points, secondsSince(start));
+    }
+    progress.finish(m_report.frames, m_report.input_points, secondsSince(start));
+    // Second stages of the last frames may still run; a host that wants the
+    // settled model waits for them and drains once more.
+    m_engine.waitForPendingWork();
+    drainUpdates(m_engine, m_mirror, m_report);
+    return kExitDone;
+}
+
+int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
+    int status = kExitDone;
+    std::string error;
+    auto failed = [&](const std::string& message) {
+        std::fprintf(m_err, "kelvane-fuse: %s\n", message.c_str());
+        if (status == kExitDone) status = kExitOutput;
+    };
+
+    const std::string ply = outputPath(m_options, m_options.ply);
+    if (!ply.empty()) {
+        if (writeFusedPly(ply, cloud, error)) m_report.written.push_back(ply);
+        else failed(error);
+    }
+
+    const std::string snapshot = outputPath(m_options, m_options.save_snapshot);
+    if (!snapshot.empty()) {
+        auto stream = std::make_shared<fusion::RealTimeByteStream>();
+        stream->data = nullptr;
+        stream->size = 0;
+        const int saved = m_engine.saveRealTimeBytesData(stream);
+        if (saved != 0 || stream->data == nullptr) {
+            failed(snapshot + ": the library could not save the snapshot (status " +
+                   std::to_string(saved) + "): " + libraryMessage());
+        } else if (writeFileAtomically(snapshot, stream->data, size_t(stream->size), error)) {
+            m_report.written.push_back(snapshot);
+        } else {
+            failed(error);
+        }
+        delete[] stream->data;  // handed to the host by the save
+    }
+
+    const std::string preview = outputPath(m_options, m_options.preview);
+    if (!preview.empty()) {
+        PreviewSettings settings;
+        settings.width = m_options.width;
+        settings.height = m_options.height;
+        settings.automatic = m_options.view_auto;
+        settings.azimuth = m_options.azimuth;
+        settings.elevation = m_options.elevation;
+        settings.point_size = m_report.resolution > 0 ? m_report.resolution : m_options.resolution;
+        if (writePng(preview, renderPreview(cloud, settings), error)) m_report.written.push_back(preview);
+        else failed(error);
+    }
+
+    if (m_recording) {
+        if (m_recorder.commit()) m_report.written.push_back(outputPath(m_options, m_options.record));
+        else failed(m_recorder.error());
+    }
+    return status;
+}
+
+int Run::execute() {
+    const Clock::time_point wall_start = Clock::now();
+    std::string error;
+    std::unique_ptr<FrameSource> source = openFrameSource(m_options, error);
+    if (!source) return fail(kExitBadInput, error);
+    m_report.input = source->describe();
+    m_report.blocking = m_options.blocking;
+
+    if (!m_options.out_dir.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(m_options.out_dir, ec);
+        if (ec) return fail(kExitOutput, m_options.out_dir + ": cannot create directory (" + ec.message() + ")");
+    }
+    if (!m_options.record.empty()) {
+        if (!m_recorder.open(outputPath(m_options, m_options.record))) return fail(kExitOutput, m_recorder.error());
+        m_recording = true;
+    }
+
+    int status = configureEngine(source->largestFrame());
+    if (status != kExitDone) return status;
+    status = loadSnapshot();
+    if (status != kExitDone) return status;
+    status = playFrames(*source);
+    if (status != kExitDone) return status;
+
+    fusion::Vertices* vertices = nullptr;
+    int count = 0;
+    if (m_engine.extractLivePoints(&vertices, count) != 0 || (vertices == nullptr && count > 0)) {
+        delete[] vertices;
+        return fail(kExitLibrary, "extracting the fused points failed: " + libraryMessage());
+    }
+    std::vector<fusion::Vertices> cloud(vertices, vertices + count);
+    delete[] vertices;
+    m_report.live_points = count;
+    m_engine.getVertexNum(m_report.vertex_count);
+    m_report.resolution = m_engine.getResolution();
+    // Both sides copy the same record bytes, so anything but equality is a
+    // change the updates did not announce.
+    m_report.diff = m_mirror.compare(cloud.data(), count, 0.0f);
+    m_report.mirror = m_mirror.stats();
+
+    status = writeOutputs(cloud);
+    m_engine.deInit();
+    m_report.peak_resident = peakResidentBytes();
+    m_report.wall_seconds = secondsSince(wall_start);
+    printReport(m_out, m_report);
+    std::fflush(m_out);
+    if (status == kExitDone && m_options.check_mirror && !m_report.diff.identical()) status = kExitMirror;
+    return status;
+}
+
+}  // namespace
+
+int runFuse(const FuseOptions& options, std::FILE* out, std::FILE* err) {
+    // The engine preallocates its volume; keep it off the stack.
+    auto run = std::make_unique<Run>(options, out, err);
+    return run->execute();
+}
+
+}  // namespace kelvane_fuse

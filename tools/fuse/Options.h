@@ -1,0 +1,64 @@
+#pragma once
+
+// Command-line settings of kelvane-fuse.
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace kelvane_fuse {
+
+enum class InputKind { Simulator, FrameFile, PlyDirectory };
+
+struct FuseOptions {
+    // Input: the simulator unless a frame file or a PLY directory is given.
+    InputKind input = InputKind::Simulator;
+    std::string input_path;
+    std::string object = "sphere";
+    int frames = 60;
+    uint32_t seed = 1;
+    int rows = 200;
+    int columns = 250;
+    int view_run = 256;  // points per view run for inputs that carry no runs
+
+    // Engine settings.
+    float resolution = 0.5f;
+    float point_spacing = 0.2f;
+    int device_type = 0;
+    int device_subtype = 0;
+    int frame_limit = 0;  // 0: sized from the largest input frame
+    bool blocking = false;
+    bool quality_judge = true;
+    double fps = 0.0;  // 0: as fast as frames are processed
+    std::string load_snapshot;
+
+    // Outputs; relative names are placed in out_dir.
+    std::string out_dir = ".";
+    std::string ply = "fused.ply";
+    std::string preview = "preview.png";
+    std::string save_snapshot;
+    std::string record;
+    int width = 1024;
+    int height = 768;
+    bool view_auto = true;
+    float azimuth = 0.0f;    // degrees about the vertical axis
+    float elevation = 0.0f;  // degrees above the horizontal
+    bool check_mirror = false;
+    bool quiet = false;
+};
+
+struct ParseResult {
+    bool run = false;   // false: exit with exit_code (help, version, error)
+    int exit_code = 0;
+};
+
+// Parses argv. Help goes to `out`; a bad option or value is one line on
+// `err`. Input paths are checked for existence here so a typo fails at once.
+ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options, std::ostream& out,
+                         std::ostream& err);
+
+// Joins a relative output name to the output directory; absolute names and
+// empty names (output switched off) are returned unchanged.
+std::string outputPath(const FuseOptions& options, const std::string& name);
+
+}  // namespace kelvane_fuse

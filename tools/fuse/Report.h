@@ -1,0 +1,59 @@
+#pragma once
+
+// Run statistics and the closing report.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuse/HostMirror.h"
+
+namespace kelvane_fuse {
+
+struct TimingSummary {
+    size_t count = 0;
+    double median = 0;  // milliseconds
+    double p95 = 0;
+    double max = 0;
+};
+
+// Percentile q in [0, 1] by linear interpolation between closest ranks, so
+// the median of an even count is the mean of the middle two.
+double percentile(std::vector<double> samples, double q);
+TimingSummary summarise(const std::vector<double>& samples_ms);
+
+// Peak resident set of this process in bytes, 0 when the system cannot say.
+int64_t peakResidentBytes();
+
+struct RunReport {
+    std::string input;
+    int frames = 0;            // frames read from the input
+    int frames_accepted = 0;   // process returned 0
+    int frames_empty = 0;      // no points, not handed to the library
+    std::string first_failure; // status and message of the first refused frame
+    int64_t input_points = 0;
+    int64_t rejected_points = 0;  // zero or non-finite positions, refused at intake
+    int64_t live_points = 0;
+    int vertex_count = 0;         // ids handed out (size of a host table)
+    std::vector<double> blocking_ms;
+    std::vector<double> non_blocking_ms;
+    int callbacks = 0;
+    int callback_failures = 0;
+    int64_t update_deliveries = 0;
+    MirrorStats mirror;
+    MirrorDiff diff;
+    bool blocking = false;
+    float resolution = 0;
+    int64_t snapshot_vertices = 0;  // loaded before the first frame, -1 when none
+    double wall_seconds = 0;
+    int64_t peak_resident = 0;
+    std::vector<std::string> written;  // output files
+};
+
+void printReport(std::FILE* out, const RunReport& report);
+
+// "12.3 MiB" style.
+std::string formatBytes(int64_t bytes);
+
+}  // namespace kelvane_fuse
