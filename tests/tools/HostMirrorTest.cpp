@@ -65,6 +65,7 @@ struct Divergence {
     const char* name;
     void (*change)(std::vector<fusion::Vertices>& extraction);
     int64_t missing, extra, stale, duplicates;
+    char stale_in = 0;  // 'p' position, 'n' normal, 'a' attributes
 };
 
 class MirrorCompareTest : public ::testing::TestWithParam<Divergence> {};
@@ -80,8 +81,13 @@ TEST_P(MirrorCompareTest, FindsEachKindOfDifference) {
     EXPECT_EQ(diff.extra, GetParam().extra);
     EXPECT_EQ(diff.stale, GetParam().stale);
     EXPECT_EQ(diff.duplicate_ids, GetParam().duplicates);
-    const bool same = GetParam().missing + GetParam().extra + GetParam().stale + GetParam().duplicates == 0;
+    const bool same_ids = GetParam().missing + GetParam().extra + GetParam().duplicates == 0;
+    const bool same = same_ids && GetParam().stale == 0;
+    EXPECT_EQ(diff.sameVertices(), same_ids);
     EXPECT_EQ(diff.identical(), same);
+    EXPECT_EQ(diff.moved, GetParam().stale_in == 'p' ? 1 : 0);
+    EXPECT_EQ(diff.turned, GetParam().stale_in == 'n' ? 1 : 0);
+    EXPECT_EQ(diff.regraded, GetParam().stale_in == 'a' ? 1 : 0);
     if (same) {
         EXPECT_EQ(diff.matching, 3);
     }
@@ -93,10 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
         Divergence{"identical_in_any_order", [](auto& e) { std::swap(e[0], e[2]); }, 0, 0, 0, 0},
         Divergence{"point_the_host_never_heard_of", [](auto& e) { e.push_back(vertex(9, 5, 5, 5)); }, 1, 0, 0, 0},
         Divergence{"point_removed_without_notice", [](auto& e) { e.pop_back(); }, 0, 1, 0, 0},
-        Divergence{"moved_by_a_tiny_step", [](auto& e) { e[1].position[2] = 1e-6f; }, 0, 0, 1, 0},
-        Divergence{"normal_changed", [](auto& e) { e[0].normal[0] = 0.5f; }, 0, 0, 1, 0},
-        Divergence{"regraded_silently", [](auto& e) { e[2].quality_code = 1; }, 0, 0, 1, 0},
-        Divergence{"position_became_nan", [](auto& e) { e[0].position[0] = NAN; }, 0, 0, 1, 0},
+        Divergence{"moved_by_a_tiny_step", [](auto& e) { e[1].position[2] = 1e-6f; }, 0, 0, 1, 0, 'p'},
+        Divergence{"normal_changed", [](auto& e) { e[0].normal[0] = 0.5f; }, 0, 0, 1, 0, 'n'},
+        Divergence{"regraded_silently", [](auto& e) { e[2].quality_code = 1; }, 0, 0, 1, 0, 'a'},
+        Divergence{"position_became_nan", [](auto& e) { e[0].position[0] = NAN; }, 0, 0, 1, 0, 'p'},
         Divergence{"id_listed_twice", [](auto& e) { e.push_back(e[0]); }, 0, 0, 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -41,25 +41,39 @@ TEST(ReportTest, SummaryOfFrameTimes) {
     EXPECT_DOUBLE_EQ(s.max, 100.0);
 }
 
-TEST(ReportTest, ReportStatesTheMirrorVerdict) {
-    kelvane_fuse::RunReport report;
-    report.frames = 3;
-    report.frames_accepted = 3;
-    report.non_blocking_ms = {1.0, 2.0, 3.0};
-    report.diff.extracted = report.diff.mirrored = report.diff.matching = 10;
+std::string printed(const kelvane_fuse::RunReport& report) {
     std::FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    kelvane_fuse::printReport(file, report);
-    report.diff.stale = 2;
+    if (file == nullptr) return "";
     kelvane_fuse::printReport(file, report);
     std::rewind(file);
     std::string text;
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, file) != nullptr) text += buffer;
     std::fclose(file);
-    EXPECT_NE(text.find("matches the extraction (10 vertices)"), std::string::npos) << text;
-    EXPECT_NE(text.find("DIFFERS: 10 match, 0 missing, 0 extra, 2 stale"), std::string::npos) << text;
+    return text;
+}
+
+TEST(ReportTest, ReportStatesTheMirrorVerdict) {
+    kelvane_fuse::RunReport report;
+    report.frames = 3;
+    report.frames_accepted = 3;
+    report.non_blocking_ms = {1.0, 2.0, 3.0};
+    report.diff.extracted = report.diff.mirrored = report.diff.matching = 10;
+    std::string text = printed(report);
+    EXPECT_NE(text.find("holds the 10 extracted vertices; every value up to date"), std::string::npos) << text;
     EXPECT_NE(text.find("median 2.00 ms"), std::string::npos) << text;
+    EXPECT_NE(text.find("process, blocking          not used"), std::string::npos) << text;
+
+    report.diff.matching = 8;
+    report.diff.stale = report.diff.moved = 2;
+    text = printed(report);
+    EXPECT_NE(text.find("8 up to date, 2 changed since their last update"), std::string::npos) << text;
+    EXPECT_EQ(text.find("DIFFERS"), std::string::npos) << text;
+
+    report.diff.missing = 1;
+    text = printed(report);
+    EXPECT_NE(text.find("DIFFERS from the extraction: 10 extracted, 10 mirrored, 1 missing"), std::string::npos)
+        << text;
 }
 
 TEST(ReportTest, BytesReadInBinaryUnits) {

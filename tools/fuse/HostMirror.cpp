@@ -107,12 +107,18 @@ MirrorDiff HostMirror::compare(const fusion::Vertices* extracted, int count, flo
         seen[id] = 1;
         const float dp = largestDifference(v.position, mine->position);
         const float dn = largestDifference(v.normal, mine->normal);
-        if (dp <= tolerance && dn <= tolerance && sameAttributes(v, *mine)) {
+        const bool moved = !(dp <= tolerance), turned = !(dn <= tolerance);
+        const bool regraded = !sameAttributes(v, *mine);
+        if (!moved && !turned && !regraded) {
             ++diff.matching;
-        } else {
-            ++diff.stale;
-            if (std::isfinite(dp)) diff.max_position_error = std::max(diff.max_position_error, double(dp));
+            continue;
         }
+        ++diff.stale;
+        diff.moved += moved ? 1 : 0;
+        diff.turned += turned ? 1 : 0;
+        diff.regraded += regraded ? 1 : 0;
+        if (std::isfinite(dp)) diff.max_position_error = std::max(diff.max_position_error, double(dp));
+        if (std::isfinite(dn)) diff.max_normal_error = std::max(diff.max_normal_error, double(dn));
     }
     for (size_t id = 0; id < m_present.size(); ++id) {
         if (m_present[id] != 0 && seen[id] == 0) ++diff.extra;

@@ -29,9 +29,16 @@ struct MirrorDiff {
     int64_t extra = 0;              // in the mirror, absent from the extraction
     int64_t stale = 0;              // same id, different values
     int64_t duplicate_ids = 0;      // ids that the extraction lists twice
-    double max_position_error = 0;  // over the stale entries
+    // What differs in the stale entries (one entry may count in several).
+    int64_t moved = 0;              // position
+    int64_t turned = 0;             // normal
+    int64_t regraded = 0;           // quality, scan level or protection
+    double max_position_error = 0;
+    double max_normal_error = 0;
 
-    bool identical() const { return missing == 0 && extra == 0 && stale == 0 && duplicate_ids == 0; }
+    // The mirror holds exactly the extracted vertices (values aside).
+    bool sameVertices() const { return missing == 0 && extra == 0 && duplicate_ids == 0; }
+    bool identical() const { return sameVertices() && stale == 0; }
 };
 
 class HostMirror {

@@ -30,6 +30,7 @@ struct FuseOptions {
     bool blocking = false;
     bool quality_judge = true;
     double fps = 0.0;  // 0: as fast as frames are processed
+    bool settle = false;  // wait for each frame's second stage before the next
     std::string load_snapshot;
 
     // Outputs; relative names are placed in out_dir.

@@ -109,18 +109,26 @@ void printReport(std::FILE* out, const RunReport& r) {
     }
     std::fprintf(out, "  %-26s not reported by the library interface\n", "second stages dropped");
     const MirrorDiff& d = r.diff;
-    if (d.identical()) {
-        std::fprintf(out, "  %-26s matches the extraction (%lld vertices)\n", "host mirror",
-                     (long long)d.matching);
+    if (d.sameVertices()) {
+        std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror", (long long)d.extracted);
     } else {
         std::fprintf(out,
-                     "  %-26s DIFFERS: %lld match, %lld missing, %lld extra, %lld stale "
-                     "(max position error %.4g), %lld duplicate ids\n",
-                     "host mirror", (long long)d.matching, (long long)d.missing, (long long)d.extra,
-                     (long long)d.stale, d.max_position_error, (long long)d.duplicate_ids);
-        if (r.blocking && r.mirror.records == 0) {
-            std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n", "");
-        }
+                     "  %-26s DIFFERS from the extraction: %lld extracted, %lld mirrored, "
+                     "%lld missing, %lld extra, %lld duplicate ids",
+                     "host mirror", (long long)d.extracted, (long long)d.mirrored, (long long)d.missing,
+                     (long long)d.extra, (long long)d.duplicate_ids);
+    }
+    if (d.stale == 0) {
+        std::fprintf(out, "; every value up to date\n");
+    } else {
+        std::fprintf(out, "; %lld up to date, %lld changed since their last update\n", (long long)d.matching,
+                     (long long)d.stale);
+        std::fprintf(out, "  %-26s %lld moved (max %.4g), %lld turned (max normal component %.4g), %lld regraded\n",
+                      "", (long long)d.moved, d.max_position_error, (long long)d.turned, d.max_normal_error,
+                      (long long)d.regraded);
+    }
+    if (r.blocking && r.mirror.records == 0 && d.extracted > 0) {
+        std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n", "");
     }
     std::fprintf(out, "  %-26s %s\n", "peak resident memory",
                  r.peak_resident > 0 ? formatBytes(r.peak_resident).c_str() : "unknown");
