@@ -98,14 +98,27 @@ TEST(PreviewTest, AutomaticViewLooksAtTheSideTheNormalsFace) {
     PreviewSettings settings;
     float toward[3];
     kelvane_fuse::viewDirection(cloud, settings, toward);
-    EXPECT_NEAR(toward[1], -1.0f, 1e-5f);
-    // Normals cancelling out (a closed object): a fixed oblique view.
+    // From the side the normals face (-y), raised to the lowest automatic
+    // elevation of 20 degrees.
+    EXPECT_NEAR(toward[0], 0.0f, 1e-5f);
+    EXPECT_NEAR(toward[1], -std::cos(20.0f * 3.14159265f / 180.0f), 1e-4f);
+    EXPECT_NEAR(toward[2], std::sin(20.0f * 3.14159265f / 180.0f), 1e-4f);
+    // Normals straight up (a plate seen from above): at most 60 degrees up.
+    for (auto& v : cloud) {
+        v.normal[1] = 0.0f;
+        v.normal[2] = 1.0f;
+    }
+    kelvane_fuse::viewDirection(cloud, settings, toward);
+    EXPECT_NEAR(toward[2], std::sin(60.0f * 3.14159265f / 180.0f), 1e-4f);
+    // Normals cancelling out (a closed object): the fixed three-quarter view
+    // from azimuth -60, elevation 25.
     auto back = cloud;
-    for (auto& v : back) v.normal[1] = 2.0f;
+    for (auto& v : back) v.normal[2] = -1.0f;
     cloud.insert(cloud.end(), back.begin(), back.end());
     kelvane_fuse::viewDirection(cloud, settings, toward);
-    EXPECT_NEAR(std::sqrt(toward[0] * toward[0] + toward[1] * toward[1] + toward[2] * toward[2]), 1.0f, 1e-5f);
-    EXPECT_GT(toward[2], 0.1f);
+    EXPECT_NEAR(toward[0], std::cos(25.0f * 3.14159265f / 180.0f) * 0.5f, 1e-4f);
+    EXPECT_LT(toward[1], -0.7f);
+    EXPECT_NEAR(toward[2], std::sin(25.0f * 3.14159265f / 180.0f), 1e-4f);
 }
 
 TEST(PreviewTest, EmptyOrNonFiniteCloudGivesABackgroundImage) {

@@ -34,6 +34,11 @@ Vec fromAngles(float azimuth_deg, float elevation_deg) {
 // shows three sides of it.
 constexpr float kDefaultAzimuth = -60.0f;
 constexpr float kDefaultElevation = 25.0f;
+// The automatic view keeps its elevation within this band.
+constexpr float kMinAutoElevation = 20.0f;
+constexpr float kMaxAutoElevation = 60.0f;
+// Mean unit normal length above which the normals are taken to agree.
+constexpr float kMinAgreement = 0.15f;
 
 }  // namespace
 
@@ -72,10 +77,16 @@ void viewDirection(const std::vector<fusion::Vertices>& vertices, const PreviewS
             sum = sum + (1.0f / len) * n;
             ++used;
         }
-        // Most normals agreeing: look at that side. Otherwise a fixed
-        // three-quarter view.
-        if (used > 0 && length(sum) > 0.15f * float(used)) {
-            d = normalised(sum);
+        // Most normals agreeing: look at that side, but from a three-quarter
+        // elevation, since a view straight along the mean normal flattens
+        // the relief. Otherwise a fixed three-quarter view.
+        const float agreement = length(sum);
+        if (used > 0 && agreement > kMinAgreement * float(used)) {
+            const Vec m = (1.0f / agreement) * sum;
+            const float horizontal = std::sqrt(m.x * m.x + m.y * m.y);
+            const float azimuth = horizontal > 0.25f ? std::atan2(m.y, m.x) * 180.0f / kPi : kDefaultAzimuth;
+            const float elevation = std::asin(std::clamp(m.z, -1.0f, 1.0f)) * 180.0f / kPi;
+            d = fromAngles(azimuth, std::clamp(elevation, kMinAutoElevation, kMaxAutoElevation));
         } else {
             d = fromAngles(kDefaultAzimuth, kDefaultElevation);
         }
@@ -124,7 +135,7 @@ Image renderPreview(const std::vector<fusion::Vertices>& vertices, const Preview
     // Headlight from over the viewer's left shoulder.
     const Vec light = normalised(toward + 0.45f * up - 0.30f * right);
 
-    const float splat_radius = std::max(0.5f, 0.75f * settings.point_size * scale);
+    const float splat_radius = std::max(0.5f, 0.85f * settings.point_size * scale);
     const int reach = int(std::ceil(splat_radius));
     std::vector<float> depth(pixels, -std::numeric_limits<float>::infinity());
 
