@@ -139,19 +139,30 @@ TEST(AreaDeletion, ProtectedPointsStay) {
     for (const Vertices& u : drainUpdates(*engine)) EXPECT_EQ(kept.count(u.view_id), 0u);
 }
 
-// A point selected many times (by duplicates in one selection) is removed
-// once: one removal record, one freed record index.
-TEST(AreaDeletion, PointSelectedRepeatedlyIsRemovedOnce) {
+// Points selected many times (duplicates in one selection, processed by
+// different threads at the same moment) are removed once each: one removal
+// record and one freed record index per point.
+TEST(AreaDeletion, PointsSelectedRepeatedlyAreRemovedOnce) {
     auto engine = makeEngine(0.5f);
     ASSERT_NE(engine, nullptr);
-    const auto points = spherePoints(20, 10.0f, 4);
+    const auto points = spherePoints(3000, 20.0f, 4);
     ASSERT_EQ(engine->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
-    const Vertices victim = extractVertices(*engine)[3];
-    const std::vector<PointData> repeated(64, selectionOf(victim));
+    const auto live = extractVertices(*engine);
+    // Whole copies back to back: the threads' ranges walk the same points
+    // in step.
+    std::vector<PointData> repeated;
+    for (int copy = 0; copy < 16; ++copy) {
+        for (const Vertices& v : live) repeated.push_back(selectionOf(v));
+    }
     const int32_t free_before = engine->m_point_free.count.load();
     ASSERT_EQ(deleteSelection(*engine, repeated), 0);
-    EXPECT_EQ(drainUpdates(*engine).size(), 1u);
-    EXPECT_EQ(engine->m_point_free.count.load(), free_before + 1);
+    const auto updates = drainUpdates(*engine);
+    EXPECT_EQ(updates.size(), live.size());
+    std::set<int32_t> ids;
+    for (const Vertices& u : updates) ids.insert(u.view_id);
+    EXPECT_EQ(ids.size(), live.size());
+    EXPECT_EQ(engine->m_point_free.count.load(), free_before + static_cast<int32_t>(live.size()));
+    EXPECT_EQ(engine->m_view_id_free.count.load(), static_cast<int32_t>(live.size()));
 }
 
 struct ReachCase {
@@ -174,9 +185,10 @@ TEST_P(FineScanDeletion, ClearsItsMarksWithinReach) {
     ASSERT_EQ(engine->setFineScanArea(&selected, 1), 0);
     ASSERT_EQ(markRecords(*engine).size(), static_cast<std::size_t>(2 * param.reach));
     // One mark just beyond the reach, and one off the axis.
-    const FusionPoint far = fusion::defaultFusionPoint();
-    FusionPoint mark = far;
+    FusionPoint mark = fusion::defaultFusionPoint();
     mark.normal[0] = 1;
+    mark.normal[1] = 0;
+    mark.normal[2] = 0;
     mark.absorbed_flag = 1;
     mark.scan_level = 16;
     ASSERT_EQ(engine->addPlaceholder({4 + param.reach + 1, 0, 0}, mark), 0);
