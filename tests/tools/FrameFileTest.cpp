@@ -99,30 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"absurd_count", 0, {0xFF, 0xFF, 0xFF, 0x7F}, "frame 0 declares 2147483647 points"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FrameFileTest, EmptyFileHasNoFramesAndMissingFileIsNamed) {
-    fuse_test::TempDir dir;
-    fuse_test::writeBytes(dir.file("empty.kfr"), {});
-    kelvane_fuse::FrameFileReader empty;
-    std::string error;
-    ASSERT_TRUE(empty.open(dir.file("empty.kfr"), error)) << error;
-    EXPECT_EQ(empty.frameCount(), 0);
-
-    kelvane_fuse::FrameFileReader missing;
-    EXPECT_FALSE(missing.open(dir.file("absent.kfr"), error));
-    EXPECT_NE(error.find("absent.kfr: cannot open"), std::string::npos) << error;
-}
-
-TEST(FrameFileTest, UncommittedRecordingLeavesNothingBehind) {
-    fuse_test::TempDir dir;
-    {
-        kelvane_fuse::FrameFileWriter writer;
-        ASSERT_TRUE(writer.open(dir.file("partial.kfr")));
-        const auto frames = sampleFrames();
-        ASSERT_TRUE(writer.append(frames[0].data(), int32_t(frames[0].size())));
-    }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 }  // namespace
 
 #endif  // KELVANE_HAVE_FUSE_CORE

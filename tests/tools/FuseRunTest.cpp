@@ -135,11 +135,13 @@ TEST(FuseRunTest, SavedSnapshotSeedsTheNextRun) {
     ASSERT_GT(saved, 0u);
 
     const RunOutput second = runTool(dir, {"--load", dir.file("state.snap"), "--frames", "1", "--rows", "48",
-                                           "--columns", "60", "--no-preview", "--ply", "b.ply", "--settle"});
+                                           "--columns", "60", "--no-preview", "--ply", "b.ply", "--settle",
+                                           "--check-mirror"});
     ASSERT_EQ(second.status, kelvane_fuse::kExitDone) << second.err;
     EXPECT_NE(second.out.find("snapshot loaded            " + std::to_string(saved) + " vertices"),
               std::string::npos) << second.out;
-    // The loaded cloud plus one more frame over the same sphere.
+    // The loaded vertices seeded the host's table (else --check-mirror
+    // fails the run), and one more frame over the same sphere adds to them.
     EXPECT_GE(plyVertexCount(dir.file("b.ply")), saved);
 }
 
@@ -151,13 +153,19 @@ struct BadInput {
     const char* problem;
 };
 
+// An ASCII PLY frame declaring `count` float vertex properties `names`.
+void writeAsciiPly(const fs::path& path, int count, const std::vector<std::string>& names,
+                   const std::string& rows) {
+    std::string head = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\n";
+    for (const auto& name : names) head += "property float " + name + "\n";
+    fuse_test::writeText(path.string(), head + "end_header\n" + rows);
+}
+
+const std::vector<std::string> kPointAndNormal = {"x", "y", "z", "nx", "ny", "nz"};
+
 std::vector<std::string> truncatedFrameFile(const fuse_test::TempDir& dir) {
-    kelvane_fuse::FrameFileWriter writer;
-    writer.open(dir.file("scan.kfr"));
-    const fusion::PointData p = fuse_test::point(1, 2, 3, 0, 0, 1);
-    writer.append(&p, 1);
-    writer.commit();
-    auto bytes = fuse_test::readBytes(dir.file("scan.kfr"));
+    std::vector<uint8_t> bytes(4 + 28, 0);
+    bytes[0] = 1;  // one point declared, 28 bytes given, then cut
     bytes.resize(bytes.size() - 5);
     fuse_test::writeBytes(dir.file("scan.kfr"), bytes);
     return {dir.file("scan.kfr")};
@@ -165,27 +173,20 @@ std::vector<std::string> truncatedFrameFile(const fuse_test::TempDir& dir) {
 
 std::vector<std::string> plyWithoutNormals(const fuse_test::TempDir& dir) {
     fs::create_directories(dir.path() / "frames");
-    const std::string good =
-        "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
-        "property float nx\nproperty float ny\nproperty float nz\nend_header\n1 2 3 0 0 1\n";
-    fuse_test::writeText((dir.path() / "frames" / "f1.ply").string(), good);
-    fuse_test::writeText((dir.path() / "frames" / "f2.ply").string(),
-                         "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                         "property float z\nend_header\n1 2 3\n");
+    writeAsciiPly(dir.path() / "frames" / "f1.ply", 1, kPointAndNormal, "1 2 3 0 0 1\n");
+    writeAsciiPly(dir.path() / "frames" / "f2.ply", 1, {"x", "y", "z"}, "1 2 3\n");
     return {(dir.path() / "frames").string()};
 }
 
+// Headers are fine, so the bad body is met only after frame 1 was played.
 std::vector<std::string> plyBodyCutShort(const fuse_test::TempDir& dir) {
     fs::create_directories(dir.path() / "frames");
-    const std::string head =
-        "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\nproperty float z\n"
-        "property float nx\nproperty float ny\nproperty float nz\nend_header\n";
-    fuse_test::writeText((dir.path() / "frames" / "f1.ply").string(), head + "1 2 3 0 0 1\n2 2 3 0 0 1\n");
-    fuse_test::writeText((dir.path() / "frames" / "f2.ply").string(), head + "1 2 3 0 0 1\n2 2\n");
+    writeAsciiPly(dir.path() / "frames" / "f1.ply", 2, kPointAndNormal, "1 2 3 0 0 1\n2 2 3 0 0 1\n");
+    writeAsciiPly(dir.path() / "frames" / "f2.ply", 2, kPointAndNormal, "1 2 3 0 0 1\n2 2\n");
     return {(dir.path() / "frames").string(), "--record", "copy.kfr"};
 }
 
-std::vector<std::string> emptyDirectory(const fuse_test::TempDir& dir) {
+std::vector<std::string> directoryWithoutPly(const fuse_test::TempDir& dir) {
     fs::create_directories(dir.path() / "frames");
     fuse_test::writeText((dir.path() / "frames" / "notes.txt").string(), "no frames here");
     return {(dir.path() / "frames").string()};
@@ -218,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadInput{"truncated_frame_file", truncatedFrameFile, "scan.kfr", "truncated: frame 0"},
                       BadInput{"ply_without_normals", plyWithoutNormals, "f2.ply", "no property 'nx'"},
                       BadInput{"ply_body_cut_short", plyBodyCutShort, "f2.ply", "declares 2 items"},
-                      BadInput{"directory_without_ply", emptyDirectory, "frames", "no .ply files"},
+                      BadInput{"directory_without_ply", directoryWithoutPly, "frames", "no .ply files"},
                       BadInput{"damaged_snapshot", damagedSnapshot, "state.snap", "snapshot refused"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -51,16 +51,6 @@ TEST(HostMirrorTest, RecordsThatCannotApplyAreCountedNotStored) {
     EXPECT_EQ(mirror.stats().invalid, 3);
 }
 
-TEST(HostMirrorTest, SeedingReplacesEverything) {
-    kelvane_fuse::HostMirror mirror;
-    const auto before = vertex(8, 1, 1, 1);
-    mirror.apply(&before, 1);
-    const std::vector<fusion::Vertices> loaded = {vertex(0, 1, 2, 3, 0), vertex(1, 4, 5, 6, 0)};
-    mirror.seed(loaded.data(), int(loaded.size()));
-    EXPECT_EQ(mirror.size(), 2);
-    EXPECT_FALSE(mirror.contains(8));
-}
-
 struct Divergence {
     const char* name;
     void (*change)(std::vector<fusion::Vertices>& extraction);
@@ -105,19 +95,6 @@ INSTANTIATE_TEST_SUITE_P(
         Divergence{"position_became_nan", [](auto& e) { e[0].position[0] = NAN; }, 0, 0, 1, 0, 'p'},
         Divergence{"id_listed_twice", [](auto& e) { e.push_back(e[0]); }, 0, 0, 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(HostMirrorTest, ToleranceAbsorbsSmallMovesAndReportsTheWorst) {
-    kelvane_fuse::HostMirror mirror;
-    const std::vector<fusion::Vertices> truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0)};
-    mirror.apply(truth.data(), 2);
-    std::vector<fusion::Vertices> extraction = truth;
-    extraction[0].position[0] += 0.001f;
-    extraction[1].position[1] += 0.25f;
-    const auto diff = mirror.compare(extraction.data(), 2, 0.01f);
-    EXPECT_EQ(diff.matching, 1);
-    EXPECT_EQ(diff.stale, 1);
-    EXPECT_FLOAT_EQ(float(diff.max_position_error), 0.25f);
-}
 
 }  // namespace
 

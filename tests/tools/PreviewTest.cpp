@@ -67,26 +67,6 @@ TEST(PreviewTest, NearerSurfaceHidesTheFartherOne) {
     }
 }
 
-TEST(PreviewTest, GradeRampRunsFromRedThroughYellowToGreen) {
-    float low[3], mid[3], high[3];
-    kelvane_fuse::gradeColour(0, low);
-    kelvane_fuse::gradeColour(8, mid);
-    kelvane_fuse::gradeColour(15, high);
-    EXPECT_GT(low[0], low[1]);
-    EXPECT_GT(mid[0], 0.5f);
-    EXPECT_GT(mid[1], 0.5f);
-    EXPECT_GT(high[1], high[0]);
-}
-
-TEST(PreviewTest, GradeIsTheNibbleOfThePointsScanLevel) {
-    auto v = fuse_test::vertex(0, 0, 0, 0, 0, 0x4321, 8);
-    EXPECT_EQ(kelvane_fuse::previewGrade(v), 1);
-    v.scan_level = 16;
-    EXPECT_EQ(kelvane_fuse::previewGrade(v), 2);
-    v.scan_level = 64;
-    EXPECT_EQ(kelvane_fuse::previewGrade(v), 4);
-}
-
 TEST(PreviewTest, AutomaticViewLooksAtTheSideTheNormalsFace) {
     std::vector<fusion::Vertices> cloud;
     addSquare(cloud, 1.0f, 0.0f, 0.25f, 0);

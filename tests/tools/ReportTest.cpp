@@ -31,16 +31,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, PercentileTest,
                                            PercentileCase{{0, 10, 20, 30, 40}, 0.95, 38.0},
                                            PercentileCase{{0, 10}, 1.0, 10.0}));
 
-TEST(ReportTest, SummaryOfFrameTimes) {
-    std::vector<double> ms;
-    for (int i = 1; i <= 100; ++i) ms.push_back(double(101 - i));  // 100 .. 1
-    const auto s = kelvane_fuse::summarise(ms);
-    EXPECT_EQ(s.count, 100u);
-    EXPECT_DOUBLE_EQ(s.median, 50.5);
-    EXPECT_DOUBLE_EQ(s.p95, 95.05);
-    EXPECT_DOUBLE_EQ(s.max, 100.0);
-}
-
 std::string printed(const kelvane_fuse::RunReport& report) {
     std::FILE* file = std::tmpfile();
     if (file == nullptr) return "";
@@ -76,25 +66,10 @@ TEST(ReportTest, ReportStatesTheMirrorVerdict) {
         << text;
 }
 
-TEST(ReportTest, BytesReadInBinaryUnits) {
-    EXPECT_EQ(kelvane_fuse::formatBytes(512), "512 B");
-    EXPECT_EQ(kelvane_fuse::formatBytes(1536), "1.5 KiB");
-    EXPECT_EQ(kelvane_fuse::formatBytes(int64_t(3) << 30), "3.0 GiB");
-}
-
 TEST(ReportTest, PeakResidentMemoryIsAtLeastWhatWasTouched) {
     std::vector<char> block(32 << 20, 1);  // 32 MiB, every page written
     const int64_t peak = kelvane_fuse::peakResidentBytes();
     EXPECT_GE(peak, int64_t(block.size())) << int(block[block.size() / 2]);
-}
-
-TEST(ProgressTest, BarFillsWithTheFrames) {
-    EXPECT_EQ(kelvane_fuse::formatProgressBar(0, 60, 0.0, 0),
-              "[..............................] 0/60 frames  0.0 fps  0 points");
-    EXPECT_EQ(kelvane_fuse::formatProgressBar(30, 60, 12.25, 1234),
-              "[###############...............] 30/60 frames  12.2 fps  1234 points");
-    EXPECT_EQ(kelvane_fuse::formatProgressBar(60, 60, 1, 5).substr(0, 32),
-              "[##############################]");
 }
 
 TEST(ProgressTest, PlainOutputWritesAboutTenLines) {
