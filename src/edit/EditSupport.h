@@ -11,22 +11,20 @@
 namespace fusion {
 namespace edit {
 
-// Positions whose quotient by the resolution would not land on a 32-bit
-// voxel coordinate (non-finite, or so large that the block arithmetic would
-// overflow) cannot be placed; callers skip them instead of converting them.
+// Voxel coordinates are split into blocks through single-precision
+// arithmetic, which is exact only while |c| stays below 2^24; beyond that a
+// block and its local index disagree. Positions whose quotient by the
+// resolution is outside that range (or not finite) cannot be placed, and
+// callers skip them instead of converting them. Offsets of a few voxels
+// from a placeable position stay in range.
+constexpr float kVoxelCoordinateLimit = 16777200.0f;  // 2^24 less a margin
+
 inline bool placeable(const float position[3], float resolution) noexcept {
-    constexpr float kLimit = 1.0e9f;
     for (int i = 0; i < 3; ++i) {
         const float q = position[i] / resolution;
-        if (!(std::fabs(q) < kLimit)) return false;
+        if (!(std::fabs(q) < kVoxelCoordinateLimit)) return false;
     }
     return true;
-}
-
-inline bool placeable(const Int3& c) noexcept {
-    constexpr int32_t kLimit = 1000000000;
-    return c.x > -kLimit && c.x < kLimit && c.y > -kLimit && c.y < kLimit && c.z > -kLimit &&
-           c.z < kLimit;
 }
 
 // The voxel that holds voxel coordinates c, when its block exists; never

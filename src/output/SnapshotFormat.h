@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "volume/Records.h"
 
@@ -48,6 +49,11 @@ constexpr std::size_t kRecAttributes = 36;
 constexpr std::size_t kRecNormalUpdates = 40;
 constexpr std::size_t kRecAbsorbed = 41;
 constexpr std::size_t kRecFrameStamp = 44;
+
+// The resolutions a stream may carry: normal positive floats up to a bound
+// that keeps voxel corners finite.
+constexpr float kMinResolution = std::numeric_limits<float>::min();
+constexpr float kMaxResolution = 1.0e30f;
 
 inline uint64_t streamBytesFor(uint64_t records) {
     return kEmptyStreamBytes + kRecordBytes * records;
@@ -158,9 +164,12 @@ inline StreamCheck checkStream(const uint8_t* data, uint64_t size, StreamHeader&
     if (load > count) return StreamCheck::Invalid;
     if (load < 0) load = 0;
     const float resolution = getFloat(data + kVolumeBlockOffset);
-    // Every position is divided by it; zero, negative or non-finite values
-    // would turn the whole volume into undefined voxel coordinates.
-    if (!(resolution > 0.0f) || !(resolution <= 3.4e38f)) return StreamCheck::Invalid;
+    // Every position is divided by it and sub-cells are a quarter of it: a
+    // value that is not a normal positive float (or so large that a voxel's
+    // corner overflows) would make voxel arithmetic infinite or undefined.
+    if (!(resolution >= kMinResolution && resolution <= kMaxResolution)) {
+        return StreamCheck::Invalid;
+    }
     header.resolution = resolution;
     header.record_count = count;
     header.load_count = load;

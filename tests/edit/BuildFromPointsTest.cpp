@@ -111,8 +111,10 @@ TEST(BuildFromPoints, UnplaceableInputIsSkipped) {
     const std::vector<PointData> points = {makePoint(std::nanf(""), 0, 0, 0, 0, 1),
                                            makePoint(inf, 0, 0, 0, 0, 1),
                                            makePoint(0, 3e38f, 0, 0, 0, 1),
+                                           // 2^24 voxels out: beyond exact block arithmetic
+                                           makePoint(0, 0, -8388612.0f, 0, 0, 1),
                                            makePoint(1, 2, 3, 0, 0, 1)};
-    ASSERT_EQ(engine->buildByExistingPoints(points.data(), 4), 0);
+    ASSERT_EQ(engine->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
     const auto vertices = extractVertices(*engine);
     ASSERT_EQ(vertices.size(), 1u);
     EXPECT_EQ(vertices[0].position[2], 3.0f);

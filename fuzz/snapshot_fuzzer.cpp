@@ -1,0 +1,156 @@
+// Fuzz target for the snapshot reader.
+//
+// Input starting with "HASH" is handed to the loader as the stream it is, so
+// the validation of the framing is exercised. Any other input is taken as
+// the body of a stream and given valid framing first (magic, size field,
+// record count, trailer), so that mutations reach the volume block and the
+// point records and the re-insertion behind them. After every successful
+// load the volume is saved again and the new stream must validate and load.
+//
+// Built by scripts/fuzz.sh with libFuzzer, AddressSanitizer and
+// UndefinedBehaviorSanitizer; OpenMP is off there, so loops run on one
+// thread.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/HashTable.h"
+#include "output/SnapshotFormat.h"
+
+namespace {
+
+using fusion::HashTable;
+using fusion::RealTimeByteStream;
+using fusion::Vertices;
+namespace snapshot = fusion::snapshot;
+
+// One engine for the whole run: init is the expensive part, and loading
+// must work on an engine that earlier loads left in any state. A small
+// volume keeps each clearing cheap.
+HashTable* engine() {
+    static HashTable* instance = [] {
+        auto* e = new HashTable();
+        fusion::GlobalParams p = fusion::defaultGlobalParams();
+        p.hash_bucket_num = 1 << 12;
+        p.hash_mask = (1 << 12) - 1;
+        p.hash_excess_list_size = 1 << 12;
+        p.voxel_chunk_init = 1;
+        p.chunk_block_num = 64;
+        p.chunk_block_shift = 6;
+        p.voxel_chunk_max = 1024;
+        p.chunk_point_shift = 10;
+        p.chunk_point_num = 1 << 10;
+        p.point_chunk_init = 1;
+        p.point_chunk_max = 256;
+        e->m_init_params_override = std::make_unique<fusion::GlobalParams>(p);
+        if (e->init() != 0) {
+            std::fprintf(stderr, "engine init failed\n");
+            std::abort();
+        }
+        fusion::DeviceInfo device{};
+        device.point_spacing = 0.001f;
+        e->setResolution(0.5f);
+        e->setDeviceInfo(device);
+        return e;
+    }();
+    return instance;
+}
+
+std::shared_ptr<RealTimeByteStream> exactCopy(const uint8_t* data, std::size_t size) {
+    // An exactly sized heap buffer, so any read past the stream is caught.
+    auto stream = std::shared_ptr<RealTimeByteStream>(
+        new RealTimeByteStream{nullptr, 0}, [](RealTimeByteStream* s) {
+            delete[] s->data;
+            delete s;
+        });
+    stream->data = new uint8_t[size == 0 ? 1 : size];
+    if (size != 0) std::memcpy(stream->data, data, size);
+    stream->size = size;
+    return stream;
+}
+
+std::vector<uint8_t> framed(const uint8_t* data, std::size_t size) {
+    const std::size_t records =
+        size > snapshot::kHeaderBytes ? (size - snapshot::kHeaderBytes) / snapshot::kRecordBytes
+                                      : 0;
+    std::vector<uint8_t> out(snapshot::streamBytesFor(records), 0);
+    std::memcpy(out.data(), data, std::min<std::size_t>(size, snapshot::kHeaderBytes +
+                                                                   records * snapshot::kRecordBytes));
+    std::memcpy(out.data(), snapshot::kMagic, 4);
+    snapshot::put64(out.data() + snapshot::kSizeOffset, out.size());
+    snapshot::put32(out.data() + snapshot::kCountOffset, static_cast<uint32_t>(records));
+    std::memcpy(out.data() + out.size() - 4, snapshot::kMagic, 4);
+    return out;
+}
+
+void check(bool condition, const char* what) {
+    if (!condition) {
+        std::fprintf(stderr, "property violated: %s\n", what);
+        std::abort();
+    }
+}
+
+// Every lock of the volume is free between operations: a lock left taken
+// would hang the next insertion that reaches it.
+void checkLocksFree(const HashTable& e) {
+    const fusion::GlobalParams& p = *e.m_global_params;
+    const int32_t blocks = e.m_block_count.load();
+    for (int32_t b = 0; b < blocks; ++b) {
+        const fusion::HashEntry& entry = e.m_hash_entries[e.m_block_entries[b]];
+        check(entry.lock.word.load() == 0, "a hash entry lock was left taken");
+        for (int32_t local = 0; local < p.block_voxel_num; ++local) {
+            const fusion::Voxel* v = e.voxelIfAllocated(b, local);
+            if (v == nullptr) break;
+            check(v->lock.word.load() == 0, "a voxel lock was left taken");
+        }
+    }
+    check(e.m_point_free.lock.word.load() == 0 && e.m_view_id_free.lock.word.load() == 0 &&
+              e.m_point_chunk_lock.word.load() == 0 && e.m_voxel_chunk_lock.word.load() == 0,
+          "a storage lock was left taken");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    HashTable& e = *engine();
+    std::shared_ptr<RealTimeByteStream> stream;
+    if (size >= 4 && std::memcmp(data, snapshot::kMagic, 4) == 0) {
+        stream = exactCopy(data, size);
+    } else {
+        const std::vector<uint8_t> bytes = framed(data, size);
+        stream = exactCopy(bytes.data(), bytes.size());
+    }
+    const std::vector<uint8_t> before(stream->data, stream->data + stream->size);
+
+    Vertices* out = nullptr;
+    int count = 0;
+    const int result = e.loadRealTimeBytesData_points(stream, &out, count);
+    check(std::memcmp(before.data(), stream->data, before.size()) == 0 &&
+              stream->size == before.size(),
+          "the loader modified its stream");
+    checkLocksFree(e);
+    if (result != 0) {
+        check(out == nullptr, "a refused load handed out an array");
+        return 0;
+    }
+    delete[] out;
+    check(count >= 0, "negative vertex count");
+
+    // What was loaded saves into a stream the reader accepts.
+    auto again = exactCopy(nullptr, 0);
+    delete[] again->data;
+    again->data = nullptr;
+    again->size = 0;
+    check(e.saveRealTimeBytesData(again) == 0, "saving a loaded volume failed");
+    snapshot::StreamHeader header;
+    check(snapshot::checkStream(again->data, again->size, header) == snapshot::StreamCheck::Valid,
+          "a saved stream does not validate");
+    check(e.loadRealTimeBytesData_points(again, &out, count) == 0, "a saved stream does not load");
+    delete[] out;
+    checkLocksFree(e);
+    return 0;
+}
