@@ -43,9 +43,8 @@ TEST(HostMirrorTest, RecordsThatCannotApplyAreCountedNotStored) {
     kelvane_fuse::HostMirror mirror;
     fusion::Vertices odd_state = vertex(2, 0, 0, 1, 7);
     const std::vector<fusion::Vertices> records = {removal(5), vertex(-1, 1, 1, 1, 1),
-                                                   vertex(kelvane_fuse::HostMirror::kMaxViewId + 1, 1, 1, 1),
-                                                   odd_state};
-    mirror.apply(records.data(), int(records.size()));
+                                                   vertex(100, 1, 1, 1), odd_state};
+    mirror.apply(records.data(), int(records.size()), 100);  // ids handed out so far: 0-99
     EXPECT_EQ(mirror.size(), 0);
     EXPECT_EQ(mirror.stats().stray_removals, 1);
     EXPECT_EQ(mirror.stats().invalid, 3);

@@ -76,7 +76,10 @@ void drainUpdates(fusion::Kelvane_Impl_Points& engine, HostMirror& mirror, RunRe
     engine.getUpdateVertices(&records, count);
     if (records == nullptr) return;
     if (count > 0) {
-        mirror.apply(records, count);
+        // Ids only grow, so none of these can be at or above the count now.
+        int vertex_count = HostMirror::kMaxViewId;
+        engine.getVertexNum(vertex_count);
+        mirror.apply(records, count, vertex_count);
         ++report.update_deliveries;
     }
     delete[] records;

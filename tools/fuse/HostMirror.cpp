@@ -54,11 +54,12 @@ void HostMirror::upsert(const fusion::Vertices& record) {
     m_table[id] = record;
 }
 
-void HostMirror::apply(const fusion::Vertices* records, int count) {
+void HostMirror::apply(const fusion::Vertices* records, int count, int32_t id_limit) {
+    id_limit = std::min(id_limit, kMaxViewId);
     for (int i = 0; i < count; ++i) {
         const fusion::Vertices& r = records[i];
         ++m_stats.records;
-        if (r.view_id < 0 || r.view_id > kMaxViewId) {
+        if (r.view_id < 0 || r.view_id >= id_limit) {
             ++m_stats.invalid;
             continue;
         }

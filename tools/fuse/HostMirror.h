@@ -43,14 +43,16 @@ struct MirrorDiff {
 
 class HostMirror {
 public:
-    // Ids above this are refused as corrupt rather than grown into.
+    // Ids above this are refused whatever the caller's limit.
     static constexpr int32_t kMaxViewId = 200'000'000;
 
     void clear();
     // Replaces the whole table, as after loading a snapshot.
     void seed(const fusion::Vertices* vertices, int count);
-    // Applies one delivery of update records in order.
-    void apply(const fusion::Vertices* records, int count);
+    // Applies one delivery of update records in order. Ids at or above
+    // `id_limit` (the library's vertex count when the host has it) are
+    // refused as corrupt rather than grown into.
+    void apply(const fusion::Vertices* records, int count, int32_t id_limit = kMaxViewId);
 
     int64_t size() const { return m_live; }
     bool contains(int32_t view_id) const;
