@@ -4,6 +4,7 @@
 // building tests: host-owned streams, seeded synthetic surfaces, reads of
 // the whole record store, and the stream's records as comparable byte sets.
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include "engine/HashTable.h"
 #include "output/SnapshotFormat.h"
+#include "sim/Simulator.h"
 
 namespace fusion_test {
 
@@ -189,6 +191,37 @@ inline uint32_t vertexWord(const fusion::Vertices& v) {
     uint32_t word;
     std::memcpy(&word, &v.scan_level, sizeof(word));
     return word;
+}
+
+// A short simulated sweep, small enough for a unit test.
+inline kelvane_sim::SweepOptions smallSweep(kelvane_sim::Shape shape, uint32_t seed) {
+    kelvane_sim::SweepOptions o;
+    o.shape = shape;
+    o.seed = seed;
+    o.frames = 12;
+    o.rows = 80;
+    o.columns = 100;
+    return o;
+}
+
+// Feeds frames [first, last) of a sweep through the pipeline, each one
+// (second stage included) finished before the next; returns false when a
+// frame is refused. Non-blocking frames, so every change is reported.
+inline bool runFrames(fusion::HashTable& engine, const kelvane_sim::SweepOptions& options,
+                      int first = 0, int last = -1) {
+    const kelvane_sim::Scanner scanner(options);
+    if (last < 0) last = scanner.frameCount();
+    kelvane_sim::Frame frame;
+    for (int i = first; i < last; ++i) {
+        scanner.frameAt(i, frame);
+        const int count = static_cast<int>(frame.points.size());
+        if (count == 0) continue;
+        if (engine.process(frame.points.data(), count, frame.views, frame.pose, false) != 0) {
+            return false;
+        }
+        engine.waitUntilIdle(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace fusion_test
