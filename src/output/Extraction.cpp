@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <vector>
+#include <memory>
 
 #include "engine/HashTable.h"
 #include "platform/platform.h"
@@ -58,36 +57,40 @@ int HashTable::extractLivePoints(PointRawData& out) {
 int HashTable::extractLivePoints(Vertices** out, int& count) {
     if (!m_is_init || out == nullptr) return 1;
     const int32_t total = readablePointCount();
-    std::vector<Vertices> list;
-    try {
-        for (int32_t i = 0; i < total; ++i) {
-            const FusionPoint& record = *pointAt(i);
-            if (!isLive(record) || record.absorbed_flag == 1) continue;
-            if (list.size() == list.capacity()) {
-                list.reserve(list.size() + std::max<std::size_t>(list.size() / 2, 1));
-            }
-            Vertices v{};
-            std::memcpy(v.position, record.position, sizeof(v.position));
-            std::memcpy(v.normal, record.normal, sizeof(v.normal));
-            v.view_id = loadRelaxed32(&record.view_id);
-            v.state = 0;
-            v.scan_level = record.scan_level;
-            v.protected_flag = record.protected_flag;
-            v.quality_code = record.quality_code;
-            list.push_back(v);
+    // The working list grows by half through the library's guarded
+    // allocation, so a lack of memory anywhere ends the call with a status.
+    std::unique_ptr<Vertices[]> list;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    for (int32_t i = 0; i < total; ++i) {
+        const FusionPoint& record = *pointAt(i);
+        if (!isLive(record) || record.absorbed_flag == 1) continue;
+        if (size == capacity) {
+            const std::size_t grown = capacity + std::max<std::size_t>(capacity / 2, 1);
+            Vertices* bigger = platform::tryNewArray<Vertices>(grown);
+            if (bigger == nullptr) return 1;  // the working list could not grow
+            if (size != 0) std::memcpy(bigger, list.get(), size * sizeof(Vertices));
+            list.reset(bigger);
+            capacity = grown;
         }
-    } catch (const std::bad_alloc&) {
-        return 1;  // the working list could not grow
+        Vertices& v = list[size++];
+        std::memcpy(v.position, record.position, sizeof(v.position));
+        std::memcpy(v.normal, record.normal, sizeof(v.normal));
+        v.view_id = loadRelaxed32(&record.view_id);
+        v.state = 0;
+        v.scan_level = record.scan_level;
+        v.protected_flag = record.protected_flag;
+        v.quality_code = record.quality_code;
     }
 
-    count = static_cast<int>(list.size());
-    Vertices* array = platform::tryNewArray<Vertices>(list.size());
+    count = static_cast<int>(size);
+    Vertices* array = platform::tryNewArray<Vertices>(size);
     *out = array;
     if (array == nullptr) {
         m_error_message = "memory is lacked!";
         return 1;
     }
-    if (!list.empty()) std::memcpy(array, list.data(), list.size() * sizeof(Vertices));
+    if (size != 0) std::memcpy(array, list.get(), size * sizeof(Vertices));
     return 0;
 }
 
