@@ -1,12 +1,9 @@
 #pragma once
 
-// Builders for the placement, extraction and update-drain tests: an engine
-// with a small point pool, observation templates, and an owning update
-// buffer.
+// Builders for the placement, extraction and update-drain tests.
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
 #include "engine/HashTable.h"
@@ -14,8 +11,8 @@
 
 namespace fusion_test {
 
-// An engine whose point pool grows in chunks of 2^shift records with at most
-// `max_chunks` of them, and whose update buffers hold 3 * frame_points.
+// An engine whose point pool grows in chunks of 2^shift records, at most
+// `max_chunks` of them, with update buffers of 3 * frame_points records.
 inline std::unique_ptr<fusion::HashTable> makeSmallPoolEngine(float resolution, int32_t shift,
                                                               int32_t max_chunks,
                                                               int32_t frame_points = 60000) {
@@ -59,27 +56,14 @@ inline int place(fusion::HashTable& engine, const fusion::FusionPoint& p, int32_
     return result;
 }
 
-// An update buffer of the engine's capacity that frees itself unless a
-// batch took it over.
+// An update buffer of the engine's capacity, freed unless a batch took it.
 struct OwnedBuffer {
     fusion::Vertices* records = nullptr;
     std::atomic<int32_t> count{0};
     explicit OwnedBuffer(const fusion::HashTable& engine)
         : records(new fusion::Vertices[engine.updateBufferCapacity()]) {}
     ~OwnedBuffer() { delete[] records; }
-    // Queues the buffer; afterwards the engine owns it.
-    bool push(fusion::HashTable& engine) {
-        if (!engine.pushUpdateBatch(records, count.load())) return false;
-        records = nullptr;
-        return true;
-    }
 };
-
-inline uint32_t floatBits(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, sizeof(u));
-    return u;
-}
 
 // Clears the allocation-failure hook however a test ends.
 struct AllocationFailures {
