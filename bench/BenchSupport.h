@@ -26,6 +26,7 @@
 #include "engine/HashTable.h"
 #include "platform/platform.h"
 #include "sim/Simulator.h"
+#include "Workloads.h"
 
 namespace kelvane_bench {
 
@@ -37,34 +38,6 @@ inline double msBetween(Clock::time_point begin, Clock::time_point end) {
 inline double msSince(Clock::time_point begin) { return msBetween(begin, Clock::now()); }
 
 inline double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
-
-class Samples {
-public:
-    void add(double value) { m_values.push_back(value); }
-    std::size_t size() const { return m_values.size(); }
-    bool empty() const { return m_values.empty(); }
-    double sum() const {
-        double s = 0;
-        for (double v : m_values) s += v;
-        return s;
-    }
-    // q in [0, 1]; 0 when there are no samples.
-    double quantile(double q) const {
-        if (m_values.empty()) return 0;
-        std::vector<double> sorted = m_values;
-        std::sort(sorted.begin(), sorted.end());
-        const double rank = q * (sorted.size() - 1);
-        const std::size_t below = static_cast<std::size_t>(rank);
-        const std::size_t above = std::min(below + 1, sorted.size() - 1);
-        return sorted[below] + (rank - below) * (sorted[above] - sorted[below]);
-    }
-    double median() const { return quantile(0.5); }
-    double p95() const { return quantile(0.95); }
-    const std::vector<double>& values() const { return m_values; }
-
-private:
-    std::vector<double> m_values;
-};
 
 inline void report(benchmark::State& state, const std::string& name, double value) {
     state.counters[name] = benchmark::Counter(value);
@@ -130,9 +103,13 @@ inline int drainUpdates(fusion::HashTable& engine) {
     return count;
 }
 
+// Live points, counted by extracting them (getVertexNum counts every id ever
+// handed out, freed ones included).
 inline int liveVertexCount(fusion::HashTable& engine) {
+    fusion::Vertices* vertices = nullptr;
     int count = 0;
-    engine.getVertexNum(count);
+    engine.extractLivePoints(&vertices, count);
+    delete[] vertices;
     return count;
 }
 
@@ -141,32 +118,6 @@ inline int liveVertexCount(fusion::HashTable& engine) {
 inline double liveRecordBytes(fusion::HashTable& engine) {
     return static_cast<double>(liveVertexCount(engine)) * sizeof(fusion::FusionPoint) +
            static_cast<double>(engine.m_block_count.load()) * 512.0 * sizeof(fusion::Voxel);
-}
-
-// Points on a gently waving sheet, one per voxel column at `resolution`:
-// a large, realistic surface whose size is set by the point count.
-inline std::vector<fusion::PointData> sheetPoints(int count, float resolution, float height = 0.0f) {
-    std::vector<fusion::PointData> points(count);
-    const int side = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
-    const double wave = 40.0 * resolution;
-    for (int i = 0; i < count; ++i) {
-        const double x = (i % side - side / 2) * resolution;
-        const double y = (i / side - side / 2) * resolution;
-        const double a = 6.0 * resolution;  // amplitude, small against the wavelength
-        const double z = height + a * std::sin(x / wave) * std::sin(y / wave);
-        const double dzdx = a / wave * std::cos(x / wave) * std::sin(y / wave);
-        const double dzdy = a / wave * std::sin(x / wave) * std::cos(y / wave);
-        const double norm = std::sqrt(dzdx * dzdx + dzdy * dzdy + 1.0);
-        fusion::PointData& p = points[i];
-        p.position[0] = static_cast<float>(x);
-        p.position[1] = static_cast<float>(y);
-        p.position[2] = static_cast<float>(z);
-        p.normal[0] = static_cast<float>(-dzdx / norm);
-        p.normal[1] = static_cast<float>(-dzdy / norm);
-        p.normal[2] = static_cast<float>(1.0 / norm);
-        p.attributes = 8;
-    }
-    return points;
 }
 
 }  // namespace kelvane_bench

@@ -34,26 +34,13 @@
 namespace {
 
 using kelvane_bench::Clock;
+using kelvane_bench::discOf;
 using kelvane_bench::mib;
 using kelvane_bench::msSince;
 using kelvane_bench::report;
 using kelvane_bench::Samples;
 
 constexpr float kResolution = 0.5f;
-
-// The `count` sheet points nearest the sheet's centre: a round selection as a
-// host's lasso would give.
-std::vector<fusion::PointData> discOf(const std::vector<fusion::PointData>& sheet, int count) {
-    std::vector<fusion::PointData> disc = sheet;
-    auto radius2 = [](const fusion::PointData& p) {
-        return p.position[0] * p.position[0] + p.position[1] * p.position[1];
-    };
-    count = std::min<int>(count, static_cast<int>(disc.size()));
-    std::nth_element(disc.begin(), disc.begin() + count, disc.end(),
-                     [&](const fusion::PointData& a, const fusion::PointData& b) { return radius2(a) < radius2(b); });
-    disc.resize(count);
-    return disc;
-}
 
 void BM_SaveLoad(benchmark::State& state) {
     const int points = static_cast<int>(state.range(0));
