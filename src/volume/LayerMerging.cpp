@@ -4,6 +4,7 @@
 // record, which stays in the voxel its fused position falls into; the others
 // are emptied (fine levels) or removed (ordinary levels).
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -196,7 +197,9 @@ int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffe
         if (writable(record, mode)) {
             for (int k = 0; k < 3; ++k) record.position[k] = fused[k];
             record.scan_level = level;
-            record.observation_count = static_cast<uint16_t>(total);
+            // The count saturates like a fused observation's: wrapped, a sum
+            // of 65536 would read as an empty record and drop the point.
+            record.observation_count = static_cast<uint16_t>(std::min<int32_t>(total, 65535));
             if (mode == MergeMode::Frame && record.view_id != -1)
                 engine.emitVertexUpdate(record, 1, buffer, *update_count);
         }
