@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "edit/EditSupport.h"
 #include "engine/HashTable.h"
 #include "frame/NeighbourScan.h"
 #include "volume/FieldAtomics.h"
@@ -84,7 +85,9 @@ void HashTable::insertFramePoints(int32_t* frame_indices, int count, const Point
     for (int i = 0; i < count; ++i) {
         frame_indices[i] = -1;
         const PointData& in = points[i];
-        if (!isUsablePosition(in.position)) {
+        // A position whose voxel coordinate would not fit the 32-bit grid is
+        // as unusable as a non-finite one: no voxel address can be formed.
+        if (!isUsablePosition(in.position) || !edit::placeable(in.position, m_resolution)) {
             std::printf("--- error data ---\n");
             continue;
         }
