@@ -7,13 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -98,6 +99,51 @@ inline std::unique_ptr<HashTable> makeEngine(const GlobalParams& params, float r
 
 inline std::unique_ptr<HashTable> makeSmallEngine(float resolution = 0.5f, int frame_points = 60000) {
     return makeEngine(smallParams(), resolution, frame_points);
+}
+
+// Keeps every worker of a pool busy until release(), so that second stages
+// committed meanwhile stay queued. Returns from construction once all
+// workers are held.
+class HeldWorkers {
+public:
+    explicit HeldWorkers(fusion::ThreadPool& pool) : m_state(std::make_shared<State>()) {
+        const int workers = pool.threadCount();
+        for (int i = 0; i < workers; ++i) {
+            auto state = m_state;
+            (void)pool.commit([state]() {
+                std::unique_lock<std::mutex> lock(state->mutex);
+                ++state->held;
+                state->changed.notify_all();
+                state->changed.wait(lock, [&] { return state->released; });
+            });
+        }
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->changed.wait(lock, [&] { return m_state->held == workers; });
+    }
+    ~HeldWorkers() { release(); }
+    HeldWorkers(const HeldWorkers&) = delete;
+    HeldWorkers& operator=(const HeldWorkers&) = delete;
+
+    void release() {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->released = true;
+        m_state->changed.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int held = 0;
+        bool released = false;
+    };
+    std::shared_ptr<State> m_state;
+};
+
+// Spins (yielding) until `condition` holds.
+template <class Condition>
+void yieldUntil(Condition condition) {
+    while (!condition()) std::this_thread::yield();
 }
 
 // A stream object as a host holds it; the buffer a save allocates goes with it.
