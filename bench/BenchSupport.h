@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -28,6 +29,10 @@
 #include "sim/Simulator.h"
 #include "Workloads.h"
 
+#if defined(__unix__)
+#include <sys/resource.h>
+#endif
+
 namespace kelvane_bench {
 
 using Clock = std::chrono::steady_clock;
@@ -38,6 +43,21 @@ inline double msBetween(Clock::time_point begin, Clock::time_point end) {
 inline double msSince(Clock::time_point begin) { return msBetween(begin, Clock::now()); }
 
 inline double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
+
+// Minor page faults of the process so far: each is a fresh zero page touched
+// for the first time (about 10 us apiece on the machines we measure on), the
+// hidden cost of storage reserved as zero pages. 0 where unknown.
+inline double minorFaults() {
+#if defined(__unix__)
+    rusage usage{};
+    if (getrusage(RUSAGE_SELF, &usage) == 0) return static_cast<double>(usage.ru_minflt);
+#endif
+    return 0;
+}
+
+// Processor time of the whole process (every thread), in milliseconds. Less
+// disturbed than wall time by other processes competing for the cores.
+inline double processCpuMs() { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 inline void report(benchmark::State& state, const std::string& name, double value) {
     state.counters[name] = benchmark::Counter(value);

@@ -13,11 +13,15 @@
 //   first_stage_pts_per_s   input points / summed call time
 //   f100_vs_f10             median call of frames 95-104 over frames 5-14:
 //                           1.0 means the cost stays flat as the model grows
+//   faults_med/_p95         minor page faults per call (first touch of zero
+//                           pages); faults_f5_14_med for frames 5-14
 //   drain_ms_med/_p95       getUpdateVertices per frame; drained_med records
 //   full_slot_frames        frames that found every second-stage slot busy
 //                           before and after their first stage: an upper bound
 //                           on dropped second stages (a stage finishing during
 //                           that frame's first stage would have left a slot)
+//   team_threads            the OpenMP team (and second-stage slots) of the
+//                           engine on this machine
 //   rss_growth_mib          resident growth from init to the end of the sweep
 //   live_record_mib         what the live point records and the voxels of the
 //                           allocated blocks occupy; rss_vs_records = ratio
@@ -28,7 +32,10 @@
 //
 // BM_StreamBlocking: 120 frames, each process() blocking (both stages).
 //   call_ms_med/_p95, pts_per_s, f100_vs_f10 as above; vs_33ms = median
-//   over the 33 ms a 30 fps scanner allows.
+//   over the 33 ms a 30 fps scanner allows. cpu_ms_med/_p95: processor time
+//   of all threads per call, and cpu_f100_vs_f10 its ratio, which other
+//   processes on a busy machine disturb less than the wall time (idle
+//   OpenMP threads spinning at the end of a loop count in it).
 //
 // BM_SecondStage: 60 non-blocking frames, each followed by a wait until its
 // second stage has finished on the pool (polled every 0.1 ms).
@@ -99,7 +106,7 @@ void streamSweep(benchmark::State& state, const StreamOptions& options) {
         engine->setProcessFinishedCallback(
             [raw, &queued_after_first_stage](int) { queued_after_first_stage = kelvane_bench::queuedSecondStages(*raw); });
 
-        Samples call_ms, drain_ms, drained, queued;
+        Samples call_ms, call_cpu_ms, call_faults, drain_ms, drained, queued;
         double points = 0;
         int full_slot_frames = 0;
         const auto started = Clock::now();
@@ -110,9 +117,13 @@ void streamSweep(benchmark::State& state, const StreamOptions& options) {
                 deadline += std::chrono::microseconds(static_cast<int64_t>(options.frame_interval_ms * 1000));
             }
             const int queued_before = kelvane_bench::queuedSecondStages(*engine);
+            const double faults0 = kelvane_bench::minorFaults();
+            const double cpu0 = kelvane_bench::processCpuMs();
             const auto t0 = Clock::now();
             const int status = callProcess(*engine, frames[i], options.blocking);
             call_ms.add(msSince(t0));
+            call_cpu_ms.add(kelvane_bench::processCpuMs() - cpu0);
+            call_faults.add(kelvane_bench::minorFaults() - faults0);
             if (status != 0) {
                 state.SkipWithError(("process failed: " + engine->errorMessage()).c_str());
                 return;
@@ -137,7 +148,14 @@ void streamSweep(benchmark::State& state, const StreamOptions& options) {
         report(state, options.blocking ? "pts_per_s" : "first_stage_pts_per_s",
                points / (call_ms.sum() / 1000.0));
         report(state, "f100_vs_f10", windowMedian(call_ms, 95) / windowMedian(call_ms, 5));
+        report(state, "faults", call_faults);
+        report(state, "faults_f5_14_med", windowMedian(call_faults, 5));
+        if (options.blocking) {
+            report(state, "cpu_ms", call_cpu_ms);
+            report(state, "cpu_f100_vs_f10", windowMedian(call_cpu_ms, 95) / windowMedian(call_cpu_ms, 5));
+        }
         report(state, "live_points", kelvane_bench::liveVertexCount(*engine));
+        report(state, "team_threads", engine->m_thread_num);
         report(state, "rss_growth_mib", mib(rss_growth));
         report(state, "live_record_mib", mib(records));
         report(state, "rss_vs_records", records > 0 ? rss_growth / records : 0);
