@@ -7,6 +7,7 @@
 
 #include "engine/HashTable.h"
 #include "frame/EigenSolver.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 
@@ -78,27 +79,30 @@ bool orientCandidate(const Spread& spread, float out[3]) noexcept {
 }  // namespace
 
 bool HashTable::estimateFrameNormal(FusionPoint* point) {
-    if (point == nullptr || point->observation_count == 0) return false;
+    if (point == nullptr || relaxedLoad(point->observation_count) == 0) return false;
 
     // Throttle: after a success the point waits for the counter to reach
     // 9, 19, 29 or 39 before estimating again; past 40 its normal is final.
-    const int counter = static_cast<int8_t>(point->normal_update_count);
+    // Second stages of two frames may visit one point at once; the counters
+    // then only lose a step.
+    const int counter = static_cast<int8_t>(relaxedLoad(point->normal_update_count));
     if (counter > 40) return true;
     if ((counter + 1) % 10 == 0) {
-        point->normal_fresh_flag = 0;
-    } else if (point->normal_fresh_flag != 0) {
-        point->normal_update_count = static_cast<uint8_t>(counter + 1);
+        relaxedStore(point->normal_fresh_flag, uint8_t{0});
+    } else if (relaxedLoad(point->normal_fresh_flag) != 0) {
+        relaxedStore(point->normal_update_count, static_cast<uint8_t>(counter + 1));
         return false;
     }
 
+    const FusionPoint centre = relaxedCopy(*point);
     float positions[NeighbourList::kMax][3] = {};
     int total = 0;
-    if (!collectNeighbourPositions(*point, positions, total,
+    if (!collectNeighbourPositions(centre, positions, total,
                                    m_global_params->normal_min_neighbours))
         return false;
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
-    const Spread spread = decompose(positions, total, point->normal);
+    const Spread spread = decompose(positions, total, centre.normal);
     const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
     // A clear plane: two real spreads, a much thinner third, and neither too
     // flat nor too elongated.
@@ -109,23 +113,24 @@ bool HashTable::estimateFrameNormal(FusionPoint* point) {
 
     float normal[3];
     if (!orientCandidate(spread, normal)) return false;
-    for (int k = 0; k < 3; ++k) point->normal[k] = normal[k];
-    point->normal_fresh_flag = 1;
-    point->normal_update_count = static_cast<uint8_t>(counter + 1);
+    for (int k = 0; k < 3; ++k) relaxedStore(point->normal[k], normal[k]);
+    relaxedStore(point->normal_fresh_flag, uint8_t{1});
+    relaxedStore(point->normal_update_count, static_cast<uint8_t>(counter + 1));
     return true;
 }
 
 bool HashTable::reestimateNormal(FusionPoint* point, float out_normal[3]) {
-    if (point == nullptr || point->observation_count == 0) return false;
+    if (point == nullptr || relaxedLoad(point->observation_count) == 0) return false;
 
+    const FusionPoint centre = relaxedCopy(*point);
     float positions[NeighbourList::kMax][3] = {};
     int total = 0;
-    if (!collectNeighbourPositions(*point, positions, total,
+    if (!collectNeighbourPositions(centre, positions, total,
                                    m_global_params->normal_min_neighbours))
         return false;
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
-    const Spread spread = decompose(positions, total, point->normal);
+    const Spread spread = decompose(positions, total, centre.normal);
     const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
     const float r1 = roundedRatio(l1 - l2, l0);
     const float r0 = roundedRatio(l0 - l1, l0);
@@ -140,11 +145,11 @@ bool HashTable::reestimateNormal(FusionPoint* point, float out_normal[3]) {
 
     float normal[3];
     if (!(fine_rule || middle_rule || coarse_rule) || !orientCandidate(spread, normal)) {
-        for (int k = 0; k < 3; ++k) out_normal[k] = point->normal[k];
+        for (int k = 0; k < 3; ++k) out_normal[k] = centre.normal[k];
         return false;
     }
     for (int k = 0; k < 3; ++k) {
-        point->normal[k] = normal[k];
+        relaxedStore(point->normal[k], normal[k]);
         out_normal[k] = normal[k];
     }
     return true;

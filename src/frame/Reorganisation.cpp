@@ -7,13 +7,14 @@
 #include <cstdint>
 
 #include "engine/HashTable.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 
 namespace {
 
 bool selected(const FusionPoint& point) noexcept {
-    return isFineLevel(point.scan_level) || point.protected_flag == 1;
+    return isFineLevel(relaxedLoad(point.scan_level)) || relaxedLoad(point.protected_flag) == 1;
 }
 
 // A weightless record facing like `point`, carrying its level and protection.
@@ -46,7 +47,7 @@ int HashTable::dataOrganize() {
         FusionPoint* point = pointAt(i);
         if (!selected(*point)) continue;
 
-        if (point->protected_flag == 1) {
+        if (relaxedLoad(point->protected_flag) == 1) {
             float normal[3];
             if (reestimateNormal(point, normal) && static_cast<double>(resolution) > 0.028)
                 mergeLayersQuiet(point);
@@ -55,7 +56,7 @@ int HashTable::dataOrganize() {
             if (!selected(*point)) continue;
         }
 
-        const FusionPoint source = *point;
+        const FusionPoint source = relaxedCopy(*point);
         if (!std::isfinite(source.position[0]) || !std::isfinite(source.position[1]) ||
             !std::isfinite(source.position[2]))
             continue;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "engine/HashTable.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 
@@ -50,9 +51,9 @@ bool find(const HashTable& engine, const Int3& c, const float normal[3], Layer& 
     layer.record = record;
     layer.voxel = voxel;
     layer.index = index;
-    for (int k = 0; k < 3; ++k) layer.position[k] = record->position[k];
-    layer.count = record->observation_count;
-    layer.scan_level = record->scan_level;
+    for (int k = 0; k < 3; ++k) layer.position[k] = relaxedLoad(record->position[k]);
+    layer.count = relaxedLoad(record->observation_count);
+    layer.scan_level = relaxedLoad(record->scan_level);
     return true;
 }
 
@@ -60,8 +61,8 @@ bool find(const HashTable& engine, const Int3& c, const float normal[3], Layer& 
 // record since it was read, and an emptied record must not be written again
 // (its index may already be released).
 bool writable(const FusionPoint& record, MergeMode mode) noexcept {
-    if (record.observation_count == 0) return false;
-    return mode == MergeMode::Quiet || record.protected_flag != 1;
+    if (relaxedLoad(record.observation_count) == 0) return false;
+    return mode == MergeMode::Quiet || relaxedLoad(record.protected_flag) != 1;
 }
 
 void absorb(HashTable& engine, Layer& layer, MergeMode mode, Vertices* buffer,
@@ -75,19 +76,19 @@ void absorb(HashTable& engine, Layer& layer, MergeMode mode, Vertices* buffer,
     // the update writer would see an empty record and report nothing.
     if (mode == MergeMode::Frame)
         engine.emitVertexUpdate(record, -1, buffer, *update_count);
-    else if (record.view_id != -1)
-        engine.releaseIndex(engine.m_view_id_free, record.view_id);
+    else if (relaxedLoad(record.view_id) != -1)
+        engine.releaseIndex(engine.m_view_id_free, relaxedLoad(record.view_id));
 
-    if (isFineLevel(record.scan_level)) {
+    if (isFineLevel(relaxedLoad(record.scan_level))) {
         // Keeps position, normal and level so the voxel side still tells
         // later observations that this spot is scanned finely.
-        record.observation_count = 0;
-        record.view_id = -1;
-        record.absorbed_flag = 1;
+        relaxedStore(record.observation_count, uint16_t{0});
+        relaxedStore(record.view_id, int32_t{-1});
+        relaxedStore(record.absorbed_flag, uint8_t{1});
         return;
     }
 
-    record = defaultFusionPoint();
+    relaxedAssign(record, defaultFusionPoint());
     Voxel& voxel = *layer.voxel;
     int side = -1;
     if (voxel.side(0) == layer.index)
@@ -101,7 +102,7 @@ void absorb(HashTable& engine, Layer& layer, MergeMode mode, Vertices* buffer,
 
 int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffer,
           std::atomic<int32_t>* update_count) {
-    if (start == nullptr || start->observation_count == 0) {
+    if (start == nullptr || relaxedLoad(start->observation_count) == 0) {
         storeMessage(engine, "waiting for fusion data is empty!");
         return 1;
     }
@@ -109,8 +110,8 @@ int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffe
     const float resolution = engine.m_resolution;
     float normal[3], position[3];
     for (int k = 0; k < 3; ++k) {
-        normal[k] = start->normal[k];
-        position[k] = start->position[k];
+        normal[k] = relaxedLoad(start->normal[k]);
+        position[k] = relaxedLoad(start->position[k]);
     }
 
     Layer layers[3];  // a, b (ahead along the axis), c (behind)
@@ -119,7 +120,7 @@ int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffe
     Layer& c = layers[2];
     const Int3 ca = voxelOf(position, resolution);
     if (!find(engine, ca, normal, a) ||
-        (mode == MergeMode::Frame && a.record->protected_flag == 1)) {
+        (mode == MergeMode::Frame && relaxedLoad(a.record->protected_flag) == 1)) {
         storeMessage(engine, "waiting for fusion data not found!");
         return 1;
     }
@@ -195,12 +196,13 @@ int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffe
         FusionPoint& record = *survivor.record;
         SpinGuard guard(survivor.voxel->lock);
         if (writable(record, mode)) {
-            for (int k = 0; k < 3; ++k) record.position[k] = fused[k];
-            record.scan_level = level;
+            for (int k = 0; k < 3; ++k) relaxedStore(record.position[k], fused[k]);
+            relaxedStore(record.scan_level, level);
             // The count saturates like a fused observation's: wrapped, a sum
             // of 65536 would read as an empty record and drop the point.
-            record.observation_count = static_cast<uint16_t>(std::min<int32_t>(total, 65535));
-            if (mode == MergeMode::Frame && record.view_id != -1)
+            relaxedStore(record.observation_count,
+                         static_cast<uint16_t>(std::min<int32_t>(total, 65535)));
+            if (mode == MergeMode::Frame && relaxedLoad(record.view_id) != -1)
                 engine.emitVertexUpdate(record, 1, buffer, *update_count);
         }
     }

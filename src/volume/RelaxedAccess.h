@@ -1,0 +1,85 @@
+#pragma once
+
+// Relaxed atomic loads and stores on plain fields of shared records.
+//
+// Records are read without locks while other threads write them (under the
+// voxel lock, or not at all for a point's own normal and counters), and two
+// second stages may work on one point at once. The fields cannot be
+// std::atomic (records are copied whole and live in zero pages), so the
+// accesses that can meet another thread go through these helpers: each is a
+// single untorn access with no ordering, which is all the design relies on.
+
+#include <cstdint>
+#include <type_traits>
+
+#include "volume/Records.h"
+
+namespace fusion {
+
+template <class T>
+inline T relaxedLoad(const T& field) noexcept {
+    static_assert(std::is_trivially_copyable<T>::value &&
+                      (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8),
+                  "one machine word or less");
+#if defined(_MSC_VER) && !defined(__clang__)
+    return *static_cast<const volatile T*>(&field);
+#else
+    T value;
+    __atomic_load(&field, &value, __ATOMIC_RELAXED);
+    return value;
+#endif
+}
+
+template <class T>
+inline void relaxedStore(T& field, T value) noexcept {
+    static_assert(std::is_trivially_copyable<T>::value &&
+                      (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8),
+                  "one machine word or less");
+#if defined(_MSC_VER) && !defined(__clang__)
+    *static_cast<volatile T*>(&field) = value;
+#else
+    __atomic_store(&field, &value, __ATOMIC_RELAXED);
+#endif
+}
+
+// A field-by-field copy of a shared record.
+inline FusionPoint relaxedCopy(const FusionPoint& r) noexcept {
+    FusionPoint c{};
+    for (int k = 0; k < 3; ++k) {
+        c.position[k] = relaxedLoad(r.position[k]);
+        c.normal[k] = relaxedLoad(r.normal[k]);
+    }
+    c.sub_voxel_mask = relaxedLoad(r.sub_voxel_mask);
+    c.scan_level = relaxedLoad(r.scan_level);
+    c.protected_flag = relaxedLoad(r.protected_flag);
+    c.quality_code = relaxedLoad(r.quality_code);
+    c.observation_count = relaxedLoad(r.observation_count);
+    c.normal_update_count = relaxedLoad(r.normal_update_count);
+    c.absorbed_flag = relaxedLoad(r.absorbed_flag);
+    c.frame_stamp = relaxedLoad(r.frame_stamp);
+    c.view_id = relaxedLoad(r.view_id);
+    c.confirmed_flag = relaxedLoad(r.confirmed_flag);
+    c.normal_fresh_flag = relaxedLoad(r.normal_fresh_flag);
+    return c;
+}
+
+// Writes every field of `value` into a shared record, one field at a time.
+inline void relaxedAssign(FusionPoint& r, const FusionPoint& value) noexcept {
+    for (int k = 0; k < 3; ++k) {
+        relaxedStore(r.position[k], value.position[k]);
+        relaxedStore(r.normal[k], value.normal[k]);
+    }
+    relaxedStore(r.sub_voxel_mask, value.sub_voxel_mask);
+    relaxedStore(r.scan_level, value.scan_level);
+    relaxedStore(r.protected_flag, value.protected_flag);
+    relaxedStore(r.quality_code, value.quality_code);
+    relaxedStore(r.observation_count, value.observation_count);
+    relaxedStore(r.normal_update_count, value.normal_update_count);
+    relaxedStore(r.absorbed_flag, value.absorbed_flag);
+    relaxedStore(r.frame_stamp, value.frame_stamp);
+    relaxedStore(r.view_id, value.view_id);
+    relaxedStore(r.confirmed_flag, value.confirmed_flag);
+    relaxedStore(r.normal_fresh_flag, value.normal_fresh_flag);
+}
+
+}  // namespace fusion
