@@ -16,7 +16,6 @@
 #include "engine/HashTable.h"
 #include "sim/Simulator.h"
 #include "support/EngineFixture.h"
-#include "support/LayerHelpers.h"
 
 namespace {
 
