@@ -64,33 +64,38 @@ int compactPointStore(HashTable& engine) {
     engine.clearVolume();
 
     const float resolution = engine.m_resolution;
+    // Live records first, marks after them, as a snapshot load does: a mark
+    // must not turn away a live record of its voxel that it came to face.
+    for (int pass = 0; pass < 2; ++pass) {
 #pragma omp parallel for schedule(static) num_threads(engine.m_thread_num)
-    for (int32_t i = 0; i < used; ++i) {
-        const FusionPoint& kept = copy[i];
-        if (kept.observation_count == 0 && kept.absorbed_flag == 0) continue;
-        if (!edit::placeable(kept.position, resolution)) continue;
-        const Int3 c = voxelOf(kept.position, resolution);
-        if (kept.absorbed_flag == 1) {
-            engine.addPlaceholder(
-                c, edit::placeholderTemplate(kept.normal, kept.scan_level, kept.protected_flag));
-            continue;
+        for (int32_t i = 0; i < used; ++i) {
+            const FusionPoint& kept = copy[i];
+            if (kept.observation_count == 0 && kept.absorbed_flag == 0) continue;
+            if ((kept.absorbed_flag == 1) != (pass == 1)) continue;
+            if (!edit::placeable(kept.position, resolution)) continue;
+            const Int3 c = voxelOf(kept.position, resolution);
+            if (kept.absorbed_flag == 1) {
+                engine.addPlaceholder(c, edit::placeholderTemplate(kept.normal, kept.scan_level,
+                                                                   kept.protected_flag));
+                continue;
+            }
+            // Inserted unprotected so that it may fuse with whatever reached the
+            // side first; its protection comes back afterwards.
+            FusionPoint incoming = kept;
+            incoming.view_id = -1;
+            incoming.protected_flag = 0;
+            int32_t index = -1;
+            FusionPoint* placed = nullptr;
+            if (engine.addObservation(kept.position, kept.normal, incoming, index, placed) != 0 ||
+                placed == nullptr) {
+                continue;
+            }
+            Voxel* voxel = edit::existingVoxel(engine, c);
+            if (voxel != nullptr) voxel->lock.lock();
+            if (placed->view_id == -1) placed->view_id = engine.m_view_id_next.fetch_add(1);
+            placed->protected_flag = kept.protected_flag;
+            if (voxel != nullptr) voxel->lock.unlock();
         }
-        // Inserted unprotected so that it may fuse with whatever reached the
-        // side first; its protection comes back afterwards.
-        FusionPoint incoming = kept;
-        incoming.view_id = -1;
-        incoming.protected_flag = 0;
-        int32_t index = -1;
-        FusionPoint* placed = nullptr;
-        if (engine.addObservation(kept.position, kept.normal, incoming, index, placed) != 0 ||
-            placed == nullptr) {
-            continue;
-        }
-        Voxel* voxel = edit::existingVoxel(engine, c);
-        if (voxel != nullptr) voxel->lock.lock();
-        if (placed->view_id == -1) placed->view_id = engine.m_view_id_next.fetch_add(1);
-        placed->protected_flag = kept.protected_flag;
-        if (voxel != nullptr) voxel->lock.unlock();
     }
     return 0;
 }

@@ -182,46 +182,52 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
 
     const float resolution = m_resolution;
     const uint8_t* records = data + snapshot::kHeaderBytes;
+    // Live records first, marks after them: a mark is weightless, and one
+    // that came to face a live record of its voxel (a protected one above
+    // all) must not turn that record away when it happens to arrive first.
+    for (int pass = 0; pass < 2; ++pass) {
 #pragma omp parallel for schedule(static) num_threads(m_thread_num)
-    for (int32_t k = 0; k < load_count; ++k) {
-        const snapshot::StoredRecord r =
-            snapshot::decodeRecord(records + snapshot::kRecordBytes * static_cast<int64_t>(k));
-        if (!edit::placeable(r.position, resolution)) continue;
-        const Int3 c = voxelOf(r.position, resolution);
+        for (int32_t k = 0; k < load_count; ++k) {
+            const snapshot::StoredRecord r =
+                snapshot::decodeRecord(records + snapshot::kRecordBytes * static_cast<int64_t>(k));
+            if ((r.absorbed_flag == 1) != (pass == 1)) continue;
+            if (!edit::placeable(r.position, resolution)) continue;
+            const Int3 c = voxelOf(r.position, resolution);
 
-        if (r.absorbed_flag == 1) {
-            // Marks come back at their voxel centres, whatever position an
-            // absorbed record still carried.
-            addPlaceholder(c, edit::placeholderTemplate(r.normal,
-                                                        static_cast<uint8_t>(r.attributes),
-                                                        static_cast<uint8_t>(r.attributes >> 8)));
-            continue;
-        }
+            if (r.absorbed_flag == 1) {
+                // Marks come back at their voxel centres, whatever position an
+                // absorbed record still carried.
+                addPlaceholder(c, edit::placeholderTemplate(
+                                      r.normal, static_cast<uint8_t>(r.attributes),
+                                      static_cast<uint8_t>(r.attributes >> 8)));
+                continue;
+            }
 
-        FusionPoint incoming = defaultFusionPoint();
-        for (int i = 0; i < 3; ++i) {
-            incoming.position[i] = r.position[i];
-            incoming.normal[i] = r.normal[i];
+            FusionPoint incoming = defaultFusionPoint();
+            for (int i = 0; i < 3; ++i) {
+                incoming.position[i] = r.position[i];
+                incoming.normal[i] = r.normal[i];
+            }
+            incoming.observation_count = 1;
+            incoming.confirmed_flag = 1;
+            int32_t index = -1;
+            FusionPoint* placed = nullptr;
+            if (addObservation(r.position, r.normal, incoming, index, placed) != 0 ||
+                placed == nullptr) {
+                continue;  // table or store full: the record is lost, nothing written
+            }
+            // Another stream record may fuse into the same side concurrently;
+            // its voxel lock orders the two overwrites.
+            Voxel* voxel = edit::existingVoxel(*this, c);
+            if (voxel != nullptr) voxel->lock.lock();
+            placed->sub_voxel_mask = r.sub_voxel_mask;
+            setAttributeWord(*placed, r.attributes);
+            placed->observation_count = r.observation_count;
+            placed->normal_update_count = r.normal_update_count;
+            placed->frame_stamp = r.frame_stamp;
+            if (placed->view_id == -1) placed->view_id = m_view_id_next.fetch_add(1);
+            if (voxel != nullptr) voxel->lock.unlock();
         }
-        incoming.observation_count = 1;
-        incoming.confirmed_flag = 1;
-        int32_t index = -1;
-        FusionPoint* placed = nullptr;
-        if (addObservation(r.position, r.normal, incoming, index, placed) != 0 ||
-            placed == nullptr) {
-            continue;  // table or store full: the record is lost, nothing written
-        }
-        // Another stream record may fuse into the same side concurrently;
-        // its voxel lock orders the two overwrites.
-        Voxel* voxel = edit::existingVoxel(*this, c);
-        if (voxel != nullptr) voxel->lock.lock();
-        placed->sub_voxel_mask = r.sub_voxel_mask;
-        setAttributeWord(*placed, r.attributes);
-        placed->observation_count = r.observation_count;
-        placed->normal_update_count = r.normal_update_count;
-        placed->frame_stamp = r.frame_stamp;
-        if (placed->view_id == -1) placed->view_id = m_view_id_next.fetch_add(1);
-        if (voxel != nullptr) voxel->lock.unlock();
     }
 
     return extractLivePoints(out, count);
