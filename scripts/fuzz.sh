@@ -44,7 +44,7 @@ if [[ ${1:-} == --make-seeds ]]; then
 fi
 
 status=0
-for target in snapshot; do
+for target in snapshot process edit; do
   binary="$OUT/${target}_fuzzer"
   echo "=== building $binary"
   # shellcheck disable=SC2086
