@@ -64,6 +64,14 @@ TEST(ReportTest, ReportStatesTheMirrorVerdict) {
     text = printed(report);
     EXPECT_NE(text.find("DIFFERS from the extraction: 10 extracted, 10 mirrored, 1 missing"), std::string::npos)
         << text;
+
+    // Blocking frames: an empty mirror has no values to call up to date.
+    report.blocking = true;
+    report.diff = kelvane_fuse::MirrorDiff{};
+    report.diff.extracted = report.diff.missing = 10;
+    text = printed(report);
+    EXPECT_EQ(text.find("up to date"), std::string::npos) << text;
+    EXPECT_NE(text.find("blocking frames report no updates"), std::string::npos) << text;
 }
 
 TEST(ReportTest, PeakResidentMemoryIsAtLeastWhatWasTouched) {

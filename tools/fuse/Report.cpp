@@ -118,7 +118,9 @@ void printReport(std::FILE* out, const RunReport& r) {
                      "host mirror", (long long)d.extracted, (long long)d.mirrored, (long long)d.missing,
                      (long long)d.extra, (long long)d.duplicate_ids);
     }
-    if (d.stale == 0) {
+    if (d.matching + d.stale == 0) {
+        std::fprintf(out, "\n");  // no common vertex whose values could be compared
+    } else if (d.stale == 0) {
         std::fprintf(out, "; every value up to date\n");
     } else {
         std::fprintf(out, "; %lld up to date, %lld changed since their last update\n", (long long)d.matching,
