@@ -43,9 +43,9 @@ int main(int argc, char** argv) {
         fused += report.fused_on_reload;
         for (const auto& k : report.kinds) kinds[k.first] += k.second;
         std::printf("session seed %u: %d steps, %ld points in, peak %zu live, %d snapshots, "
-                    "%d fused on reload, %d selected not found (%.0f s)\n",
+                    "%d fused on reload, %d deleted in place of a facing neighbour (%.0f s)\n",
                     seed, report.operations, report.points_in, report.peak_live,
-                    report.snapshots_checked, report.fused_on_reload, report.selected_not_removed,
+                    report.snapshots_checked, report.fused_on_reload, report.taken_instead,
                     elapsed());
         std::fflush(stdout);
         if (!report.failure.empty()) {
