@@ -4,6 +4,7 @@
 
 #include "engine/HashTable.h"
 #include "platform/platform.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 namespace {
@@ -161,7 +162,11 @@ void HashTable::integrateFramePoint(int32_t index, Vertices* buffer,
                                     std::atomic<int32_t>& update_count) {
     if (index < 0 || index >= readablePointCount()) return;
     FusionPoint* point = pointAt(index);
-    if (point == nullptr || point->protected_flag == 1 || point->confirmed_flag == 0) return;
+    // Flags read untorn: the next frame's first stage may be setting them.
+    if (point == nullptr || relaxedLoad(point->protected_flag) == 1 ||
+        relaxedLoad(point->confirmed_flag) == 0) {
+        return;
+    }
     // Layers are merged only after the normal estimate asked for it, and
     // never at the finest resolutions.
     if (estimateFrameNormal(point) && static_cast<double>(m_resolution) > 0.028) {

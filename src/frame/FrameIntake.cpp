@@ -7,6 +7,7 @@
 #include "engine/HashTable.h"
 #include "frame/NeighbourScan.h"
 #include "volume/FieldAtomics.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 namespace {
@@ -94,7 +95,8 @@ void HashTable::insertFramePoints(int32_t* frame_indices, int count, const Point
         const FusionPoint incoming = intakeTemplate(in);
         int32_t index = -1;
         FusionPoint* stored = nullptr;
-        if (addObservation(in.position, in.normal, incoming, index, stored) != 0 || stored == nullptr) {
+        if (addObservation(in.position, in.normal, incoming, index, stored) != 0 ||
+            stored == nullptr) {
             continue;
         }
         // Several input points of one frame may land on one stored record;
@@ -136,7 +138,8 @@ int HashTable::prepareGrouped(const PointData* points, int count,
 
             for (int k = run.begin; k < run.end && !run.accepted; ++k) {
                 const int32_t index = frame_indices[k];
-                if (index != -1 && pointAt(index)->confirmed_flag == 1) run.accepted = true;
+                if (index != -1 && relaxedLoad(pointAt(index)->confirmed_flag) == 1)
+                    run.accepted = true;
             }
             for (int k = run.begin; k < run.end && !run.accepted; ++k) {
                 const int32_t index = frame_indices[k];
@@ -147,7 +150,8 @@ int HashTable::prepareGrouped(const PointData* points, int count,
                 NeighbourList older;
                 countConfirmingNeighbours(*pointAt(index), total, older_count, frame_tag, older);
                 if (older_count > kRunConfirmNeighbours && frame_tag == kFrameTagMixed) {
-                    for (int n = 0; n < older.count; ++n) older.records[n]->confirmed_flag = 1;
+                    for (int n = 0; n < older.count; ++n)
+                        relaxedStore(older.records[n]->confirmed_flag, static_cast<uint8_t>(1));
                     run.accepted = true;
                 }
             }
@@ -164,7 +168,7 @@ int HashTable::prepareGrouped(const PointData* points, int count,
             const int32_t index = frame_indices[k];
             if (index == -1) continue;
             FusionPoint* point = pointAt(index);
-            point->confirmed_flag = 1;
+            relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
             gradePoint(point, index, buffer, update_count);
         }
     }
@@ -181,17 +185,17 @@ int HashTable::gradePoint(FusionPoint* point, int32_t index, Vertices* buffer,
         return 0;
     };
 
-    if (isOrdinaryLevel(point->scan_level) && !m_quality_judge) {
-        point->quality_code = kOrdinaryOnly;
+    if (isOrdinaryLevel(relaxedLoad(point->scan_level)) && !m_quality_judge) {
+        relaxedStore(point->quality_code, static_cast<uint16_t>(kOrdinaryOnly));
         return handOff();
     }
-    if (topGradeIsFull(point->quality_code)) {
-        point->quality_code = kTopQuality;
+    if (topGradeIsFull(relaxedLoad(point->quality_code))) {
+        relaxedStore(point->quality_code, static_cast<uint16_t>(kTopQuality));
         return handOff();
     }
 
-    const int level = fineLevelIndex(point->scan_level);
-    const float edge = subVoxelEdge(m_resolution, point->scan_level);
+    const int level = fineLevelIndex(relaxedLoad(point->scan_level));
+    const float edge = subVoxelEdge(m_resolution, relaxedLoad(point->scan_level));
     uint64_t masks[NeighbourList::kMax];
     int total = 0;
     int older_count = 0;
@@ -201,12 +205,13 @@ int HashTable::gradePoint(FusionPoint* point, int32_t index, Vertices* buffer,
     if (level == 0 && !m_quality_judge) return 0;
 
     const uint16_t code = computeQualityCode(*m_global_params, masks, total, m_resolution);
-    point->quality_code = keepHigherNibbles(point->quality_code, code);
+    relaxedStore(point->quality_code,
+                 static_cast<uint16_t>(keepHigherNibbles(relaxedLoad(point->quality_code), code)));
     if (edge < 0.5f) {
         propagateQuality(point, older, edge, buffer, update_count, level);
     }
-    if (point->observation_count > 100 || point->absorbed_flag == 1) {
-        point->quality_code = kTopQuality;
+    if (relaxedLoad(point->observation_count) > 100 || relaxedLoad(point->absorbed_flag) == 1) {
+        relaxedStore(point->quality_code, static_cast<uint16_t>(kTopQuality));
     }
     return handOff();
 }
@@ -231,28 +236,32 @@ int HashTable::preparePerPoint(int count, const int32_t* frame_indices, Vertices
         auto limitReached = [&]() { return update_count.load(std::memory_order_relaxed) >= limit; };
         auto emit = [&]() { emitVertexUpdate(*point, 0, buffer, update_count); };
 
-        const bool confirmed = point->confirmed_flag == 1;
-        if (confirmed && isOrdinaryLevel(point->scan_level) && !m_quality_judge) {
+        const bool confirmed = relaxedLoad(point->confirmed_flag) == 1;
+        if (confirmed && isOrdinaryLevel(relaxedLoad(point->scan_level)) && !m_quality_judge) {
             if (limitReached()) continue;
-            point->quality_code |= kOrdinaryOnly;
+            relaxedStore(point->quality_code,
+                         static_cast<uint16_t>(relaxedLoad(point->quality_code) | kOrdinaryOnly));
             emit();
             continue;
         }
-        if (static_cast<int8_t>(point->normal_update_count) >= 2 &&
-            topGradeIsFull(point->quality_code)) {
+        if (static_cast<int8_t>(relaxedLoad(point->normal_update_count)) >= 2 &&
+            topGradeIsFull(relaxedLoad(point->quality_code))) {
             if (limitReached()) continue;
-            point->quality_code = kTopQuality;
+            relaxedStore(point->quality_code, static_cast<uint16_t>(kTopQuality));
             emit();
             continue;
         }
 
-        const int level = fineLevelIndex(point->scan_level);
-        const float edge = subVoxelEdge(m_resolution, point->scan_level);
+        const int level = fineLevelIndex(relaxedLoad(point->scan_level));
+        const float edge = subVoxelEdge(m_resolution, relaxedLoad(point->scan_level));
         // Fine confirmed points are re-graded only at odd frame positions,
         // which halves the scans without leaving a region ungraded.
         if (confirmed && edge < 0.5f && i % 2 == 0) {
             if (limitReached()) continue;
-            if (!m_quality_judge) point->quality_code |= kOrdinaryOnly;
+            if (!m_quality_judge)
+                relaxedStore(
+                    point->quality_code,
+                    static_cast<uint16_t>(relaxedLoad(point->quality_code) | kOrdinaryOnly));
             emit();
             continue;
         }
@@ -265,26 +274,33 @@ int HashTable::preparePerPoint(int count, const int32_t* frame_indices, Vertices
         const int counted = count_all ? total : older_count;
 
         if (counted > threshold) {
-            point->confirmed_flag = 1;
+            relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
             if (level == 0 && !m_quality_judge) {
                 if (limitReached()) continue;
-                point->quality_code |= kOrdinaryOnly;
+                relaxedStore(
+                    point->quality_code,
+                    static_cast<uint16_t>(relaxedLoad(point->quality_code) | kOrdinaryOnly));
                 emit();
                 continue;
             }
             const uint16_t code = computeQualityCode(*m_global_params, masks, total, m_resolution);
-            point->quality_code = keepHigherNibbles(point->quality_code, code);
+            relaxedStore(point->quality_code, static_cast<uint16_t>(keepHigherNibbles(
+                                                  relaxedLoad(point->quality_code), code)));
             if (edge < 0.5f) propagateQuality(point, older, edge, buffer, update_count, level);
             if (limitReached()) continue;
-            if (point->observation_count > 100 || point->absorbed_flag == 1) {
-                point->quality_code = kTopQuality;
+            if (relaxedLoad(point->observation_count) > 100 ||
+                relaxedLoad(point->absorbed_flag) == 1) {
+                relaxedStore(point->quality_code, static_cast<uint16_t>(kTopQuality));
             }
             emit();
             continue;
         }
 
         if (hand_on_unconfirmed && !limitReached()) {
-            if (level == 0 && !m_quality_judge) point->quality_code |= kOrdinaryOnly;
+            if (level == 0 && !m_quality_judge)
+                relaxedStore(
+                    point->quality_code,
+                    static_cast<uint16_t>(relaxedLoad(point->quality_code) | kOrdinaryOnly));
             emit();
         }
     }

@@ -1,11 +1,11 @@
 #include <algorithm>
-#include <bitset>
 #include <cmath>
 
 #include "engine/HashTable.h"
 #include "frame/NeighbourScan.h"
 #include "frame/NeighbourTables.h"
 #include "volume/FieldAtomics.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 namespace {
@@ -16,7 +16,12 @@ namespace {
 // allocation: records are read as they stand while other threads insert.
 template <class Step>
 void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&& step) {
-    const float* p = centre.position;
+    // The centre is a shared record too: a second stage may be giving it a
+    // new normal while this walk runs.
+    const float p[3] = {relaxedLoad(centre.position[0]), relaxedLoad(centre.position[1]),
+                        relaxedLoad(centre.position[2])};
+    const float normal[3] = {relaxedLoad(centre.normal[0]), relaxedLoad(centre.normal[1]),
+                             relaxedLoad(centre.normal[2])};
     if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return;
 
     const GlobalParams& params = *engine.m_global_params;
@@ -44,8 +49,8 @@ void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&
             if (v == nullptr) continue;
             FusionPoint* record = nullptr;
             int32_t index = -1;
-            if (engine.pickSide(*v, centre.normal, record, index) != 0 || record == nullptr) continue;
-            if (record->observation_count == 0) continue;
+            if (engine.pickSide(*v, normal, record, index) != 0 || record == nullptr) continue;
+            if (relaxedLoad(record->observation_count) == 0) continue;
             step(*record, index, shell[k]);
         }
     }
@@ -55,6 +60,16 @@ void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&
 constexpr uint64_t kOctantMasks[8] = {
     0x0000000000330033ull, 0x0000000000CC00CCull, 0x0000000033003300ull, 0x00000000CC00CC00ull,
     0x0033003300000000ull, 0x00CC00CC00000000ull, 0x3300330000000000ull, 0xCC00CC0000000000ull};
+
+// Bit count without relying on the processor's popcount instruction, which
+// a portable build cannot assume: the library call it would fall back to
+// costs more than these few operations.
+int setBits(uint64_t mask) noexcept {
+    mask = mask - ((mask >> 1) & 0x5555555555555555ull);
+    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
+    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((mask * 0x0101010101010101ull) >> 56);
+}
 
 int occupiedOctants(uint64_t mask) noexcept {
     int octants = 0;
@@ -114,7 +129,7 @@ void HashTable::collectGradingNeighbours(const FusionPoint& centre, float edge, 
         if (stamp != frame && (list_every || (list_inner && shell == 0))) {
             older.append(&record, index);
         }
-        masks[total] = record.sub_voxel_mask;
+        masks[total] = relaxedLoad(record.sub_voxel_mask);
         ++total;
         if (stamp == frame) ++current;
     });
@@ -125,9 +140,9 @@ bool HashTable::collectNeighbourPositions(const FusionPoint& centre, float posit
                                           int& total, int minimum) const {
     total = 0;
     walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t, uint8_t) {
-        positions[total][0] = record.position[0];
-        positions[total][1] = record.position[1];
-        positions[total][2] = record.position[2];
+        positions[total][0] = relaxedLoad(record.position[0]);
+        positions[total][1] = relaxedLoad(record.position[1]);
+        positions[total][2] = relaxedLoad(record.position[2]);
         ++total;
     });
     return total >= minimum;
@@ -143,7 +158,7 @@ uint16_t HashTable::computeQualityCode(const GlobalParams& params, const uint64_
         const uint64_t mask = masks[i];
         if (mask == 0) continue;
         const int octants = occupiedOctants(mask);
-        const int cells = static_cast<int>(std::bitset<64>(mask).count());
+        const int cells = setBits(mask);
         // Grades 0 and 1 judge how the hits spread over the voxel, grades
         // 2 and 3 how densely they cover it.
         const int values[4] = {octants, octants, cells, cells};

@@ -15,6 +15,7 @@
 #include "engine/HashTable.h"
 #include "platform/platform.h"
 #include "volume/FieldAtomics.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 
@@ -30,7 +31,7 @@ inline bool faces(const FusionPoint& stored, const FusionPoint& incoming) noexce
 
 inline int nibble(uint16_t code, int k) noexcept { return (code >> (4 * k)) & 0xF; }
 
-inline bool nearZero(const float v[3]) noexcept {
+inline bool nearZero(const float* v) noexcept {
     return std::fabs(v[0]) < kFloatEpsilon && std::fabs(v[1]) < kFloatEpsilon &&
            std::fabs(v[2]) < kFloatEpsilon;
 }
@@ -46,31 +47,33 @@ inline bool nearZero(const float v[3]) noexcept {
 // mean is still weighted by the true sum, so a saturated record keeps
 // converging, only ever more slowly.
 void fuseInto(FusionPoint& stored, const FusionPoint& incoming) noexcept {
-    const uint32_t sum = uint32_t{stored.observation_count} + incoming.observation_count;
+    // Lock-free readers (neighbourhood walks, other stages) read these fields
+    // while we hold the voxel lock, so each is written untorn.
+    const uint16_t stored_count = relaxedLoad(stored.observation_count);
+    const uint32_t sum = uint32_t{stored_count} + incoming.observation_count;
     if (sum == 0) return;  // neither side carries weight: nothing to average
-    const float stored_weight = static_cast<float>(stored.observation_count);
+    const float stored_weight = static_cast<float>(stored_count);
     const float incoming_weight = static_cast<float>(incoming.observation_count);
     const float total = static_cast<float>(sum);
     for (int a = 0; a < 3; ++a) {
-        stored.position[a] =
-            (incoming_weight * incoming.position[a] + stored_weight * stored.position[a]) / total;
+        relaxedStore(stored.position[a],
+                     (incoming_weight * incoming.position[a] +
+                      stored_weight * relaxedLoad(stored.position[a])) /
+                         total);
     }
-    stored.observation_count =
-        static_cast<uint16_t>(std::min<uint32_t>(sum, kMaxObservationCount));
-    if (isFineLevel(incoming.scan_level)) stored.scan_level = incoming.scan_level;
-    if (incoming.protected_flag == 1) stored.protected_flag = 1;
+    relaxedStore(stored.observation_count,
+                 static_cast<uint16_t>(std::min<uint32_t>(sum, kMaxObservationCount)));
+    if (isFineLevel(incoming.scan_level)) relaxedStore(stored.scan_level, incoming.scan_level);
+    if (incoming.protected_flag == 1) relaxedStore(stored.protected_flag, uint8_t{1});
 }
 
 // Replaces a record that holds no observation by `incoming`, keeping its
-// frame stamp: intake claims records by compare-exchange on that field, and
+// frame stamp: intake claims records by compare-and-exchange on that field, and
 // resetting it would let a second point of the same frame claim the record.
 void replaceKeepingStamp(FusionPoint& stored, const FusionPoint& incoming) noexcept {
-    constexpr std::size_t stamp = offsetof(FusionPoint, frame_stamp);
-    constexpr std::size_t after = stamp + sizeof(int32_t);
-    std::memcpy(static_cast<void*>(&stored), &incoming, stamp);
-    std::memcpy(reinterpret_cast<unsigned char*>(&stored) + after,
-                reinterpret_cast<const unsigned char*>(&incoming) + after,
-                sizeof(FusionPoint) - after);
+    FusionPoint replacement = incoming;
+    replacement.frame_stamp = relaxedLoad(stored.frame_stamp);
+    relaxedAssign(stored, replacement);
 }
 
 void writeVertex(Vertices& out, const FusionPoint& record, int32_t view_id, uint8_t state) noexcept {
@@ -135,7 +138,9 @@ int HashTable::integrateObservation(const float position[3], const Int3& c,
             const int32_t fresh = allocatePoint();
             if (fresh < 0) return 1;
             FusionPoint* record = pointAt(fresh);
-            *record = incoming;
+            // A recycled index may still be read by a walk that saw it
+            // before it was freed.
+            relaxedAssign(*record, incoming);
             // Published only once the record is whole: lock-free readers
             // that see the side must see its normal.
             voxel.setSide(s, fresh);
@@ -197,7 +202,7 @@ int HashTable::addPlaceholder(const Int3& c, FusionPoint incoming) {
         if (index == -1) {
             const int32_t fresh = allocatePoint();
             if (fresh < 0) return 1;
-            *pointAt(fresh) = incoming;
+            relaxedAssign(*pointAt(fresh), incoming);
             voxel->setSide(s, fresh);
             return 0;
         }
@@ -298,9 +303,11 @@ int32_t HashTable::getOrAllocateViewId(FusionPoint& record) {
 void HashTable::emitVertexUpdate(FusionPoint& record, int state, Vertices* buffer,
                                  std::atomic<int32_t>& update_count) {
     if (buffer == nullptr) return;
+    // One untorn copy: other stages may be changing the record meanwhile.
+    const FusionPoint seen = relaxedCopy(record);
     // A record at the exact origin or without a normal is not a vertex.
-    if (nearZero(record.position) || nearZero(record.normal)) return;
-    if (record.observation_count == 0) return;
+    if (nearZero(seen.position) || nearZero(seen.normal)) return;
+    if (seen.observation_count == 0) return;
     const bool removal = state == -1;
     const int32_t previous = loadRelaxed32(&record.view_id);
     if (removal && previous < 0) return;  // the host never knew it
@@ -328,7 +335,7 @@ void HashTable::emitVertexUpdate(FusionPoint& record, int state, Vertices* buffe
     }
     Vertices& out = buffer[slot];
     if (!removal) {
-        writeVertex(out, record, id, static_cast<uint8_t>(state & 0xFF));
+        writeVertex(out, seen, id, static_cast<uint8_t>(state & 0xFF));
         return;
     }
     writeRemoval(out, id);
@@ -355,7 +362,8 @@ bool HashTable::pushUpdateBatch(Vertices* buffer, int32_t count) {
 
 int HashTable::markSubVoxel(const float position[3], const Int3& c, FusionPoint* record) const {
     if (record == nullptr) return 1;
-    if (record->sub_voxel_mask == ~uint64_t{0}) return 0;
+    const uint64_t mask = relaxedLoad(record->sub_voxel_mask);
+    if (mask == ~uint64_t{0}) return 0;
     const float r = m_resolution;
     const float half = static_cast<float>(static_cast<double>(r) * 0.5);
     const float quarter = static_cast<float>(static_cast<double>(r) * 0.25);
@@ -375,7 +383,7 @@ int HashTable::markSubVoxel(const float position[3], const Int3& c, FusionPoint*
     const float linear = static_cast<float>(cell[2]) * 16.0f + static_cast<float>(cell[1]) * 4.0f +
                          static_cast<float>(cell[0]);
     const int bit = static_cast<int>(std::trunc(linear)) & 63;
-    record->sub_voxel_mask |= uint64_t{1} << bit;
+    relaxedStore(record->sub_voxel_mask, mask | (uint64_t{1} << bit));
     return 0;
 }
 
@@ -395,7 +403,7 @@ void HashTable::propagateQuality(FusionPoint* centre, const NeighbourList& neigh
     for (int j = 0; j < n; ++j) {
         const FusionPoint* neighbour = neighbours.records[j];
         if (neighbour == nullptr) continue;
-        const uint16_t code = neighbour->quality_code;
+        const uint16_t code = relaxedLoad(neighbour->quality_code);
         for (int i = 0; i < 4; ++i) sum[i] += nibble(code, i);
         if (nibble(code, 3) == 15) ++top_full;
     }
@@ -403,27 +411,28 @@ void HashTable::propagateQuality(FusionPoint* centre, const NeighbourList& neigh
     for (int i = 0; i < 4; ++i) avg[i] = sum[i] / n;
     const double full_share = static_cast<double>(top_full) / n;
 
-    if (avg[level] > nibble(centre->quality_code, level)) {
+    if (avg[level] > nibble(relaxedLoad(centre->quality_code), level)) {
         const int top = full_share >= 0.8 ? 15 : avg[3];
-        centre->quality_code =
-            static_cast<uint16_t>(avg[0] | avg[1] << 4 | avg[2] << 8 | top << 12);
+        relaxedStore(centre->quality_code,
+                     static_cast<uint16_t>(avg[0] | avg[1] << 4 | avg[2] << 8 | top << 12));
     }
     if (edge >= 0.5f) return;
 
     for (int j = 0; j < n; ++j) {
         FusionPoint* neighbour = neighbours.records[j];
-        if (neighbour == nullptr || neighbour->view_id == -1) continue;
-        uint16_t code = neighbour->quality_code;
+        if (neighbour == nullptr || relaxedLoad(neighbour->view_id) == -1) continue;
+        uint16_t code = relaxedLoad(neighbour->quality_code);
         if (nibble(code, level) >= avg[level]) continue;
         for (int i = 0; i < 4; ++i) {
             if (avg[i] > nibble(code, i)) {
                 code = static_cast<uint16_t>((code & ~(0xF << (4 * i))) | (avg[i] << (4 * i)));
             }
         }
-        neighbour->quality_code = code;
+        relaxedStore(neighbour->quality_code, code);
         if (update_count.load() >= handOffLimit()) continue;
-        if (neighbour->observation_count > 100 || neighbour->absorbed_flag == 1) {
-            neighbour->quality_code = kTopQuality;
+        if (relaxedLoad(neighbour->observation_count) > 100 ||
+            relaxedLoad(neighbour->absorbed_flag) == 1) {
+            relaxedStore(neighbour->quality_code, kTopQuality);
         }
         emitVertexUpdate(*neighbour, 0, buffer, update_count);
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/HashTable.h"
+#include "volume/RelaxedAccess.h"
 
 namespace fusion {
 
@@ -122,6 +123,16 @@ int32_t HashTable::readablePointCount() const {
     return static_cast<int32_t>(std::min<int64_t>(m_point_next.load(), capacity));
 }
 
+namespace {
+// Stored normals change under other threads (normal estimation, placement);
+// each component is read once, untorn.
+bool facesNormal(const FusionPoint& record, const float normal[3]) noexcept {
+    return relaxedLoad(record.normal[0]) * normal[0] + relaxedLoad(record.normal[1]) * normal[1] +
+               relaxedLoad(record.normal[2]) * normal[2] >
+           0.0f;
+}
+}  // namespace
+
 int HashTable::pickSide(const Voxel& voxel, const float normal[3], FusionPoint*& record,
                         int32_t& index) const {
     const int32_t side0 = voxel.side(0);
@@ -130,7 +141,7 @@ int HashTable::pickSide(const Voxel& voxel, const float normal[3], FusionPoint*&
     if (side0 != -1) {
         if (side0 < 0) return 1;
         FusionPoint* candidate = pointAt(side0);
-        if (dot3(candidate->normal, normal) > 0.0f) {
+        if (facesNormal(*candidate, normal)) {
             record = candidate;
             index = side0;
             return 0;
@@ -138,7 +149,7 @@ int HashTable::pickSide(const Voxel& voxel, const float normal[3], FusionPoint*&
     }
     if (side1 < 0) return 1;
     FusionPoint* candidate = pointAt(side1);
-    if (dot3(candidate->normal, normal) > 0.0f) {
+    if (facesNormal(*candidate, normal)) {
         record = candidate;
         index = side1;
         return 0;
