@@ -319,9 +319,11 @@ void HashTable::emitVertexUpdate(FusionPoint& record, int state, Vertices* buffe
     }
     if (!removal && previous < 0 && !compareExchange32(&record.view_id, previous, id)) {
         // Two emitters (say, two centres propagating to one neighbour) raced
-        // to name this record; one id per vertex, so the loser gives its back.
-        releaseIndex(m_view_id_free, id);
-        id = loadRelaxed32(&record.view_id);
+        // to name this record; one id per vertex, so the loser gives its own
+        // back -- unless the id it holds is the winner's, read after the win.
+        const int32_t winner = loadRelaxed32(&record.view_id);
+        if (winner != id) releaseIndex(m_view_id_free, id);
+        id = winner;
     }
 
     const int32_t slot = update_count.fetch_add(1);
