@@ -20,8 +20,15 @@ struct Int3 {
 
 // Rounds one quotient position / resolution the way the whole engine does:
 // trunc(v + 0.5) for v >= 0, trunc(v - (0.5 - 2^-23)) below, in double.
+// Every float gives a coordinate: a record cleared while a lock-free reader
+// looks at it reads as NaN, and such quotients (like enormous ones, which
+// placement refuses) land at +-2^30, beyond every placed block, where block
+// and neighbour arithmetic cannot overflow and lookups find nothing.
 inline int32_t roundVoxelComponent(float quotient) noexcept {
-    const double v = quotient;
+    constexpr double kFar = 1073741824.0;  // 2^30
+    double v = quotient;
+    if (!(v > -kFar)) v = -kFar;  // NaN too
+    if (v > kFar) v = kFar;
     return static_cast<int32_t>(0 > v ? std::trunc(v - 0.49999988079071045) : std::trunc(v + 0.5));
 }
 
