@@ -76,7 +76,9 @@ TEST_P(ConcurrentStop, WaitsForQueuedSecondStages) {
     ASSERT_TRUE(engine);
     for (int round = 0; round < 2; ++round) {
         auto held = std::make_unique<HeldWorkers>(*engine->m_thread_pool);
-        for (Frame& f : frames) ASSERT_EQ(reliability::process(*engine, f, false), 0);
+        for (Frame& f : frames) {
+            ASSERT_EQ(reliability::process(*engine, f, false), 0);
+        }
         {
             std::lock_guard<std::mutex> guard(engine->m_mutex);
             ASSERT_EQ(engine->m_task_num, static_cast<int>(frames.size()));
@@ -178,7 +180,9 @@ TEST(ConcurrentDestruction, WaitsForQueuedSecondStages) {
         });
     }
     yieldUntil([&] { return waiting.load() == workers; });
-    for (Frame& f : frames) ASSERT_EQ(reliability::process(*engine, f, false), 0);
+    for (Frame& f : frames) {
+        ASSERT_EQ(reliability::process(*engine, f, false), 0);
+    }
 
     std::atomic<bool> destroying{false};
     std::thread destroyer([&] {
@@ -386,7 +390,9 @@ TEST(ObservationCount, SaturatesThroughFrames) {
         EXPECT_EQ(record->observation_count,
                   std::min<int>((f + 1) * per_frame, 65535)) << f;
         // A running mean in float drifts by rounding only, far inside the voxel.
-        for (int k = 0; k < 3; ++k) EXPECT_NEAR(record->position[k], point.position[k], 2e-3f);
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_NEAR(record->position[k], point.position[k], 2e-3f);
+        }
     }
     const FusionPoint* record = recordAt(*engine, point.position, point.normal);
     ASSERT_NE(record, nullptr);
@@ -499,6 +505,59 @@ TEST(HugeCoordinates, AreRejectedAtIntake) {
     // The fine-level point lays markers along its normal; none of them may
     // land outside its voxel block's storage.
     EXPECT_EQ(engine->dataOrganize(), 0);
+    EXPECT_EQ(reliability::volumeProblem(*engine), "");
+}
+
+// Records are read without locks, so a reader may see one that another
+// thread has just cleared (NaN position). Whatever float a position holds,
+// its voxel coordinate must leave room for the neighbour offsets of a walk,
+// and every block and local index derived from it must be in range.
+class AnyPosition : public ::testing::TestWithParam<float> {};
+
+TEST_P(AnyPosition, GivesAddressableVoxels) {
+    const fusion::GlobalParams p = fusion::defaultGlobalParams();
+    const float position[3] = {GetParam(), -GetParam(), 0.25f};
+    const Int3 c = fusion::voxelOf(position, 0.5f);
+    for (int axis = 0; axis < 3; ++axis) {
+        ASSERT_LE(std::abs(static_cast<int64_t>(c[axis])), int64_t{1} << 30) << axis;
+        for (int offset = -3; offset <= 3; ++offset) {
+            Int3 n = c;
+            n[axis] += offset;
+            const Int3 b = fusion::blockOf(n, p);
+            const int32_t local = fusion::localIndexOf(n, b, p);
+            EXPECT_GE(local, 0) << axis << " " << offset;
+            EXPECT_LT(local, p.block_voxel_num) << axis << " " << offset;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Specials, AnyPosition,
+                         ::testing::Values(std::nanf(""), INFINITY, FLT_MAX, 1.0e30f, 3.0e9f,
+                                           1.07374182e9f, 2.0e8f, -0.0f, 1.0e-40f));
+
+// A record cleared between a reader's count check and its position read:
+// merging and normal estimation find nothing at a NaN position and leave
+// the volume alone.
+TEST(HugeCoordinates, RecordClearedUnderAReaderIsLeftAlone) {
+    auto engine = reliability::makeSmallEngine(0.5f);
+    ASSERT_TRUE(engine);
+    std::vector<Frame> frames = reliability::sweep(Shape::Sphere, 1, 41);
+    ASSERT_EQ(engine->buildByExistingPoints(frames[0].points.data(),
+                                            static_cast<int>(frames[0].points.size())),
+              0);
+    FusionPoint* record = engine->pointAt(0);
+    ASSERT_NE(record->observation_count, 0);
+    const FusionPoint kept = *record;
+    for (float& v : record->position) v = fusion::quietNaN();
+
+    std::vector<Vertices> buffer(static_cast<std::size_t>(engine->updateBufferCapacity()));
+    std::atomic<int32_t> updates{0};
+    EXPECT_EQ(engine->mergeLayers(record, buffer.data(), updates), 1);
+    EXPECT_EQ(engine->errorMessage(), "waiting for fusion data not found!");
+    EXPECT_EQ(engine->mergeLayersQuiet(record), 1);
+    EXPECT_FALSE(engine->estimateFrameNormal(record));
+    EXPECT_EQ(updates.load(), 0);
+    *record = kept;
     EXPECT_EQ(reliability::volumeProblem(*engine), "");
 }
 
