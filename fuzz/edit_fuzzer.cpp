@@ -29,11 +29,11 @@
 
 namespace {
 
-using fuzzcheck::check;
-using fuzzcheck::Reader;
 using fusion::HashTable;
 using fusion::PointData;
 using fusion::Vertices;
+using fuzzcheck::check;
+using fuzzcheck::Reader;
 
 constexpr float kResolutions[] = {0.5f, 1.0f, 0.1f, 0.05f};
 constexpr int kFrameLimits[] = {40, 400, 2000};
@@ -78,8 +78,10 @@ std::vector<PointData> model(int kind, float r) {
         case 2:  // a thin plate with both faces in the same voxels
             for (int i = 0; i < 14; ++i)
                 for (int j = 0; j < 14; ++j) {
-                    out.push_back(makePoint(r * (0.8f * i + 1.1f), r * (0.8f * j - 5.0f), r * 2.05f, 0, 0, 1));
-                    out.push_back(makePoint(r * (0.8f * i + 1.1f), r * (0.8f * j - 5.0f), r * 1.95f, 0, 0, -1));
+                    out.push_back(makePoint(r * (0.8f * i + 1.1f), r * (0.8f * j - 5.0f), r * 2.05f,
+                                            0, 0, 1));
+                    out.push_back(makePoint(r * (0.8f * i + 1.1f), r * (0.8f * j - 5.0f), r * 1.95f,
+                                            0, 0, -1));
                 }
             break;
         default:  // three faces of a box meeting at a corner
@@ -96,12 +98,15 @@ std::vector<PointData> model(int kind, float r) {
 }
 
 // The model shifted by a fraction of a voxel, as another frame would see it.
-std::vector<PointData> jittered(const std::vector<PointData>& points, float r, int seed, int limit) {
+std::vector<PointData> jittered(const std::vector<PointData>& points, float r, int seed,
+                                int limit) {
     std::vector<PointData> out;
     for (std::size_t i = 0; i < points.size() && static_cast<int>(out.size()) < limit - 1; ++i) {
         PointData p = points[i];
-        const int h = static_cast<int>((i * 2654435761u + static_cast<unsigned>(seed) * 40503u) >> 7);
-        for (int a = 0; a < 3; ++a) p.position[a] += r * (static_cast<float>((h >> (3 * a)) % 7) - 3.0f) / 20.0f;
+        const int h =
+            static_cast<int>((i * 2654435761u + static_cast<unsigned>(seed) * 40503u) >> 7);
+        for (int a = 0; a < 3; ++a)
+            p.position[a] += r * (static_cast<float>((h >> (3 * a)) % 7) - 3.0f) / 20.0f;
         out.push_back(p);
     }
     return out;
@@ -149,13 +154,15 @@ std::vector<PointData> readSelection(Reader& in, const std::vector<Vertices>& li
                 break;
         }
         const uint8_t level = in.u8();
-        p.attributes = static_cast<int32_t>(kLevels[level % 8] | ((level >> 3) % 3 == 2 ? 0x100u : 0u));
+        p.attributes =
+            static_cast<int32_t>(kLevels[level % 8] | ((level >> 3) % 3 == 2 ? 0x100u : 0u));
         out.push_back(p);
     }
     // Repeated past the update batch, a deletion must compact the store.
     if (in.flag() && !out.empty()) {
         const std::size_t first = out.size();
-        while (static_cast<int>(out.size()) <= 3 * limit + 1) out.push_back(out[out.size() % first]);
+        while (static_cast<int>(out.size()) <= 3 * limit + 1)
+            out.push_back(out[out.size() % first]);
     }
     return out;
 }
@@ -196,7 +203,8 @@ void deleteChecked(HashTable& e, const std::vector<PointData>& selection, bool n
     const std::map<int32_t, Vertices> after = byId(fuzzcheck::liveChecked(e));
     if (null_array || count < 1) {
         check(status == 1, "an empty deletion was not refused");
-        check(updates.empty() && after.size() == before.size(), "an empty deletion changed something");
+        check(updates.empty() && after.size() == before.size(),
+              "an empty deletion changed something");
         return;
     }
     check(status == 0, "a deletion failed");
@@ -225,8 +233,8 @@ void markChecked(HashTable& e, int kind, const std::vector<PointData>& selection
     const std::map<int32_t, Vertices> before = byId(fuzzcheck::liveChecked(e));
     const PointData* points = null_array ? nullptr : selection.data();
     const int count = static_cast<int>(selection.size());
-    const int status = kind == 1 ? e.setFineScanArea(points, count)
-                                 : e.setProtectedArea(points, count, kind == 3);
+    const int status =
+        kind == 1 ? e.setFineScanArea(points, count) : e.setProtectedArea(points, count, kind == 3);
     check(status == ((points == nullptr || count < 1) ? 1 : 0), "a mark answered wrongly");
     check(fuzzcheck::drainChecked(e).empty(), "a mark reported updates");
     const std::map<int32_t, Vertices> after = byId(fuzzcheck::liveChecked(e));
@@ -296,7 +304,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 break;
             case 5:
                 e.dataOrganize();
-                check(fuzzcheck::drainChecked(e).empty(), "the reorganisation pass reported updates");
+                check(fuzzcheck::drainChecked(e).empty(),
+                      "the reorganisation pass reported updates");
                 break;
             case 6:
             case 7:

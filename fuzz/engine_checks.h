@@ -60,10 +60,24 @@ private:
 inline float specialValue(uint8_t k, float resolution) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    const float table[] = {nan,      -nan,      inf,          -inf,     0.0f,
-                           -0.0f,    1e-45f,    1.17549e-38f, 1e-7f,    1.1920929e-7f,
-                           1e9f,     -1.2e9f,   3.4e38f,      -3.4e38f, 1e30f,
-                           16777200.0f * resolution, -16777300.0f * resolution, 2.5e5f};
+    const float table[] = {nan,
+                           -nan,
+                           inf,
+                           -inf,
+                           0.0f,
+                           -0.0f,
+                           1e-45f,
+                           1.17549e-38f,
+                           1e-7f,
+                           1.1920929e-7f,
+                           1e9f,
+                           -1.2e9f,
+                           3.4e38f,
+                           -3.4e38f,
+                           1e30f,
+                           16777200.0f * resolution,
+                           -16777300.0f * resolution,
+                           2.5e5f};
     return table[k % (sizeof(table) / sizeof(table[0]))];
 }
 
@@ -90,7 +104,8 @@ inline fusion::GlobalParams smallParams() {
 // output is silenced once.
 inline HashTable& engine() {
     static HashTable* instance = [] {
-        if (std::freopen("/dev/null", "w", stdout) == nullptr) std::fprintf(stderr, "stdout kept\n");
+        if (std::freopen("/dev/null", "w", stdout) == nullptr)
+            std::fprintf(stderr, "stdout kept\n");
         auto* e = new HashTable();
         e->m_init_params_override = std::make_unique<fusion::GlobalParams>(smallParams());
         check(e->init() == 0, "engine init");
@@ -222,7 +237,8 @@ inline void roundTripChecked(HashTable& e) {
           "saved stream without its magic");
     Vertices* array = nullptr;
     int count = 0;
-    check(e.loadRealTimeBytesData_points(stream, &array, count) == 0, "a saved stream did not load");
+    check(e.loadRealTimeBytesData_points(stream, &array, count) == 0,
+          "a saved stream did not load");
     const std::vector<Vertices> loaded = adopt(array, count);
     check(loaded.size() <= before, "loading gained points");
     check(e.m_view_id_next.load() == static_cast<int32_t>(loaded.size()),

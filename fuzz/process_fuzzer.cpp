@@ -28,9 +28,9 @@
 
 namespace {
 
-using fuzzcheck::Reader;
 using fusion::HashTable;
 using fusion::PointData;
+using fuzzcheck::Reader;
 
 constexpr float kResolutions[] = {0.5f, 1.0f, 0.25f, 0.1f, 0.05f, 2.0f, 0.03f, 0.02f};
 constexpr float kSpacings[] = {0.001f, 0.01f, 0.3f, 0.0f, -1.0f, 2.0f};
@@ -53,7 +53,8 @@ float normalComponent(Reader& in, uint8_t kind, int axis, float resolution) {
     }
 }
 
-PointData readPoint(Reader& in, const float centre[3], float resolution, const PointData* previous) {
+PointData readPoint(Reader& in, const float centre[3], float resolution,
+                    const PointData* previous) {
     const uint8_t kind = in.u8() % 16;
     if (kind == 14 && previous != nullptr) return *previous;
     PointData p{};
@@ -61,7 +62,8 @@ PointData readPoint(Reader& in, const float centre[3], float resolution, const P
         // Steps of an eighth of a voxel within sixteen voxels of the centre.
         p.position[a] = centre[a] + static_cast<float>(in.i8()) * resolution / 8.0f;
     }
-    if (kind >= 10 && kind <= 12) p.position[kind - 10] = fuzzcheck::specialValue(in.u8(), resolution);
+    if (kind >= 10 && kind <= 12)
+        p.position[kind - 10] = fuzzcheck::specialValue(in.u8(), resolution);
     if (kind == 13) {
         for (float& c : p.position) c = fuzzcheck::specialValue(in.u8(), resolution);
     }
@@ -72,8 +74,9 @@ PointData readPoint(Reader& in, const float centre[3], float resolution, const P
     for (int a = 0; a < 3; ++a) p.normal[a] = normalComponent(in, normal_kind, a, resolution);
     const uint8_t level = in.u8();
     const uint8_t protection = in.u8();
-    p.attributes = static_cast<int32_t>(kLevels[level % 8] | ((protection % 4 == 3 ? 1u : 0u) << 8) |
-                                        (static_cast<uint32_t>(level >> 3) << 16));
+    p.attributes =
+        static_cast<int32_t>(kLevels[level % 8] | ((protection % 4 == 3 ? 1u : 0u) << 8) |
+                             (static_cast<uint32_t>(level >> 3) << 16));
     if (protection >= 0xF0) p.attributes = static_cast<int32_t>(in.u32());  // anything at all
     return p;
 }
@@ -118,14 +121,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const int repeats = 1 + ((flags >> 4) & 3);
         int count = 1 + in.u16() % 400;
         count = std::min(count, e.m_global_params->max_frame_point_num - 1);
-        const float centres[4][3] = {{1.0f, 2.0f, 3.0f}, {-4.0f, 0.5f, -1.0f},
-                                     {0.01f, 0.02f, 0.0f}, {250.0f, -130.0f, 60.0f}};
+        const float centres[4][3] = {{1.0f, 2.0f, 3.0f},
+                                     {-4.0f, 0.5f, -1.0f},
+                                     {0.01f, 0.02f, 0.0f},
+                                     {250.0f, -130.0f, 60.0f}};
         const float* centre = centres[in.u8() % 4];
 
         std::vector<PointData> points;
         points.reserve(static_cast<std::size_t>(count));
         for (int i = 0; i < count; ++i) {
-            points.push_back(readPoint(in, centre, resolution, points.empty() ? nullptr : &points.back()));
+            points.push_back(
+                readPoint(in, centre, resolution, points.empty() ? nullptr : &points.back()));
         }
         const std::vector<std::vector<int>> views = readViews(in, count);
 

@@ -58,16 +58,19 @@ std::unique_ptr<HashTable> warmModel(std::vector<Frame>& frames, int count) {
 void expectHealthy(HashTable& engine, const char* when) {
     engine.waitUntilIdle(kPoll);
     EXPECT_EQ(reliability::volumeProblem(engine), "") << when;
-    EXPECT_EQ(reliability::idProblem(reliability::liveVertices(engine), reliability::vertexNum(engine)),
-              "")
+    EXPECT_EQ(
+        reliability::idProblem(reliability::liveVertices(engine), reliability::vertexNum(engine)),
+        "")
         << when;
     EXPECT_FALSE(engine.m_processing.load()) << when;
-    for (int i = 0; i < engine.m_thread_num; ++i) EXPECT_EQ(engine.m_task_slots[i].load(), 0) << when;
+    for (int i = 0; i < engine.m_thread_num; ++i)
+        EXPECT_EQ(engine.m_task_slots[i].load(), 0) << when;
 }
 
 int normalUpdates(const HashTable& engine) {
     int sum = 0;
-    for (int32_t i = 0; i < engine.readablePointCount(); ++i) sum += engine.pointAt(i)->normal_update_count;
+    for (int32_t i = 0; i < engine.readablePointCount(); ++i)
+        sum += engine.pointAt(i)->normal_update_count;
     return sum;
 }
 
@@ -304,7 +307,9 @@ TEST(AllocationFailure, FreeListThatCannotGrowDropsIds) {
     EXPECT_EQ(engine->m_view_id_free.count.load(), capacity);
     const std::vector<Vertices> removals = reliability::drainUpdates(*engine);
     EXPECT_EQ(removals.size(), chosen.size());
-    for (const Vertices& v : removals) EXPECT_EQ(v.state, 255);
+    for (const Vertices& v : removals) {
+        EXPECT_EQ(v.state, 255);
+    }
 
     // New points take the kept ids first, then fresh ones: never a live one.
     const std::vector<PointData>& more = frames[1].points;
@@ -475,9 +480,8 @@ TEST(AllocationFailure, SnapshotLoadFailsCleanlyAtEveryAllocation) {
     {
         Vertices* out = nullptr;
         int count = 0;
-        allocations = guardedAllocations([&] {
-            EXPECT_EQ(target->loadRealTimeBytesData_points(stream, &out, count), 0);
-        });
+        allocations = guardedAllocations(
+            [&] { EXPECT_EQ(target->loadRealTimeBytesData_points(stream, &out, count), 0); });
         clean = reliability::adopt(out, count).size();
     }
     const int32_t chunk = small.chunk_point_num;
@@ -525,8 +529,8 @@ TEST(AllocationFailure, SnapshotLoadFailsCleanlyAtEveryAllocation) {
 
 struct DeletionCase {
     const char* name;
-    int frame_points;   // update batch of 3 * frame_points
-    long allocations;   // batch; batch and copy store
+    int frame_points;  // update batch of 3 * frame_points
+    long allocations;  // batch; batch and copy store
 };
 
 class DeletionFailure : public ::testing::TestWithParam<DeletionCase> {};
@@ -549,9 +553,9 @@ TEST_P(DeletionFailure, NothingOrExactlyTheSelectionIsRemoved) {
     // and, in the compacting case, above the update batch.
     auto slice = [](const std::vector<Vertices>& live, int k) {
         const std::size_t size = std::min<std::size_t>(live.size() / 3, 400);
-        return reliability::selectionOf(std::vector<Vertices>(
-            live.begin() + static_cast<std::ptrdiff_t>(k * size),
-            live.begin() + static_cast<std::ptrdiff_t>((k + 1) * size)));
+        return reliability::selectionOf(
+            std::vector<Vertices>(live.begin() + static_cast<std::ptrdiff_t>(k * size),
+                                  live.begin() + static_cast<std::ptrdiff_t>((k + 1) * size)));
     };
     {
         auto engine = build();
@@ -563,8 +567,9 @@ TEST_P(DeletionFailure, NothingOrExactlyTheSelectionIsRemoved) {
             ASSERT_LT(static_cast<int>(first.size()), 3 * c.frame_points);
         }
         EXPECT_EQ(guardedAllocations([&] {
-                      EXPECT_EQ(engine->deleteSelectedArea(first.data(), static_cast<int>(first.size())),
-                                0);
+                      EXPECT_EQ(
+                          engine->deleteSelectedArea(first.data(), static_cast<int>(first.size())),
+                          0);
                   }),
                   c.allocations);
     }
@@ -598,7 +603,8 @@ TEST_P(DeletionFailure, NothingOrExactlyTheSelectionIsRemoved) {
             EXPECT_EQ(engine->m_point_next.load(), static_cast<int32_t>(left));
         }
         const int frame = std::min(c.frame_points - 1, static_cast<int>(frames[1].points.size()));
-        EXPECT_EQ(engine->process(frames[1].points.data(), frame, {{frame}}, frames[1].pose, true), 0);
+        EXPECT_EQ(engine->process(frames[1].points.data(), frame, {{frame}}, frames[1].pose, true),
+                  0);
         expectHealthy(*engine, "after the next deletion");
     }
 }

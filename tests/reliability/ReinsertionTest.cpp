@@ -87,8 +87,10 @@ TEST_P(Reinsertion, LivePointsComeBackBeforeMarks) {
     } else {
         // More selected entries than the batch holds: the store is compacted.
         const std::vector<PointData> selection(3 * kFramePoints + 1, filler);
-        ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())), 0);
-        ASSERT_TRUE(reliability::drainUpdates(*engine).empty()) << "the compacting path reports nothing";
+        ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())),
+                  0);
+        ASSERT_TRUE(reliability::drainUpdates(*engine).empty())
+            << "the compacting path reports nothing";
     }
 
     const std::vector<Vertices> live = reliability::liveVertices(*engine);
@@ -103,7 +105,8 @@ TEST_P(Reinsertion, LivePointsComeBackBeforeMarks) {
         }
     }
     EXPECT_EQ(found, kPairs) << "live points turned away by marks";
-    EXPECT_EQ(live.size(), static_cast<std::size_t>(GetParam() == Path::Load ? kPairs + 1 : kPairs));
+    EXPECT_EQ(live.size(),
+              static_cast<std::size_t>(GetParam() == Path::Load ? kPairs + 1 : kPairs));
     EXPECT_EQ(reliability::volumeProblem(*engine), "");
 }
 

@@ -154,13 +154,13 @@ INSTANTIATE_TEST_SUITE_P(Ways, ConcurrentStop, ::testing::Values(Stop::Reset, St
                              return std::string(stopName(info.param));
                          });
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, ConcurrentStopDuringFrame,
-    ::testing::Combine(::testing::Values(Stop::Reset, Stop::DeInit), ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<Stop, bool>>& info) {
-        return std::string(stopName(std::get<0>(info.param))) +
-               (std::get<1>(info.param) ? "Blocking" : "NonBlocking");
-    });
+INSTANTIATE_TEST_SUITE_P(Ways, ConcurrentStopDuringFrame,
+                         ::testing::Combine(::testing::Values(Stop::Reset, Stop::DeInit),
+                                            ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<Stop, bool>>& info) {
+                             return std::string(stopName(std::get<0>(info.param))) +
+                                    (std::get<1>(info.param) ? "Blocking" : "NonBlocking");
+                         });
 
 // Destroying the engine on another thread while stages are queued: the
 // destructor's deInit waits for them before the storage goes.
@@ -278,8 +278,8 @@ TEST(ConcurrentInsertion, ExhaustedExcessListKeepsTheTableConsistent) {
 
     constexpr int kThreads = 4;
     constexpr int kBlocks = 72;  // more than 16 + 32
-    std::vector<std::vector<const fusion::HashEntry*>> got(kThreads,
-                                                           std::vector<const fusion::HashEntry*>(kBlocks));
+    std::vector<std::vector<const fusion::HashEntry*>> got(
+        kThreads, std::vector<const fusion::HashEntry*>(kBlocks));
     auto blockAt = [](int k) { return Int3{k % 6 - 3, (k / 6) % 4, k / 24}; };
     ::testing::internal::CaptureStdout();
     {
@@ -308,7 +308,8 @@ TEST(ConcurrentInsertion, ExhaustedExcessListKeepsTheTableConsistent) {
         const int32_t found = engine->findBlock(b);
         const fusion::HashEntry* first = nullptr;
         for (int t = 0; t < kThreads; ++t) {
-            const fusion::HashEntry* e = got[static_cast<std::size_t>(t)][static_cast<std::size_t>(k)];
+            const fusion::HashEntry* e =
+                got[static_cast<std::size_t>(t)][static_cast<std::size_t>(k)];
             if (e == nullptr) continue;
             EXPECT_TRUE(e->holds(b.x, b.y, b.z)) << k;
             if (first == nullptr) first = e;
@@ -334,8 +335,9 @@ TEST(ConcurrentInsertion, ExhaustedExcessListKeepsTheTableConsistent) {
     (void)::testing::internal::GetCapturedStdout();
     EXPECT_EQ(tableProblem(*engine), "");
     EXPECT_EQ(reliability::volumeProblem(*engine), "");
-    EXPECT_EQ(reliability::idProblem(reliability::liveVertices(*engine), reliability::vertexNum(*engine)),
-              "");
+    EXPECT_EQ(
+        reliability::idProblem(reliability::liveVertices(*engine), reliability::vertexNum(*engine)),
+        "");
 
     // Clearing gives the whole table back: the same insertions succeed as
     // in a table that was never used.
@@ -360,7 +362,8 @@ TEST(ConcurrentInsertion, ExhaustedExcessListKeepsTheTableConsistent) {
 
 // ---- observation counts at the 16-bit ceiling ---------------------------------------
 
-const FusionPoint* recordAt(const HashTable& engine, const float position[3], const float normal[3]) {
+const FusionPoint* recordAt(const HashTable& engine, const float position[3],
+                            const float normal[3]) {
     FusionPoint* record = nullptr;
     fusion::Voxel* voxel = nullptr;
     int32_t index = -1;
@@ -387,8 +390,7 @@ TEST(ObservationCount, SaturatesThroughFrames) {
         engine->waitUntilIdle(kPoll);
         const FusionPoint* record = recordAt(*engine, point.position, point.normal);
         ASSERT_NE(record, nullptr) << f;
-        EXPECT_EQ(record->observation_count,
-                  std::min<int>((f + 1) * per_frame, 65535)) << f;
+        EXPECT_EQ(record->observation_count, std::min<int>((f + 1) * per_frame, 65535)) << f;
         // A running mean in float drifts by rounding only, far inside the voxel.
         for (int k = 0; k < 3; ++k) {
             EXPECT_NEAR(record->position[k], point.position[k], 2e-3f);
@@ -446,7 +448,8 @@ TEST_P(MergedCount, StaysAtTheCeiling) {
     }
     ASSERT_NE(survivor, nullptr);
     EXPECT_EQ(survivor->observation_count, std::min(a_count + b_count, 65535));
-    const float expected = (0.45f * a_count + 0.65f * b_count) / static_cast<float>(a_count + b_count);
+    const float expected =
+        (0.45f * a_count + 0.65f * b_count) / static_cast<float>(a_count + b_count);
     EXPECT_NEAR(survivor->position[0], expected, 1e-5f);
     EXPECT_EQ(live[0].view_id, survivor->view_id);
     if (!quiet) {
@@ -457,8 +460,7 @@ TEST_P(MergedCount, StaysAtTheCeiling) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, MergedCount,
-                         ::testing::Combine(::testing::Bool(),
-                                            ::testing::Values(65535, 40000),
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(65535, 40000),
                                             ::testing::Values(1, 30000, 65535)),
                          [](const ::testing::TestParamInfo<std::tuple<bool, int, int>>& info) {
                              return std::string(std::get<0>(info.param) ? "Quiet" : "Frame") + "A" +
@@ -488,9 +490,8 @@ TEST(HugeCoordinates, AreRejectedAtIntake) {
     double pose[16] = {};
 
     ::testing::internal::CaptureStdout();
-    const int status =
-        engine->process(frame.data(), static_cast<int>(frame.size()), {{static_cast<int>(frame.size())}},
-                        pose, true);
+    const int status = engine->process(frame.data(), static_cast<int>(frame.size()),
+                                       {{static_cast<int>(frame.size())}}, pose, true);
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(status, 0);
     std::size_t reports = 0;

@@ -35,7 +35,9 @@ using fusion::Vertices;
 // lives; clears the injection when it goes out of scope, whatever happens.
 class FailingAllocations {
 public:
-    explicit FailingAllocations(long successes) { fusion::platform::failAllocationsAfter(successes); }
+    explicit FailingAllocations(long successes) {
+        fusion::platform::failAllocationsAfter(successes);
+    }
     ~FailingAllocations() { fusion::platform::failAllocationsAfter(-1); }
     FailingAllocations(const FailingAllocations&) = delete;
     FailingAllocations& operator=(const FailingAllocations&) = delete;
@@ -97,7 +99,8 @@ inline std::unique_ptr<HashTable> makeEngine(const GlobalParams& params, float r
     return engine;
 }
 
-inline std::unique_ptr<HashTable> makeSmallEngine(float resolution = 0.5f, int frame_points = 60000) {
+inline std::unique_ptr<HashTable> makeSmallEngine(float resolution = 0.5f,
+                                                  int frame_points = 60000) {
     return makeEngine(smallParams(), resolution, frame_points);
 }
 
@@ -190,7 +193,8 @@ inline std::string idProblem(const std::vector<Vertices>& live, int vertex_num) 
             return "view id " + std::to_string(v.view_id) + " outside [0, " +
                    std::to_string(vertex_num) + ")";
         }
-        if (!seen.insert(v.view_id).second) return "view id " + std::to_string(v.view_id) + " twice";
+        if (!seen.insert(v.view_id).second)
+            return "view id " + std::to_string(v.view_id) + " twice";
     }
     return "";
 }
@@ -309,7 +313,8 @@ inline int process(HashTable& engine, kelvane_sim::Frame& frame, bool blocking) 
 }
 
 // The selection a host makes from extracted vertices.
-inline std::vector<PointData> selectionOf(const std::vector<Vertices>& vertices, int attributes = 8) {
+inline std::vector<PointData> selectionOf(const std::vector<Vertices>& vertices,
+                                          int attributes = 8) {
     std::vector<PointData> out;
     out.reserve(vertices.size());
     for (const Vertices& v : vertices) {

@@ -98,7 +98,9 @@ inline bool sameVertex(const Vertices& a, const Vertices& b) {
            a.state == b.state && wordOf(a) == wordOf(b);
 }
 
-inline float dot(const float a[3], const float b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline float dot(const float a[3], const float b[3]) {
+    return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
+}
 
 // One stored point as a comparable value: position, normal, and whatever
 // else the caller can see of it (attribute word; for stream records also
@@ -148,8 +150,8 @@ inline std::vector<Entry> streamEntries(const fusion::RealTimeByteStream& s) {
 
 inline std::string describe(const Entry& e) {
     std::ostringstream m;
-    m << "[(" << e.position[0] << " " << e.position[1] << " " << e.position[2] << ") n(" << e.normal[0]
-      << " " << e.normal[1] << " " << e.normal[2] << ")";
+    m << "[(" << e.position[0] << " " << e.position[1] << " " << e.position[2] << ") n("
+      << e.normal[0] << " " << e.normal[1] << " " << e.normal[2] << ")";
     for (uint32_t f : e.fields) m << " " << f;
     m << "]";
     return m.str();
@@ -166,8 +168,8 @@ struct SetDifference {
 // `extras`, actual entries beyond the expected ones are allowed; without,
 // an unmatched actual entry must be such a meeting's survivor, in a voxel
 // that lost entries.
-inline SetDifference compareSets(const std::vector<Entry>& expected, const std::vector<Entry>& actual,
-                                 float resolution, bool extras) {
+inline SetDifference compareSets(const std::vector<Entry>& expected,
+                                 const std::vector<Entry>& actual, float resolution, bool extras) {
     SetDifference d;
     std::multimap<std::string, const Entry*> pool;
     for (const Entry& a : actual) pool.emplace(a.key(), &a);
@@ -212,7 +214,8 @@ inline SetDifference compareSets(const std::vector<Entry>& expected, const std::
         const Entry* a = left.second;
         const auto key = voxelKey(a->position, resolution);
         const std::size_t now = in_voxel[key].size();
-        if (unmatched_expected.count(key) == 0 || now >= static_cast<std::size_t>(expected_in_voxel[key])) {
+        if (unmatched_expected.count(key) == 0 ||
+            now >= static_cast<std::size_t>(expected_in_voxel[key])) {
             std::ostringstream m;
             m << "an unexpected point at (" << a->position[0] << ", " << a->position[1] << ", "
               << a->position[2] << ")";
@@ -299,12 +302,14 @@ private:
         kelvane_sim::Scanner(m_sweep).frameAt(m_frame_index, frame);
         m_frame_index = (m_frame_index + 1) % m_sweep.frames;
         const int limit = m_options.frame_point_limit - 1;
-        if (static_cast<int>(frame.points.size()) > limit) frame.points.resize(static_cast<std::size_t>(limit));
+        if (static_cast<int>(frame.points.size()) > limit)
+            frame.points.resize(static_cast<std::size_t>(limit));
         if (chance(0.1)) {
             // Bad points among good ones: rejected one by one, the frame goes on.
             const float nan = std::nanf("");
             for (int k = 0; k < 3 && !frame.points.empty(); ++k) {
-                PointData& p = frame.points[static_cast<std::size_t>(uniform(0, static_cast<int>(frame.points.size()) - 1))];
+                PointData& p = frame.points[static_cast<std::size_t>(
+                    uniform(0, static_cast<int>(frame.points.size()) - 1))];
                 p.position[uniform(0, 2)] = k == 0 ? nan : (k == 1 ? INFINITY : 3.0e38f);
             }
         }
@@ -340,9 +345,11 @@ private:
         int vertex_num = 0;
         m_engine->getVertexNum(vertex_num);
         for (const Vertices& v : out) {
-            if (v.view_id < 0 || v.view_id >= vertex_num) fail("an update names an id never handed out");
+            if (v.view_id < 0 || v.view_id >= vertex_num)
+                fail("an update names an id never handed out");
             if (v.state == 255) {
-                if (!std::isnan(v.position[0]) || !std::isnan(v.normal[0]) || detail::wordOf(v) != 8)
+                if (!std::isnan(v.position[0]) || !std::isnan(v.normal[0]) ||
+                    detail::wordOf(v) != 8)
                     fail("a removal record without NaN and word 8");
             } else if (v.state != 0 && v.state != 1) {
                 fail("an update with an unknown state");
@@ -399,12 +406,20 @@ private:
     // ---- the operations -------------------------------------------------------
 
     std::string pickKind() {
-        static const std::pair<const char*, int> kinds[] = {
-            {"frame", 30},       {"blocking frame", 8}, {"streamed frames", 3},
-            {"extract", 4},      {"save and load", 4},  {"delete", 7},
-            {"delete compacting", 2}, {"fine-scan", 3}, {"protect", 3},
-            {"unprotect", 1},    {"build", 3},          {"organize", 2},
-            {"reset", 1},        {"reinit", 1}};
+        static const std::pair<const char*, int> kinds[] = {{"frame", 30},
+                                                            {"blocking frame", 8},
+                                                            {"streamed frames", 3},
+                                                            {"extract", 4},
+                                                            {"save and load", 4},
+                                                            {"delete", 7},
+                                                            {"delete compacting", 2},
+                                                            {"fine-scan", 3},
+                                                            {"protect", 3},
+                                                            {"unprotect", 1},
+                                                            {"build", 3},
+                                                            {"organize", 2},
+                                                            {"reset", 1},
+                                                            {"reinit", 1}};
         int total = 0;
         for (const auto& k : kinds) total += k.second;
         int roll = uniform(0, total - 1);
@@ -477,12 +492,14 @@ private:
             fail("raw extraction failed");
             return;
         }
-        if (raw.count != static_cast<int32_t>(live.size())) fail("the two extractions differ in size");
+        if (raw.count != static_cast<int32_t>(live.size()))
+            fail("the two extractions differ in size");
         if (raw.resolution != m_resolution) fail("the raw extraction carries another resolution");
         for (std::size_t i = 0; i < live.size() && m_report.failure.empty(); ++i) {
             const uint32_t word = detail::wordOf(live[i]);
             if (std::memcmp(raw.positions + 3 * i, live[i].position, 12) != 0 ||
-                std::memcmp(raw.normals + 3 * i, live[i].normal, 12) != 0 || raw.attributes[i] != word)
+                std::memcmp(raw.normals + 3 * i, live[i].normal, 12) != 0 ||
+                raw.attributes[i] != word)
                 fail("the two extractions disagree");
         }
         delete[] raw.positions;
@@ -518,7 +535,8 @@ private:
             s.fields = {e.fields[3]};
             saved_short.push_back(s);
         }
-        const detail::SetDifference exact = detail::compareSets(extracted, saved_short, m_resolution, false);
+        const detail::SetDifference exact =
+            detail::compareSets(extracted, saved_short, m_resolution, false);
         if (!exact.problem.empty() || exact.fused != 0 || saved.size() != live.size()) {
             fail("a saved stream differs from the extraction: " + exact.problem);
             return;
@@ -574,17 +592,20 @@ private:
     std::vector<Vertices> cluster(const std::vector<Vertices>& live) {
         std::vector<Vertices> out;
         if (live.empty()) return out;
-        const Vertices& centre = live[static_cast<std::size_t>(uniform(0, static_cast<int>(live.size()) - 1))];
+        const Vertices& centre =
+            live[static_cast<std::size_t>(uniform(0, static_cast<int>(live.size()) - 1))];
         const float radius = m_resolution * static_cast<float>(uniform(1, 6));
         for (const Vertices& v : live) {
             float d2 = 0;
-            for (int k = 0; k < 3; ++k) d2 += (v.position[k] - centre.position[k]) * (v.position[k] - centre.position[k]);
+            for (int k = 0; k < 3; ++k)
+                d2 += (v.position[k] - centre.position[k]) * (v.position[k] - centre.position[k]);
             if (d2 <= radius * radius) out.push_back(v);
         }
         return out;
     }
 
-    static std::vector<PointData> selectionOf(const std::vector<Vertices>& vertices, int attributes) {
+    static std::vector<PointData> selectionOf(const std::vector<Vertices>& vertices,
+                                              int attributes) {
         std::vector<PointData> out;
         for (const Vertices& v : vertices) {
             PointData p;
@@ -604,10 +625,12 @@ private:
         if (compacting) {
             // Repeated past the update batch (3 * the frame limit).
             const std::size_t first = selection.size();
-            while (selection.size() <= static_cast<std::size_t>(3 * m_options.frame_point_limit) + 1)
+            while (selection.size() <=
+                   static_cast<std::size_t>(3 * m_options.frame_point_limit) + 1)
                 selection.push_back(selection[selection.size() % first]);
         }
-        if (m_engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())) != 0) {
+        if (m_engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())) !=
+            0) {
             fail("a deletion failed: " + m_engine->getLastErrorMessage());
             return;
         }
@@ -617,10 +640,30 @@ private:
             if (v.protected_flag != 1) selected.insert(v.view_id);
         const std::vector<Vertices> updates = drain();
         const std::vector<Vertices> after = extract(*m_engine);
+        // A selected point finds the first record of its voxel that faces
+        // it; when the voxel's two records have come to face each other,
+        // that may be the other one.
+        std::unordered_map<int32_t, const Vertices*> by_id;
+        for (const Vertices& v : before) by_id[v.view_id] = &v;
+        auto takenInstead = [&](int32_t id) {
+            const auto found = by_id.find(id);
+            if (found == by_id.end()) return false;
+            const Vertices& v = *found->second;
+            for (const Vertices& c : chosen) {
+                if (detail::voxelKey(c.position, m_resolution) ==
+                        detail::voxelKey(v.position, m_resolution) &&
+                    detail::dot(c.normal, v.normal) > 0.0f)
+                    return true;
+            }
+            return false;
+        };
         if (compacting) {
             if (!updates.empty()) fail("a compacting deletion reported updates");
+            // Repeated entries look up again after their first removal, so a
+            // facing neighbour and the selected point may both go.
             for (const Vertices& v : before)
-                if (selected.count(v.view_id) == 0) kept.push_back(detail::entryOf(v));
+                if (selected.count(v.view_id) == 0 && !takenInstead(v.view_id))
+                    kept.push_back(detail::entryOf(v));
             std::vector<detail::Entry> now;
             for (const Vertices& v : after) now.push_back(detail::entryOf(v));
             const detail::SetDifference d = detail::compareSets(kept, now, m_resolution, true);
@@ -633,22 +676,6 @@ private:
             reread(after);
             return;
         }
-        // A selected point finds the first record of its voxel that faces
-        // it; when the voxel's two records have come to face each other,
-        // that may be the other one.
-        std::unordered_map<int32_t, const Vertices*> by_id;
-        for (const Vertices& v : before) by_id[v.view_id] = &v;
-        auto takenInstead = [&](int32_t id) {
-            const auto found = by_id.find(id);
-            if (found == by_id.end()) return false;
-            const Vertices& v = *found->second;
-            for (const Vertices& c : chosen) {
-                if (detail::voxelKey(c.position, m_resolution) == detail::voxelKey(v.position, m_resolution) &&
-                    detail::dot(c.normal, v.normal) > 0.0f)
-                    return true;
-            }
-            return false;
-        };
         int removed_selected = 0;
         for (const Vertices& v : updates) {
             if (v.state != 255) fail("a deletion reported something other than a removal");
@@ -674,11 +701,12 @@ private:
             const int levels[] = {16, 32, 64};
             const int attributes = levels[uniform(0, 2)] | (chance(0.2) ? 0x100 : 0);
             const std::vector<PointData> selection = selectionOf(chosen, attributes);
-            status = m_engine->setFineScanArea(selection.data(), static_cast<int>(selection.size()));
+            status =
+                m_engine->setFineScanArea(selection.data(), static_cast<int>(selection.size()));
         } else {
             const std::vector<PointData> selection = selectionOf(chosen, 8);
-            status = m_engine->setProtectedArea(selection.data(), static_cast<int>(selection.size()),
-                                               kind == "unprotect");
+            status = m_engine->setProtectedArea(
+                selection.data(), static_cast<int>(selection.size()), kind == "unprotect");
         }
         if (status != 0) fail("a mark failed");
         expectNoUpdates("a mark");
@@ -721,7 +749,8 @@ private:
         expectNoUpdates("a build");
         const std::vector<Vertices> after = extract(*m_engine);
         bool same = after.size() == built.size();
-        for (std::size_t i = 0; same && i < after.size(); ++i) same = detail::sameVertex(after[i], built[i]);
+        for (std::size_t i = 0; same && i < after.size(); ++i)
+            same = detail::sameVertex(after[i], built[i]);
         if (!same) fail("a build handed back something else than the live cloud");
         std::set<int32_t> ids;
         for (const Vertices& v : after) ids.insert(v.view_id);

@@ -17,16 +17,20 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <seconds> [first seed] [operations per session]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <seconds> [first seed] [operations per session]\n",
+                     argv[0]);
         return 2;
     }
     const double seconds = std::atof(argv[1]);
-    const uint32_t first_seed = argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1u;
+    const uint32_t first_seed =
+        argc > 2 ? static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)) : 1u;
     const int operations = argc > 3 ? std::atoi(argv[3]) : 2000;
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    const auto elapsed = [&] {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
 
     std::map<std::string, long> kinds;
     long steps = 0, points = 0, snapshots = 0, fused = 0;
@@ -42,11 +46,11 @@ int main(int argc, char** argv) {
         snapshots += report.snapshots_checked;
         fused += report.fused_on_reload;
         for (const auto& k : report.kinds) kinds[k.first] += k.second;
-        std::printf("session seed %u: %d steps, %ld points in, peak %zu live, %d snapshots, "
-                    "%d fused on reload, %d deleted in place of a facing neighbour (%.0f s)\n",
-                    seed, report.operations, report.points_in, report.peak_live,
-                    report.snapshots_checked, report.fused_on_reload, report.taken_instead,
-                    elapsed());
+        std::printf(
+            "session seed %u: %d steps, %ld points in, peak %zu live, %d snapshots, "
+            "%d fused on reload, %d deleted in place of a facing neighbour (%.0f s)\n",
+            seed, report.operations, report.points_in, report.peak_live, report.snapshots_checked,
+            report.fused_on_reload, report.taken_instead, elapsed());
         std::fflush(stdout);
         if (!report.failure.empty()) {
             std::printf("FAILED: seed %u, step %d (%s): %s\n", seed, report.failed_step,
@@ -54,9 +58,10 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    std::printf("soak passed: %d sessions, %ld steps, %ld points in, %ld snapshots checked, "
-                "%ld records fused on reload, %.0f s\n",
-                sessions, steps, points, snapshots, fused, elapsed());
+    std::printf(
+        "soak passed: %d sessions, %ld steps, %ld points in, %ld snapshots checked, "
+        "%ld records fused on reload, %.0f s\n",
+        sessions, steps, points, snapshots, fused, elapsed());
     for (const auto& k : kinds) std::printf("  %-18s %ld\n", k.first.c_str(), k.second);
     return 0;
 }
