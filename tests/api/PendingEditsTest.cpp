@@ -110,7 +110,9 @@ TEST(PendingEdits, ReplayRunsEveryEditInOrderOnItsOwnCopy) {
 TEST(PendingEdits, AFailedReplayStopsAndKeepsTheRestQueued) {
     RecordingWrapper k;
     const std::vector<PointData> points = separatedPoints(4);
-    for (int n = 1; n <= 4; ++n) ASSERT_EQ(request(k, n % 2 ? kDelete : kFineScan, points.data(), n), 0);
+    for (int n = 1; n <= 4; ++n) {
+        ASSERT_EQ(request(k, n % 2 ? kDelete : kFineScan, points.data(), n), 0);
+    }
     k.answers = {0, 1};
 
     EXPECT_EQ(k.init(), 0) << "the engine is up whatever the edits answer";
@@ -133,7 +135,9 @@ TEST(PendingEdits, AFailedReplayStopsAndKeepsTheRestQueued) {
 TEST(PendingEdits, ReplayAgainstTheRealEngine) {
     Kelvane_Impl_Points k;
     const std::vector<PointData> points = separatedPoints(6);
-    for (Kind kind : {kProtect, kDelete, kFineScan}) ASSERT_EQ(request(k, kind, points.data(), 6), 0);
+    for (Kind kind : {kProtect, kDelete, kFineScan}) {
+        ASSERT_EQ(request(k, kind, points.data(), 6), 0);
+    }
     // An empty protection is queued as well; the engine refuses it on replay
     // and the edit behind it stays queued.
     ASSERT_EQ(k.setProtectedArea(points.data(), 0, false), 0);

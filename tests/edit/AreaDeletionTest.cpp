@@ -207,7 +207,9 @@ TEST_P(DeletionSweep, RegionsGoExactlyAndTheHostKeepsUp) {
         const auto truth = byViewId(extractVertices(*engine));
         EXPECT_EQ(truth.size(), marked.size() - hits.size());
         ASSERT_EQ(mirror.size(), truth.size()) << "part " << part;
-        for (const auto& e : truth) EXPECT_EQ(mirror.count(e.first), 1u);
+        for (const auto& e : truth) {
+            EXPECT_EQ(mirror.count(e.first), 1u);
+        }
     }
 }
 

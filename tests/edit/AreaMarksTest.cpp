@@ -120,7 +120,9 @@ TEST(AreaMarks, ProtectionCanBeLiftedAgain) {
         EXPECT_EQ(theRecord(*engine).scan_level, 32);
         const auto marks = recordsWhere(*engine, isMark);
         ASSERT_EQ(marks.size(), 4u) << "marks are re-marked, not laid twice";
-        for (const FusionPoint& m : marks) EXPECT_EQ(m.protected_flag, unprotect ? 0 : 1);
+        for (const FusionPoint& m : marks) {
+            EXPECT_EQ(m.protected_flag, unprotect ? 0 : 1);
+        }
         ASSERT_EQ(engine->deleteSelectedArea(&selected, 1), 0);
         EXPECT_EQ(recordsWhere(*engine, isLive).size(), unprotect ? 0u : 1u);
     }

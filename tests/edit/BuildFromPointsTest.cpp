@@ -53,7 +53,9 @@ TEST(BuildFromPoints, RecordsGetOneIdEachAndEarlierPointsStay) {
     ASSERT_EQ(engine->buildByExistingPoints(more.data(), static_cast<int>(more.size())), 0);
     const auto both = byViewId(extractVertices(*engine));
     ASSERT_GT(both.size(), first.size());
-    for (const auto& e : first) EXPECT_TRUE(sameVertex(e.second, both.at(e.first)));
+    for (const auto& e : first) {
+        EXPECT_TRUE(sameVertex(e.second, both.at(e.first)));
+    }
 }
 
 TEST(BuildFromPoints, UnplaceableOrMissingInputIsSkipped) {

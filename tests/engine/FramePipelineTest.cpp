@@ -126,7 +126,9 @@ class PipelineShutdown : public PipelineTest, public ::testing::WithParamInterfa
 
 TEST_P(PipelineShutdown, WaitsForQueuedSecondStages) {
     auto blocker = std::make_unique<fusion_test::PoolBlocker>(*engine->m_thread_pool);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(frame(300, false), 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(frame(300, false), 0);
+    }
     std::atomic<bool> started{false};
     int result = -1, held = -1;
     std::thread other([&] {

@@ -122,7 +122,9 @@ TEST(ThreadPoolConcurrent, CommitsFromManyThreadsRunExactlyOnce) {
     }
     for (auto& t : producers) t.join();
     for (auto& list : futures) {
-        for (auto& f : list) ASSERT_EQ(f.wait_for(kDeadlockGuard), std::future_status::ready);
+        for (auto& f : list) {
+            ASSERT_EQ(f.wait_for(kDeadlockGuard), std::future_status::ready);
+        }
     }
     for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << "task " << i;
 }

@@ -128,7 +128,9 @@ TEST_P(GroupedConfirmation, NeedsSixOlderNeighboursFromSeveralFrames) {
     grouped(points, indices, {{2}});
     const int expected = GetParam().second ? 1 : 0;
     EXPECT_EQ(at(indices[1]).confirmed_flag, expected) << "the whole run follows";
-    for (int32_t index : older) EXPECT_EQ(at(index).confirmed_flag, expected);
+    for (int32_t index : older) {
+        EXPECT_EQ(at(index).confirmed_flag, expected);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stamps, GroupedConfirmation,

@@ -135,7 +135,9 @@ TEST_P(NeighbourMinimum, BothEstimatorsNeedTwelveFacingNeighbours) {
         EXPECT_EQ(result, enough);
         EXPECT_NEAR(centre->normal[2], enough ? -1.0f : -0.9f, 1e-6f);
         // Without an estimate the out normal is not written.
-        if (!enough) EXPECT_EQ(out[2], 42.0f);
+        if (!enough) {
+            EXPECT_EQ(out[2], 42.0f);
+        }
     }
 }
 

@@ -62,7 +62,9 @@ TEST(Reorganisation, FineLevelPointGetsMarkersInOrderAlongItsAxis) {
     engine->dataOrganize();
     const auto all = recordsFrom(*engine, 0);
     ASSERT_EQ(all.size(), 9u);
-    for (int i = 1; i < 5; ++i) EXPECT_TRUE(sameBytes(all[i], markers[i - 1]));
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_TRUE(sameBytes(all[i], markers[i - 1]));
+    }
     std::vector<int> rows;
     for (int i = 5; i < 9; ++i) {
         expectMarker(all[i], normal, 32, 0);
@@ -95,7 +97,9 @@ TEST_P(ReorganisationSpan, MarkersReachFartherAtFinerResolutionsAlongTheDominant
         const fusion::Int3 v = fusion::voxelOf(m.position, r);
         const fusion::Int3 origin{3, 4, 5};
         for (int axis = 0; axis < 3; ++axis)
-            if (axis != c.axis) EXPECT_EQ(v[axis], origin[axis]);
+            if (axis != c.axis) {
+                EXPECT_EQ(v[axis], origin[axis]);
+            }
         offsets.push_back(v[c.axis] - origin[c.axis]);
     }
     std::vector<int> expected;
@@ -123,7 +127,9 @@ TEST(Reorganisation, LeavesOrdinaryRecordsAndEmptyEnginesAlone) {
     EXPECT_EQ(engine->dataOrganize(), 0);
     const auto after = recordsFrom(*engine, 0);
     ASSERT_EQ(after.size(), before.size());
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(sameBytes(after[i], before[i]));
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        EXPECT_TRUE(sameBytes(after[i], before[i]));
+    }
 }
 
 TEST(Reorganisation, MarkersCarryProtectionAndOnlyPowerOfTwoLevels) {

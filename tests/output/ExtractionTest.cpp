@@ -39,7 +39,9 @@ TEST_F(Extraction, EachFormKeepsItsLiveRecordsInIndexOrder) {
     ASSERT_EQ(raw.count, 3);
     EXPECT_EQ(raw.resolution, 1.0f);
     const float raw_x[3] = {1, 4, 5};
-    for (int k = 0; k < 3; ++k) EXPECT_EQ(raw.positions[3 * k], raw_x[k]);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(raw.positions[3 * k], raw_x[k]);
+    }
     EXPECT_EQ(raw.normals[1], 1.0f);
     EXPECT_EQ(raw.attributes[0], 16u | 1u << 8 | 0xABCDu << 16);
     delete[] raw.positions;

@@ -83,7 +83,9 @@ TEST(SnapshotLayout, HeaderRecordsAndTrailer) {
     EXPECT_EQ(get32(d + 20), 2u);
     EXPECT_EQ(get32(d + 24), 2u);
     const float block[5] = {1.0f, 5.0f, 0.5f, 150.0f, 1500.0f};
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(getFloat(d + 72 + 4 * k), block[k]);
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_EQ(getFloat(d + 72 + 4 * k), block[k]);
+    }
     EXPECT_TRUE(allZero(d + 4, d + 8));
     EXPECT_TRUE(allZero(d + 28, d + 72));
     EXPECT_TRUE(allZero(d + 92, d + 148));
@@ -91,7 +93,9 @@ TEST(SnapshotLayout, HeaderRecordsAndTrailer) {
 
     const uint8_t* r = getFloat(d + 148) == 2.25f ? d + 148 : d + 196;
     const float fields[6] = {2.25f, -3.5f, 7.0f, 0.0f, 0.6f, 0.8f};
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(getFloat(r + 4 * k), fields[k]);
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(getFloat(r + 4 * k), fields[k]);
+    }
     EXPECT_EQ(get64(r + 24), 0x8000000000000001ull);
     EXPECT_EQ(get16(r + 32), 0xBEEF);
     EXPECT_EQ(get32(r + 36), 64u | (1u << 8) | (0x1234u << 16));

@@ -26,7 +26,9 @@ std::string recordFrames(const fuse_test::TempDir& dir, const std::string& name)
     kelvane_fuse::FrameFileWriter writer;
     const std::string path = dir.file(name);
     EXPECT_TRUE(writer.open(path));
-    for (const auto& frame : sampleFrames()) EXPECT_TRUE(writer.append(frame.data(), int32_t(frame.size())));
+    for (const auto& frame : sampleFrames()) {
+        EXPECT_TRUE(writer.append(frame.data(), int32_t(frame.size())));
+    }
     EXPECT_TRUE(writer.commit()) << writer.error();
     return path;
 }

@@ -42,7 +42,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, StrictOrderTest,
                                            Pair{"f1_2", "f1_10"}));
 
 TEST(NaturalOrderTest, NameIsNotBeforeItself) {
-    for (const char* name : {"", "frame12.ply", "007"}) EXPECT_FALSE(naturalLess(name, name));
+    for (const char* name : {"", "frame12.ply", "007"}) {
+        EXPECT_FALSE(naturalLess(name, name));
+    }
 }
 
 }  // namespace

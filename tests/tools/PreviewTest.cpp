@@ -106,7 +106,9 @@ TEST(PreviewTest, EmptyOrNonFiniteCloudGivesABackgroundImage) {
     for (const auto& c : {std::vector<fusion::Vertices>{}, cloud}) {
         const Image image = kelvane_fuse::renderPreview(c, lookingDownZ());
         for (int y = 0; y < image.height; y += 7) {
-            for (int x = 0; x < image.width; x += 7) ASSERT_TRUE(isBackground(image, x, y));
+            for (int x = 0; x < image.width; x += 7) {
+                ASSERT_TRUE(isBackground(image, x, y));
+            }
         }
     }
 }

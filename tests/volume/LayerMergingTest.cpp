@@ -258,14 +258,20 @@ TEST_P(MergeProtection, FrameFormNeverChangesProtectedRecordsQuietFormDoes) {
     if (c.quiet) {
         EXPECT_EQ(b->observation_count, 9);
         EXPECT_FLOAT_EQ(b->position[0], 5.0f / 9.0f);
-        for (int i : {0, 2}) EXPECT_EQ(engine->pointAt(index[i])->observation_count, 0);
+        for (int i : {0, 2}) {
+            EXPECT_EQ(engine->pointAt(index[i])->observation_count, 0);
+        }
         EXPECT_EQ(sink.count.load(), 0);
     } else {
         // The protected record keeps every byte; the others are still merged.
         EXPECT_TRUE(sameBytes(*engine->pointAt(index[c.protect]), protected_before));
         EXPECT_EQ(engine->pointAt(index[0])->observation_count, 0);
-        if (c.protect == 2) EXPECT_EQ(b->observation_count, 9);
-        if (c.protect == 1) EXPECT_EQ(engine->pointAt(index[2])->observation_count, 0);
+        if (c.protect == 2) {
+            EXPECT_EQ(b->observation_count, 9);
+        }
+        if (c.protect == 1) {
+            EXPECT_EQ(engine->pointAt(index[2])->observation_count, 0);
+        }
         EXPECT_EQ(sink.count.load(), 2);  // a change and a removal, or two removals
     }
 }
@@ -384,7 +390,9 @@ TEST(LayerMergingSweep, ConcurrentMergesKeepTheVolumeConsistent) {
     EXPECT_EQ(static_cast<int32_t>(recycled.size()), engine->m_point_free.count.load());
     EXPECT_EQ(static_cast<int32_t>(freeEntries(engine->m_view_id_free).size()),
               engine->m_view_id_free.count.load());
-    for (int32_t i : recycled) EXPECT_EQ(engine->pointAt(i)->observation_count, 0);
+    for (int32_t i : recycled) {
+        EXPECT_EQ(engine->pointAt(i)->observation_count, 0);
+    }
     long weight = 0;
     EXPECT_GT(checkColumns(*engine, &weight), 40u * 40u / 2);
 }

@@ -24,7 +24,9 @@ TEST(Placement, FacingSidesAndFusedMean) {
     ASSERT_TRUE(engine);
     int32_t up = -1, down = -1, side = -1;
     FusionPoint* record = nullptr;
-    for (float x : {0.1f, 0.2f, 0.3f}) ASSERT_EQ(place(*engine, observation(x, 0, 0, 0, 0, 1), &up, &record), 0);
+    for (float x : {0.1f, 0.2f, 0.3f}) {
+        ASSERT_EQ(place(*engine, observation(x, 0, 0, 0, 0, 1), &up, &record), 0);
+    }
     EXPECT_EQ(record->observation_count, 3);
     EXPECT_NEAR(record->position[0], 0.2f, 1e-6f);  // 0.1, then 0.15, then 0.2
     // Cells along x: 0.1 and 0.2 in cell 2, 0.3 in cell 3; y and z in cell 2.
@@ -99,16 +101,24 @@ TEST(PointPool, RecyclesGrowsEarlyAndStopsAtTheTable) {
     EXPECT_EQ(engine->allocatePoint(), 0);
     EXPECT_EQ(engine->releaseIndex(engine->m_point_free, -1), 1);
     // The free list starts with room for one chunk (16) and grows by half.
-    for (int32_t v = 0; v < 20; ++v) ASSERT_EQ(engine->releaseIndex(engine->m_point_free, v), 0);
+    for (int32_t v = 0; v < 20; ++v) {
+        ASSERT_EQ(engine->releaseIndex(engine->m_point_free, v), 0);
+    }
     EXPECT_EQ(engine->m_point_free.capacity, 24);
-    for (int32_t v = 19; v >= 0; --v) ASSERT_EQ(engine->allocatePoint(), v);
-    for (int32_t i = 1; i < 6; ++i) ASSERT_EQ(engine->allocatePoint(), i);
+    for (int32_t v = 19; v >= 0; --v) {
+        ASSERT_EQ(engine->allocatePoint(), v);
+    }
+    for (int32_t i = 1; i < 6; ++i) {
+        ASSERT_EQ(engine->allocatePoint(), i);
+    }
     {
         fusion_test::AllocationFailures fail(0);
         EXPECT_EQ(engine->allocatePoint(), -1);  // 6 + 10 reaches the end: growth fails
     }
     EXPECT_EQ(engine->m_point_chunk_num.load(), 1);
-    for (int32_t i = 7; i < 38; ++i) ASSERT_EQ(engine->allocatePoint(), i);
+    for (int32_t i = 7; i < 38; ++i) {
+        ASSERT_EQ(engine->allocatePoint(), i);
+    }
     EXPECT_EQ(engine->m_point_chunk_num.load(), 3);
     EXPECT_EQ(engine->allocatePoint(), -1);  // would need a fourth slot
 }
@@ -210,7 +220,9 @@ TEST(PlacementConcurrent, SharedVoxelsAndRecordsLoseNothing) {
     std::set<int32_t> ids;
     for (int32_t i = 0; i < kSides; ++i) ids.insert(engine->pointAt(i)->view_id);
     EXPECT_EQ(ids.size(), size_t{kSides});  // one id per record, even when emitters race
-    for (int i = 0; i < buf.count.load(); ++i) ASSERT_EQ(ids.count(buf.records[i].view_id), 1u);
+    for (int i = 0; i < buf.count.load(); ++i) {
+        ASSERT_EQ(ids.count(buf.records[i].view_id), 1u);
+    }
     // Ids that lost a race went back to the free list: none is wasted.
     EXPECT_EQ(engine->m_view_id_next.load() - engine->m_view_id_free.count.load(), kSides);
 }

@@ -95,7 +95,9 @@ TEST(BlockTable, CollidingBlocksChainThroughTheExcessList) {
         ASSERT_NE(entries[i], nullptr) << i;
         EXPECT_EQ(entries[i]->blockIndex(), i);
     }
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(engine->findBlock({i, 0, 0}), i);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(engine->findBlock({i, 0, 0}), i);
+    }
     // Block 4 exists but lies beyond the one allocated voxel chunk of four
     // blocks, so readers do not see it until the chunk table has grown.
     EXPECT_EQ(engine->findBlock({4, 0, 0}), -1);
