@@ -35,7 +35,7 @@ status=0
 ASAN_OPTIONS="detect_leaks=1 ${ASAN_OPTIONS:-}" \
   UBSAN_OPTIONS="print_stacktrace=1 halt_on_error=1 ${UBSAN_OPTIONS:-}" \
   "$OUT/kelvane_soak" "$SECONDS_TO_RUN" "$FIRST_SEED" "$OPERATIONS" 2>&1 |
-  grep -v -e '^--- error data ---$' | tee "$OUT/soak.log" || status=$?
+  grep --line-buffered -v -e '^--- error data ---$' | tee "$OUT/soak.log" || status=$?
 if grep -qE '==[0-9]+==ERROR|runtime error|^FAILED' "$OUT/soak.log"; then
   echo "soak.sh: the soak failed; see $OUT/soak.log" >&2
   exit 1
