@@ -30,21 +30,6 @@ GlobalParams derive(DeviceInfo& d, float resolution) {
     return p;
 }
 
-TEST(GlobalParamsDefaults, StandardBlockWithConsistentShifts) {
-    const GlobalParams p = fusion::defaultGlobalParams();
-    EXPECT_EQ(p.max_build_point_num, 45000000);
-    EXPECT_EQ(p.max_frame_point_num, 60000);
-    EXPECT_EQ(p.hash_bucket_num, 1 << 26);
-    EXPECT_EQ(p.hash_excess_list_size, 500000);
-    EXPECT_EQ(p.chunk_block_num, 1 << p.chunk_block_shift);
-    EXPECT_EQ(p.chunk_point_num, 1 << p.chunk_point_shift);
-    EXPECT_EQ(p.hash_mask, p.hash_bucket_num - 1);
-    EXPECT_EQ(p.block_voxel_num, p.block_size * p.block_size_sq);
-    EXPECT_EQ(p.block_size_inv * p.block_size, 1.0f);
-    EXPECT_EQ(tuningOf(p), expectedRow(0, 0));
-    EXPECT_EQ(reinterpret_cast<const uint32_t*>(&p)[52], 1u) << "only the flag byte is set in word 52";
-}
-
 class DeviceTuningTable : public ::testing::TestWithParam<int> {};
 
 TEST_P(DeviceTuningTable, DerivationCopiesTheDevicesRow) {

@@ -42,36 +42,6 @@ int32_t facingIndex(const HashTable& engine, fusion::Int3 c, const float normal[
     return engine.lookupPoint(c, normal, record, voxel, index) == 0 ? index : -1;
 }
 
-TEST(LayerMerging, ForwardNeighbourWithMoreWeightSurvives) {
-    auto engine = fusion_test::makeEngine(1.0f);
-    ASSERT_TRUE(engine);
-    const int32_t ia = placeAt(*engine, 0.45f, 0.0f, 0.0f, kPlusX, 1);
-    const int32_t ib = placeAt(*engine, 0.65f, 0.0f, 0.0f, kPlusX, 3);
-    FusionPoint* a = engine->pointAt(ia);
-    FusionPoint* b = engine->pointAt(ib);
-    const int32_t id_a = a->view_id, id_b = b->view_id;
-
-    UpdateSink sink;
-    EXPECT_EQ(engine->mergeLayers(a, sink.data(), sink.count), 0);
-    EXPECT_FLOAT_EQ(b->position[0], 0.6f);
-    EXPECT_EQ(b->observation_count, 4);
-    EXPECT_EQ(b->view_id, id_b);
-    // a was ordinary: cleared, unlinked, its index and id handed out next.
-    EXPECT_TRUE(sameBytes(*a, fusion::defaultFusionPoint()));
-    EXPECT_EQ(facingIndex(*engine, {0, 0, 0}, kPlusX), -1);
-    EXPECT_EQ(engine->allocatePoint(), ia);
-    EXPECT_EQ(freeEntries(engine->m_view_id_free), std::set<int32_t>{id_a});
-
-    const auto updates = sink.written();
-    ASSERT_EQ(updates.size(), 2u);
-    EXPECT_EQ(updates[0].view_id, id_b);
-    EXPECT_EQ(updates[0].state, 1);
-    EXPECT_FLOAT_EQ(updates[0].position[0], 0.6f);
-    EXPECT_EQ(updates[1].view_id, id_a);
-    EXPECT_EQ(updates[1].state, 255);
-    EXPECT_TRUE(std::isnan(updates[1].position[0]));
-}
-
 struct AxisCase {
     const char* name;
     float normal[3];
@@ -146,6 +116,8 @@ TEST_P(MergeFusion, WeightedMeanStaysInTheVoxelItFallsInto) {
     std::vector<std::pair<int32_t, int>> got;
     for (const auto& v : sink.written()) got.push_back({v.view_id, v.state});
     EXPECT_EQ(got, expected);
+    EXPECT_FLOAT_EQ(sink.written()[0].position[0], c.fused);
+    EXPECT_TRUE(std::isnan(sink.written().back().position[0]));
 }
 
 INSTANTIATE_TEST_SUITE_P(
