@@ -10,29 +10,21 @@
 
 namespace {
 
-TEST(AtomicOutputTest, FileAppearsOnlyOnCommit) {
-    fuse_test::TempDir dir;
-    const std::string path = dir.file("out.bin");
-    kelvane_fuse::AtomicOutput out;
-    ASSERT_TRUE(out.open(path));
-    ASSERT_TRUE(out.write("abc", 3));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    ASSERT_TRUE(out.commit()) << out.error();
-    EXPECT_EQ(fuse_test::readBytes(path), (std::vector<uint8_t>{'a', 'b', 'c'}));
-    EXPECT_FALSE(std::filesystem::exists(out.temporaryPath()));
-}
-
-TEST(AtomicOutputTest, AbandonedOutputKeepsThePreviousFile) {
+// A committed output replaces the file whole; an abandoned one leaves the
+// previous file and no temporary behind.
+TEST(AtomicOutputTest, FileChangesOnlyOnCommit) {
     fuse_test::TempDir dir;
     const std::string path = dir.file("out.bin");
     fuse_test::writeText(path, "old");
-    {
+    for (bool commit : {false, true}) {
         kelvane_fuse::AtomicOutput out;
         ASSERT_TRUE(out.open(path));
         ASSERT_TRUE(out.write("new and longer", 14));
+        EXPECT_EQ(fuse_test::readBytes(path).size(), 3u);
+        if (commit) ASSERT_TRUE(out.commit()) << out.error();
     }
-    EXPECT_EQ(fuse_test::readBytes(path), (std::vector<uint8_t>{'o', 'l', 'd'}));
-    EXPECT_EQ(fuse_test::countFilesEndingWith(dir.path(), ".partial"), 0);
+    EXPECT_EQ(fuse_test::readBytes(path).size(), 14u);
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);
 }
 
 }  // namespace

@@ -27,11 +27,9 @@ struct RunOutput {
 };
 
 std::string slurp(std::FILE* file) {
-    std::string text;
+    std::string text(size_t(std::ftell(file)), '\0');
     std::rewind(file);
-    char buffer[1024];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    text.resize(std::fread(&text[0], 1, text.size(), file));
     std::fclose(file);
     return text;
 }
@@ -47,16 +45,12 @@ RunOutput runTool(const fuse_test::TempDir& dir, std::vector<std::string> args) 
     for (const auto& a : args) argv.push_back(a.c_str());
     kelvane_fuse::FuseOptions options;
     std::ostringstream parse_out, parse_err;
-    RunOutput result;
     const auto parsed = kelvane_fuse::parseOptions(int(argv.size()), argv.data(), options, parse_out, parse_err);
-    if (!parsed.run) {
-        result.status = parsed.exit_code;
-        result.err = parse_err.str();
-        return result;
-    }
+    RunOutput result{parsed.exit_code, "", parse_err.str()};
+    if (!parsed.run) return result;
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    if (out == nullptr || err == nullptr) return result;
+    if (out == nullptr || err == nullptr) return RunOutput{};
     result.status = kelvane_fuse::runFuse(options, out, err);
     result.out = slurp(out);
     result.err = slurp(err);
@@ -93,9 +87,8 @@ TEST(FuseRunTest, SimulatedScanGivesCloudPreviewAndAMatchingMirror) {
         << run.out;
     EXPECT_NE(run.out.find("4 read, 4 accepted, 0 refused"), std::string::npos) << run.out;
     const auto png = fuse_test::readBytes(dir.file("preview.png"));
-    ASSERT_GT(png.size(), 8u);
-    EXPECT_EQ(png[1], 'P');
-    EXPECT_EQ(fuse_test::countFilesEndingWith(dir.path(), ".partial"), 0);
+    EXPECT_TRUE(png.size() > 8 && png[1] == 'P');
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);
 }
 
 TEST(FuseRunTest, RecordedScanReplaysTheSimulatorsFrames) {
@@ -109,15 +102,12 @@ TEST(FuseRunTest, RecordedScanReplaysTheSimulatorsFrames) {
     ASSERT_TRUE(reader.open(dir.file("scan.kfr"), error)) << error;
     ASSERT_EQ(reader.frameCount(), 4);
     kelvane_sim::SweepOptions sweep;
-    sweep.frames = 4;
-    sweep.rows = 48;
-    sweep.columns = 60;
-    kelvane_sim::Scanner scanner(sweep);
+    sweep.frames = 4, sweep.rows = 48, sweep.columns = 60;
     kelvane_sim::Frame frame;
+    std::vector<fusion::PointData> points;
     for (int f = 0; f < 4; ++f) {
-        std::vector<fusion::PointData> points;
         ASSERT_TRUE(reader.readFrame(f, points, error)) << error;
-        scanner.frameAt(f, frame);
+        kelvane_sim::Scanner(sweep).frameAt(f, frame);
         ASSERT_EQ(points.size(), frame.points.size());
         EXPECT_EQ(0, std::memcmp(points.data(), frame.points.data(), points.size() * sizeof(fusion::PointData)));
     }
@@ -145,6 +135,18 @@ TEST(FuseRunTest, SavedSnapshotSeedsTheNextRun) {
     EXPECT_GE(plyVertexCount(dir.file("b.ply")), saved);
 }
 
+// An ASCII PLY frame in frames/ declaring `count` float vertex properties
+// x y z, and nx ny nz unless `normals` is false.
+void writeFramePly(const fuse_test::TempDir& dir, const char* name, int count, const std::string& rows,
+                   bool normals = true) {
+    fs::create_directories(dir.path() / "frames");
+    std::string head = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\n";
+    for (const char* p : {"x", "y", "z", "nx", "ny", "nz"}) {
+        if (normals || p[0] != 'n') head += std::string("property float ") + p + "\n";
+    }
+    fuse_test::writeText((dir.path() / "frames" / name).string(), head + "end_header\n" + rows);
+}
+
 struct BadInput {
     const char* name;
     // Prepares the input inside the directory and returns the arguments.
@@ -153,74 +155,61 @@ struct BadInput {
     const char* problem;
 };
 
-// An ASCII PLY frame declaring `count` float vertex properties `names`.
-void writeAsciiPly(const fs::path& path, int count, const std::vector<std::string>& names,
-                   const std::string& rows) {
-    std::string head = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\n";
-    for (const auto& name : names) head += "property float " + name + "\n";
-    fuse_test::writeText(path.string(), head + "end_header\n" + rows);
-}
-
-const std::vector<std::string> kPointAndNormal = {"x", "y", "z", "nx", "ny", "nz"};
-
-std::vector<std::string> truncatedFrameFile(const fuse_test::TempDir& dir) {
-    std::vector<uint8_t> bytes(4 + 28, 0);
-    bytes[0] = 1;  // one point declared, 28 bytes given, then cut
-    bytes.resize(bytes.size() - 5);
-    fuse_test::writeBytes(dir.file("scan.kfr"), bytes);
-    return {dir.file("scan.kfr")};
-}
-
-std::vector<std::string> plyWithoutNormals(const fuse_test::TempDir& dir) {
-    fs::create_directories(dir.path() / "frames");
-    writeAsciiPly(dir.path() / "frames" / "f1.ply", 1, kPointAndNormal, "1 2 3 0 0 1\n");
-    writeAsciiPly(dir.path() / "frames" / "f2.ply", 1, {"x", "y", "z"}, "1 2 3\n");
-    return {(dir.path() / "frames").string()};
-}
-
-// Headers are fine, so the bad body is met only after frame 1 was played.
-std::vector<std::string> plyBodyCutShort(const fuse_test::TempDir& dir) {
-    fs::create_directories(dir.path() / "frames");
-    writeAsciiPly(dir.path() / "frames" / "f1.ply", 2, kPointAndNormal, "1 2 3 0 0 1\n2 2 3 0 0 1\n");
-    writeAsciiPly(dir.path() / "frames" / "f2.ply", 2, kPointAndNormal, "1 2 3 0 0 1\n2 2\n");
-    return {(dir.path() / "frames").string(), "--record", "copy.kfr"};
-}
-
-std::vector<std::string> directoryWithoutPly(const fuse_test::TempDir& dir) {
-    fs::create_directories(dir.path() / "frames");
-    fuse_test::writeText((dir.path() / "frames" / "notes.txt").string(), "no frames here");
-    return {(dir.path() / "frames").string()};
-}
-
-std::vector<std::string> damagedSnapshot(const fuse_test::TempDir& dir) {
-    fuse_test::writeText(dir.file("state.snap"), std::string(200, 'x'));
-    return {"--load", dir.file("state.snap"), "--frames", "1"};
-}
-
 class FuseRunBadInputTest : public ::testing::TestWithParam<BadInput> {};
 
 TEST_P(FuseRunBadInputTest, FailsWithOneLineAndLeavesNoOutputs) {
     fuse_test::TempDir dir;
-    const auto args = GetParam().prepare(dir);
-    const RunOutput run = runTool(dir, args);
+    const RunOutput run = runTool(dir, GetParam().prepare(dir));
     EXPECT_EQ(run.status, kelvane_fuse::kExitBadInput) << run.out;
     EXPECT_EQ(run.err.rfind("kelvane-fuse: ", 0), 0u) << run.err;
     EXPECT_NE(run.err.find(GetParam().file_in_message), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(GetParam().problem), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    EXPECT_FALSE(fs::exists(dir.file("fused.ply")));
-    EXPECT_FALSE(fs::exists(dir.file("preview.png")));
-    EXPECT_FALSE(fs::exists(dir.file("copy.kfr")));
-    EXPECT_EQ(fuse_test::countFilesEndingWith(dir.path(), ".partial"), 0);
+    for (const char* output : {"fused.ply", "preview.png", "copy.kfr"}) EXPECT_FALSE(fs::exists(dir.file(output)));
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);
 }
+
+using Args = std::vector<std::string>;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FuseRunBadInputTest,
-    ::testing::Values(BadInput{"truncated_frame_file", truncatedFrameFile, "scan.kfr", "truncated: frame 0"},
-                      BadInput{"ply_without_normals", plyWithoutNormals, "f2.ply", "no property 'nx'"},
-                      BadInput{"ply_body_cut_short", plyBodyCutShort, "f2.ply", "declares 2 items"},
-                      BadInput{"directory_without_ply", directoryWithoutPly, "frames", "no .ply files"},
-                      BadInput{"damaged_snapshot", damagedSnapshot, "state.snap", "snapshot refused"}),
+    ::testing::Values(
+        BadInput{"truncated_frame_file",
+                 [](const fuse_test::TempDir& dir) {
+                     std::vector<uint8_t> bytes(4 + 23, 0);
+                     bytes[0] = 1;  // one point declared, 28 bytes due, 23 given
+                     fuse_test::writeBytes(dir.file("scan.kfr"), bytes);
+                     return Args{dir.file("scan.kfr")};
+                 },
+                 "scan.kfr", "truncated: frame 0"},
+        BadInput{"ply_without_normals",
+                 [](const fuse_test::TempDir& dir) {
+                     writeFramePly(dir, "f1.ply", 1, "1 2 3 0 0 1\n");
+                     writeFramePly(dir, "f2.ply", 1, "1 2 3\n", false);
+                     return Args{(dir.path() / "frames").string()};
+                 },
+                 "f2.ply", "no property 'nx'"},
+        // Headers are fine, so the bad body is met only after frame 1 was played.
+        BadInput{"ply_body_cut_short",
+                 [](const fuse_test::TempDir& dir) {
+                     writeFramePly(dir, "f1.ply", 2, "1 2 3 0 0 1\n2 2 3 0 0 1\n");
+                     writeFramePly(dir, "f2.ply", 2, "1 2 3 0 0 1\n2 2\n");
+                     return Args{(dir.path() / "frames").string(), "--record", "copy.kfr"};
+                 },
+                 "f2.ply", "declares 2 items"},
+        BadInput{"directory_without_ply",
+                 [](const fuse_test::TempDir& dir) {
+                     fs::create_directories(dir.path() / "frames");
+                     fuse_test::writeText((dir.path() / "frames" / "notes.txt").string(), "no frames here");
+                     return Args{(dir.path() / "frames").string()};
+                 },
+                 "frames", "no .ply files"},
+        BadInput{"damaged_snapshot",
+                 [](const fuse_test::TempDir& dir) {
+                     fuse_test::writeText(dir.file("state.snap"), std::string(200, 'x'));
+                     return Args{"--load", dir.file("state.snap"), "--frames", "1"};
+                 },
+                 "state.snap", "snapshot refused"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FuseRunTest, UnwritableOutputDirectoryIsAnOutputFailure) {

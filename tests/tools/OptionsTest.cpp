@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -11,12 +12,11 @@
 
 namespace {
 
-using kelvane_fuse::FuseOptions;
 using kelvane_fuse::InputKind;
 
 struct Parsed {
     kelvane_fuse::ParseResult result;
-    FuseOptions options;
+    kelvane_fuse::FuseOptions options;
     std::string out, err;
 };
 
@@ -46,12 +46,10 @@ TEST(OptionsTest, NoArgumentsFusesTheSimulatedScanIntoTheCurrentDirectory) {
 
 TEST(OptionsTest, InputKindFollowsWhatThePathIs) {
     fuse_test::TempDir dir;
-    fuse_test::writeBytes(dir.file("scan.kfr"), {});
-    const Parsed file = parse({dir.file("scan.kfr")});
-    ASSERT_TRUE(file.result.run) << file.err;
+    fuse_test::writeText(dir.file("scan.kfr"), "");
+    const Parsed file = parse({dir.file("scan.kfr")}), directory = parse({dir.path().string()});
+    ASSERT_TRUE(file.result.run && directory.result.run) << file.err << directory.err;
     EXPECT_EQ(file.options.input, InputKind::FrameFile);
-    const Parsed directory = parse({dir.path().string()});
-    ASSERT_TRUE(directory.result.run) << directory.err;
     EXPECT_EQ(directory.options.input, InputKind::PlyDirectory);
 }
 
@@ -59,38 +57,29 @@ TEST(OptionsTest, HelpExitsCleanlyAndDescribesTheInputs) {
     const Parsed p = parse({"--help"});
     EXPECT_FALSE(p.result.run);
     EXPECT_EQ(p.result.exit_code, 0);
-    EXPECT_NE(p.out.find("--resolution"), std::string::npos);
-    EXPECT_NE(p.out.find("28-byte point records"), std::string::npos);
+    EXPECT_NE(p.out.find("28-byte point records"), std::string::npos) << p.out;
     EXPECT_TRUE(p.err.empty());
 }
 
-struct BadArgs {
-    const char* name;
-    std::vector<std::string> args;
-    const char* expected;
-};
-
-class BadOptionsTest : public ::testing::TestWithParam<BadArgs> {};
-
-TEST_P(BadOptionsTest, FailWithOneLineAndStatusOne) {
-    const Parsed p = parse(GetParam().args);
-    EXPECT_FALSE(p.result.run);
-    EXPECT_EQ(p.result.exit_code, 1);
-    EXPECT_EQ(p.err.rfind("kelvane-fuse: ", 0), 0u) << p.err;
-    EXPECT_NE(p.err.find(GetParam().expected), std::string::npos) << p.err;
-    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+TEST(OptionsTest, BadArgumentsFailWithOneLineAndStatusOne) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--resolution", "-0.5"}, "expected a positive number"},
+        {{"--object", "teapot"}, "unknown object 'teapot'"},
+        {{"no_such_scan.kfr"}, "no_such_scan.kfr: no such file"},
+        {{"--view", "0,120"}, "--view"},
+        {{"--blocking", "--non-blocking"}, "exclude each other"},
+        {{".", "--seed", "3"}, "--seed applies to the simulator"},
+        {{"--turbo"}, "--turbo"}};
+    for (const auto& [args, expected] : cases) {
+        SCOPED_TRACE(expected);
+        const Parsed p = parse(args);
+        EXPECT_FALSE(p.result.run);
+        EXPECT_EQ(p.result.exit_code, 1);
+        EXPECT_EQ(p.err.rfind("kelvane-fuse: ", 0), 0u) << p.err;
+        EXPECT_NE(p.err.find(expected), std::string::npos) << p.err;
+        EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadOptionsTest,
-    ::testing::Values(BadArgs{"negative_resolution", {"--resolution", "-0.5"}, "expected a positive number"},
-                      BadArgs{"unknown_object", {"--object", "teapot"}, "unknown object 'teapot'"},
-                      BadArgs{"missing_input", {"no_such_scan.kfr"}, "no_such_scan.kfr: no such file"},
-                      BadArgs{"bad_view", {"--view", "0,120"}, "--view"},
-                      BadArgs{"both_modes", {"--blocking", "--non-blocking"}, "exclude each other"},
-                      BadArgs{"simulator_option_with_input", {".", "--seed", "3"}, "--seed applies to the simulator"},
-                      BadArgs{"unknown_option", {"--turbo"}, "--turbo"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 
