@@ -30,14 +30,6 @@ std::shared_ptr<fusion::RealTimeByteStream> emptyStream() {
     return stream;
 }
 
-TEST(Facade, FreshObjectState) {
-    Kelvane_Impl_Points k;
-    EXPECT_FALSE(k.isInit());
-    EXPECT_EQ(k.getLastErrorMessage(), "[interface] : no error ! | [impl] : no error msg !");
-    EXPECT_EQ(k.getResolution(), 0.5f);
-    EXPECT_EQ(k.getFusionMode(), 0);
-}
-
 // Operations that need an initialised engine: status 1, their own text, no
 // out-parameter written, the engine's half untouched.
 struct GateCase {
@@ -119,6 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(FacadeLifecycle, StatusesAndMessagesThroughInitResetAndDeInit) {
     Kelvane_Impl_Points k;
+    EXPECT_FALSE(k.isInit());
+    EXPECT_EQ(k.getLastErrorMessage(), "[interface] : no error ! | [impl] : no error msg !");
+    EXPECT_EQ(k.getResolution(), 0.5f);
+    EXPECT_EQ(k.getFusionMode(), 0);
     EXPECT_EQ(k.reset(), 1);
     EXPECT_EQ(k.getLastErrorMessage(), composedMessage("is not init !", "is not init !"));
     EXPECT_EQ(k.init(), 0);
@@ -207,37 +203,28 @@ INSTANTIATE_TEST_SUITE_P(Inputs, FacadeBuildRefusal,
                                            std::make_tuple(false, -4), std::make_tuple(false, 45000000),
                                            std::make_tuple(false, INT_MAX)));
 
-TEST(FacadeBuild, ExtractionEstimateFollowsTheRecordsInUse) {
-    Kelvane_Impl_Points k;
-    ASSERT_EQ(k.init(), 0);
-    // 40 records: 56 * 40 now exceeds 48 * 40 + 152.
-    const std::vector<fusion::PointData> points = fusion_test::separatedPoints(40);
-    fusion::Vertices* vertices = nullptr;
-    int count = -1;
-    ASSERT_EQ(k.buildByExistingPoints(points.data(), 40, &vertices, count, false), 0);
-    std::unique_ptr<fusion::Vertices[]> owned(vertices);
-    EXPECT_EQ(count, 40);
-    unsigned long long bytes = 0;
-    ASSERT_EQ(k.getRequiredMemoryForExtractData(bytes), 0);
-    EXPECT_EQ(bytes, (1ull << 30) + 56ull * 40ull);
-}
-
-TEST(FacadeSnapshot, LoadAdoptsTheSavedResolution) {
+// A build and a save through one wrapper, a load through another: the
+// records arrive and the loader adopts the saved resolution.
+TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
     auto stream = emptyStream();
-    {
-        Kelvane_Impl_Points saver;
-        ASSERT_EQ(saver.init(), 0);
-        ASSERT_EQ(saver.setResolution(0.2f), 0);
-        ASSERT_EQ(saver.saveRealTimeBytesData(stream), 0);
+    const std::vector<fusion::PointData> points = fusion_test::separatedPoints(40);
+    for (const bool load : {false, true}) {
+        Kelvane_Impl_Points k;
+        ASSERT_EQ(k.init(), 0);
+        fusion::Vertices* vertices = nullptr;
+        int count = -1;
+        if (load) {
+            ASSERT_EQ(k.loadRealTimeBytesData_points(stream, &vertices, count), 0);
+            EXPECT_EQ(k.getResolution(), 0.2f);
+            delete[] stream->data;
+        } else {
+            ASSERT_EQ(k.setResolution(0.2f), 0);
+            ASSERT_EQ(k.buildByExistingPoints(points.data(), 40, &vertices, count, false), 0);
+            ASSERT_EQ(k.saveRealTimeBytesData(stream), 0);
+        }
+        std::unique_ptr<fusion::Vertices[]> owned(vertices);
+        EXPECT_EQ(count, 40);
     }
-    std::unique_ptr<uint8_t[]> owned(stream->data);
-    Kelvane_Impl_Points loader;
-    ASSERT_EQ(loader.init(), 0);
-    fusion::Vertices* vertices = nullptr;
-    int count = -1;
-    ASSERT_EQ(loader.loadRealTimeBytesData_points(stream, &vertices, count), 0);
-    delete[] vertices;
-    EXPECT_EQ(loader.getResolution(), 0.2f);
 }
 
 }  // namespace

@@ -60,32 +60,6 @@ TEST_F(Extraction, EachFormKeepsItsLiveRecordsInIndexOrder) {
     delete[] out;
 }
 
-TEST_F(Extraction, FailedAllocationsReportAndLeaveOutputs) {
-    for (long successes = 0; successes < 3; ++successes) {
-        PointRawData raw{nullptr, nullptr, nullptr, -7, 9.0f};
-        fusion_test::AllocationFailures fail(successes);
-        EXPECT_EQ(engine->extractLivePoints(raw), 1);
-        EXPECT_EQ(raw.positions, nullptr);
-        EXPECT_EQ(raw.count, -7);
-    }
-    // Vertex form, two live records: the list grows to 1 and to 2, then the
-    // result; only the result's failure is named and keeps the count.
-    Vertices* const sentinel = reinterpret_cast<Vertices*>(this);
-    for (long successes = 0; successes < 3; ++successes) {
-        engine->m_error_message = "before";
-        Vertices* out = sentinel;
-        int count = -1;
-        {
-            fusion_test::AllocationFailures fail(successes);
-            EXPECT_EQ(engine->extractLivePoints(&out, count), 1);
-        }
-        const bool result_failed = successes == 2;
-        EXPECT_EQ(out, result_failed ? nullptr : sentinel);
-        EXPECT_EQ(count, result_failed ? 2 : -1);
-        EXPECT_EQ(engine->errorMessage(), result_failed ? "memory is lacked!" : "before");
-    }
-}
-
 // Needs no initialised engine: only the record counter.
 TEST(ExtractionMemory, LargerOfRecordsAndSnapshotPlusHeadroom) {
     for (auto [records, bytes] : {std::pair{0, 152ull}, {10, 632ull}, {100, 5600ull}}) {

@@ -24,25 +24,18 @@ protected:
     }
 };
 
-TEST_F(UpdateDrain, NothingDeliveredWritesNothingAndLosesNothing) {
+// Empty batches are refused, and an empty queue delivers nothing and
+// writes nothing. (A failed drain keeping the queue is an allocation-failure
+// case of its own.)
+TEST_F(UpdateDrain, NothingDeliveredWritesNothing) {
     OwnedBuffer batch(*engine);
     EXPECT_FALSE(engine->pushUpdateBatch(batch.records, 0));
     EXPECT_FALSE(engine->pushUpdateBatch(nullptr, 3));
     Vertices* out = sentinel;
     int count = -5;
     EXPECT_EQ(engine->getUpdateVertices(&out, count), 1);
-    fusion::FusionPoint a = observation(1, 0, 0, 0, 0, 1);
-    engine->emitVertexUpdate(a, 1, batch.records, batch.count);
-    push(batch);
-    {
-        fusion_test::AllocationFailures fail(0);
-        EXPECT_EQ(engine->getUpdateVertices(&out, count), 1);
-    }
     EXPECT_EQ(out, sentinel);
     EXPECT_EQ(count, -5);
-    ASSERT_EQ(engine->getUpdateVertices(&out, count), 0);  // still queued
-    EXPECT_EQ(count, 1);
-    delete[] out;
 }
 
 // Frame 1 adds A and B; frame 2 removes A and adds C, which reuses A's id.
