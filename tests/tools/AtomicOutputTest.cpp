@@ -21,7 +21,9 @@ TEST(AtomicOutputTest, FileChangesOnlyOnCommit) {
         ASSERT_TRUE(out.open(path));
         ASSERT_TRUE(out.write("new and longer", 14));
         EXPECT_EQ(fuse_test::readBytes(path).size(), 3u);
-        if (commit) ASSERT_TRUE(out.commit()) << out.error();
+        if (commit) {
+            ASSERT_TRUE(out.commit()) << out.error();
+        }
     }
     EXPECT_EQ(fuse_test::readBytes(path).size(), 14u);
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);

@@ -135,15 +135,11 @@ TEST(FuseRunTest, SavedSnapshotSeedsTheNextRun) {
     EXPECT_GE(plyVertexCount(dir.file("b.ply")), saved);
 }
 
-// An ASCII PLY frame in frames/ declaring `count` float vertex properties
-// x y z, and nx ny nz unless `normals` is false.
-void writeFramePly(const fuse_test::TempDir& dir, const char* name, int count, const std::string& rows,
-                   bool normals = true) {
+// An ASCII PLY frame in frames/ declaring `count` vertices with position and normal.
+void writeFramePly(const fuse_test::TempDir& dir, const char* name, int count, const std::string& rows) {
     fs::create_directories(dir.path() / "frames");
     std::string head = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\n";
-    for (const char* p : {"x", "y", "z", "nx", "ny", "nz"}) {
-        if (normals || p[0] != 'n') head += std::string("property float ") + p + "\n";
-    }
+    for (const char* p : {"x", "y", "z", "nx", "ny", "nz"}) head += std::string("property float ") + p + "\n";
     fuse_test::writeText((dir.path() / "frames" / name).string(), head + "end_header\n" + rows);
 }
 
@@ -182,13 +178,6 @@ INSTANTIATE_TEST_SUITE_P(
                      return Args{dir.file("scan.kfr")};
                  },
                  "scan.kfr", "truncated: frame 0"},
-        BadInput{"ply_without_normals",
-                 [](const fuse_test::TempDir& dir) {
-                     writeFramePly(dir, "f1.ply", 1, "1 2 3 0 0 1\n");
-                     writeFramePly(dir, "f2.ply", 1, "1 2 3\n", false);
-                     return Args{(dir.path() / "frames").string()};
-                 },
-                 "f2.ply", "no property 'nx'"},
         // Headers are fine, so the bad body is met only after frame 1 was played.
         BadInput{"ply_body_cut_short",
                  [](const fuse_test::TempDir& dir) {
