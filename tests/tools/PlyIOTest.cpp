@@ -32,27 +32,17 @@ std::vector<uint8_t> mixedPly(bool binary, int vertex_count, int declared_count 
     std::string head = text.str();
     std::vector<uint8_t> bytes(head.begin(), head.end());
     std::ostringstream ascii;
-    // Each value is written with its declared size (0: ASCII only, 1/2/4:
-    // integer bytes, 'f'/'d': float/double).
+    // Each value is written with its declared size: 1, 2 or 4 integer bytes,
+    // 'f' float or 'd' double.
     auto put = [&](double value, char size) {
-        if (!binary) {
-            ascii << value << ' ';
-            return;
-        }
-        uint8_t le[8];
-        size_t n = 0;
-        if (size == 'd') {
-            uint64_t bits;
-            std::memcpy(&bits, &value, 8);
-            for (n = 0; n < 8; ++n) le[n] = uint8_t(bits >> (8 * n));
-        } else if (size == 'f') {
-            kelvane_fuse::storeLEFloat(le, float(value));
-            n = 4;
-        } else {
-            n = size_t(size);
-            kelvane_fuse::storeLE32(le, uint32_t(int32_t(value)));
-        }
-        bytes.insert(bytes.end(), le, le + n);
+        const float f = float(value);
+        uint32_t float_bits;
+        std::memcpy(&float_bits, &f, 4);
+        uint64_t bits = size == 'f' ? float_bits : uint64_t(int64_t(value));
+        if (size == 'd') std::memcpy(&bits, &value, 8);
+        const int n = size == 'd' ? 8 : size == 'f' ? 4 : size;
+        for (int k = 0; binary && k < n; ++k) bytes.push_back(uint8_t(bits >> (8 * k)));
+        if (!binary) ascii << value << ' ';
     };
     for (int corners : {3, 4}) {
         put(corners, 1);
