@@ -139,10 +139,10 @@ std::vector<PointData> readSelection(Reader& in, const std::vector<Vertices>& li
                 for (float& c : p.position) c += static_cast<float>(in.i8()) * r / 8.0f;
                 break;
             case 10:
-                p.position[in.u8() % 3] = fuzzcheck::specialValue(in.u8(), r);
+                p.position[in.u8() % 3] = fuzzcheck::extremeValue(in.u8(), r);
                 break;
             case 11:
-                p.normal[in.u8() % 3] = fuzzcheck::specialValue(in.u8(), r);
+                p.normal[in.u8() % 3] = fuzzcheck::extremeValue(in.u8(), r);
                 break;
             case 12:
             case 14:

@@ -57,7 +57,7 @@ private:
 // Values that input points carry to break things: non-finite, signed
 // zeros, denormals, the edges of float, and coordinates at and beyond the
 // range the voxel grid can address.
-inline float specialValue(uint8_t k, float resolution) {
+inline float extremeValue(uint8_t k, float resolution) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     const float table[] = {nan,

@@ -44,7 +44,7 @@ float normalComponent(Reader& in, uint8_t kind, int axis, float resolution) {
         case 6:
             return (in.u8() & 1) ? 1e30f : -1e30f;
         case 7:
-            return fuzzcheck::specialValue(in.u8(), resolution);
+            return fuzzcheck::extremeValue(in.u8(), resolution);
         default: {
             // Zero bytes give (0, 0, 1).
             const float t = static_cast<float>(in.i8()) / 64.0f;
@@ -63,9 +63,9 @@ PointData readPoint(Reader& in, const float centre[3], float resolution,
         p.position[a] = centre[a] + static_cast<float>(in.i8()) * resolution / 8.0f;
     }
     if (kind >= 10 && kind <= 12)
-        p.position[kind - 10] = fuzzcheck::specialValue(in.u8(), resolution);
+        p.position[kind - 10] = fuzzcheck::extremeValue(in.u8(), resolution);
     if (kind == 13) {
-        for (float& c : p.position) c = fuzzcheck::specialValue(in.u8(), resolution);
+        for (float& c : p.position) c = fuzzcheck::extremeValue(in.u8(), resolution);
     }
     if (kind == 15) {
         for (float& c : p.position) c = static_cast<float>(in.i8()) * 1e-9f;

@@ -532,7 +532,7 @@ TEST_P(AnyPosition, GivesAddressableVoxels) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Specials, AnyPosition,
+INSTANTIATE_TEST_SUITE_P(Extremes, AnyPosition,
                          ::testing::Values(std::nanf(""), INFINITY, FLT_MAX, 1.0e30f, 3.0e9f,
                                            1.07374182e9f, 2.0e8f, -0.0f, 1.0e-40f));
 
