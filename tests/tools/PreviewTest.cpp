@@ -53,7 +53,8 @@ TEST(PreviewTest, NearerSurfaceHidesTheFartherOneInEitherDrawingOrder) {
     addSquare(cloud, 1.0f, 0.5f, 0.05f, 0x0000);   // near the camera on +z: ungraded, red
     addSquare(cloud, 1.0f, -0.5f, 0.05f, 0x000F);  // behind it: green
     for (int pass = 0; pass < 2; ++pass) {
-        const uint8_t* centre = renderFromAbove(cloud).pixel(32, 24);
+        const Image image = renderFromAbove(cloud);
+        const uint8_t* centre = image.pixel(32, 24);
         EXPECT_GT(centre[0], centre[1]) << "pass " << pass;
         std::reverse(cloud.begin(), cloud.end());
     }
