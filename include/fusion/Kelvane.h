@@ -233,6 +233,13 @@ public:
     // update mirror with an extraction).
     void waitForPendingWork();
 
+    // Non-blocking frames since the last init() or reset() whose second stage
+    // (new normals and layer merging) was skipped because the pool already
+    // held as many queued frames as it has task slots. Such a frame keeps
+    // its first-stage results. Non-zero means frames arrive faster than the
+    // machine integrates them.
+    int droppedSecondStages() const;
+
     // Number of region edits queued before init() and not yet replayed.
     int pendingEditCount() const;
 

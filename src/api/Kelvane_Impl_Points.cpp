@@ -351,6 +351,8 @@ void Kelvane_Impl_Points::waitForPendingWork() {
     if (m_is_init) m_engine->waitUntilIdle();
 }
 
+int Kelvane_Impl_Points::droppedSecondStages() const { return m_engine->droppedSecondStages(); }
+
 int Kelvane_Impl_Points::pendingEditCount() const {
     return static_cast<int>(m_pending_edits.size());
 }

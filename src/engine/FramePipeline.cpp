@@ -107,7 +107,11 @@ int HashTable::runPipeline(const PointData* points, int count,
     // every slot taken keeps its first-stage results and skips the rest
     // rather than making the host wait.
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_task_num >= m_thread_num || !m_task_slots || !m_thread_pool) return 0;
+    if (!m_task_slots || !m_thread_pool) return 0;
+    if (m_task_num >= m_thread_num) {
+        m_dropped_second_stages.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
     std::atomic<int32_t>* slot = nullptr;
     for (int i = 0; i < m_thread_num; ++i) {
         if (m_task_slots[i].load(std::memory_order_acquire) == 0) {
@@ -115,7 +119,10 @@ int HashTable::runPipeline(const PointData* points, int count,
             break;
         }
     }
-    if (slot == nullptr) return 0;
+    if (slot == nullptr) {
+        m_dropped_second_stages.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
     // The slot is taken before the task is queued, so waiting on the slots
     // also waits for tasks that have not started yet.
     slot->store(1, std::memory_order_release);

@@ -95,6 +95,7 @@ int HashTable::init() {
         m_thread_pool.reset(new ThreadPool(static_cast<uint16_t>(m_thread_num)));
 
         m_processing.store(false);
+        m_dropped_second_stages.store(0);
         m_resolution = 0.5f;
         m_frame_counter = 0;
         m_blocking_frame = false;
@@ -163,6 +164,7 @@ int HashTable::reset() {
             dropped.swap(m_view_updates);
         }
         clearVolume();
+        m_dropped_second_stages.store(0);
         m_error_message = "no error !";
         return 0;
     } catch (...) {

@@ -107,6 +107,9 @@ public:
     // Polls every 100 ms until no frame is in the pipeline and no second
     // stage holds a slot (used by deInit, reset, loading and rebuilding).
     void waitUntilIdle(std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+    // Non-blocking frames whose second stage was skipped because every task
+    // slot was taken, since the last init or reset.
+    int droppedSecondStages() const { return m_dropped_second_stages.load(std::memory_order_relaxed); }
     // Processors minus two, or 16 when that leaves fewer than one.
     static int threadCountFor(int processors);
 
@@ -255,6 +258,7 @@ public:
     bool m_quality_judge = true;
     int32_t m_frame_counter = 0;
     int32_t m_task_num = 0;  // guarded by m_mutex
+    std::atomic<int32_t> m_dropped_second_stages{0};
     int32_t m_thread_num = 16;
     std::mutex m_mutex;  // guards m_task_num and taking/freeing m_task_slots
     std::unique_ptr<GlobalParams> m_global_params;

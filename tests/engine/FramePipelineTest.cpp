@@ -112,12 +112,17 @@ TEST_F(PipelineTest, SecondStagesHoldSlotsAndAreDroppedWhenAllAreTaken) {
         }
         EXPECT_EQ(frame(100, false), 0);
         EXPECT_EQ(tasksHeld(*engine), engine->m_thread_num) << "no slot, no second stage";
+        EXPECT_EQ(frame(100, false), 0);
+        EXPECT_EQ(engine->droppedSecondStages(), 2) << "each skipped stage is counted";
         fusion::platform::failAllocationsAfter(0);  // the queued stages will find no buffer
     }
     fusion_test::drainPool(*engine->m_thread_pool);
     fusion::platform::failAllocationsAfter(-1);
     EXPECT_EQ(tasksHeld(*engine), 0);
-    EXPECT_EQ(statuses, std::vector<int>(engine->m_thread_num + 1, 0));
+    EXPECT_EQ(statuses, std::vector<int>(engine->m_thread_num + 2, 0));
+    EXPECT_EQ(engine->droppedSecondStages(), 2) << "queued stages that ran are not dropped";
+    ASSERT_EQ(engine->reset(), 0);
+    EXPECT_EQ(engine->droppedSecondStages(), 0);
 }
 
 // deInit and reset on another thread, while stages are still queued: when

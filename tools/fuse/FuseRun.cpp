@@ -302,6 +302,7 @@ int Run::execute() {
     m_report.live_points = count;
     m_engine.getVertexNum(m_report.vertex_count);
     m_report.resolution = m_engine.getResolution();
+    m_report.second_stages_dropped = m_engine.droppedSecondStages();
     // Both sides copy the same record bytes, so anything but equality is a
     // change the updates did not announce.
     m_report.diff = m_mirror.compare(cloud.data(), count, 0.0f);

@@ -107,7 +107,8 @@ void printReport(std::FILE* out, const RunReport& r) {
         std::fprintf(out, "  %-26s %lld removals of unknown ids, %lld invalid records\n", "update anomalies",
                      (long long)r.mirror.stray_removals, (long long)r.mirror.invalid);
     }
-    std::fprintf(out, "  %-26s not reported by the library interface\n", "second stages dropped");
+    std::fprintf(out, "  %-26s %d%s\n", "second stages dropped", r.second_stages_dropped,
+                 r.second_stages_dropped > 0 ? " (frames came faster than the pool integrated them)" : "");
     const MirrorDiff& d = r.diff;
     if (d.sameVertices()) {
         std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror", (long long)d.extracted);

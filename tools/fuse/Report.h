@@ -41,6 +41,7 @@ struct RunReport {
     int callbacks = 0;
     int callback_failures = 0;
     int64_t update_deliveries = 0;
+    int second_stages_dropped = 0;  // non-blocking frames that found every task slot taken
     MirrorStats mirror;
     MirrorDiff diff;
     bool blocking = false;
