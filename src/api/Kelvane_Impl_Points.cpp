@@ -31,11 +31,6 @@ constexpr const char* kNoError = "no error !";
 constexpr const char* kUnsupportedData = "unsupport data!";
 constexpr const char* kInvalidData = "invalid data !";
 
-// Extraction reserves 2^30 bytes of head room on top of the larger of the
-// two layouts it may produce (56-byte records, or 48-byte records plus a
-// 152-byte frame).
-constexpr unsigned long long kExtractionHeadroom = 1ull << 30;
-
 std::unique_ptr<PendingEdit> makePendingEdit(int32_t kind, const PointData* points, int count) {
     auto edit = std::make_unique<PendingEdit>();
     edit->kind = kind;
@@ -176,10 +171,7 @@ int Kelvane_Impl_Points::getRequiredMemoryForExtractData(unsigned long long& byt
         m_error_message = kNoInitTight;
         return kFailed;
     }
-    const int32_t next = m_engine->m_point_next.load(std::memory_order_acquire);
-    const unsigned long long n = next > 0 ? static_cast<unsigned long long>(next) : 0ull;
-    bytes = std::max(56ull * n, 48ull * n + 152ull) + kExtractionHeadroom;
-    return 0;
+    return m_engine->getRequiredMemoryForExtractData(bytes);
 }
 
 std::string Kelvane_Impl_Points::getLastErrorMessage() {
@@ -243,7 +235,7 @@ int Kelvane_Impl_Points::loadRealTimeBytesData_points(
         return status;
     }
     // The load adopted the resolution stored in the stream.
-    m_resolution = m_engine->m_resolution;
+    m_resolution = m_engine->resolution();
     return 0;
 }
 

@@ -1,12 +1,20 @@
+// process() and its stages: the first stage (intake, confirmation, grading)
+// on the host's thread, the second stage (normals, layer merging) either on
+// the host's thread (blocking frames) or queued to the pool.
+
 #include <algorithm>
 #include <memory>
 #include <vector>
 
 #include "engine/HashTable.h"
+#include "frame/FrameIntake.h"
+#include "frame/NormalEstimation.h"
 #include "platform/platform.h"
-#include "volume/RelaxedAccess.h"
+#include "volume/LayerMerging.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
+
 namespace {
 
 // Marks a frame as inside the pipeline for as long as it lives, so the flag
@@ -24,23 +32,17 @@ private:
     std::atomic<bool>& m_flag;
 };
 
-// Gives a second stage's task slot back when the task ends, whichever way.
-class TaskSlotRelease {
+// Gives a second stage's slot back when the stage ends, whichever way.
+class SlotRelease {
 public:
-    TaskSlotRelease(std::mutex& mutex, int32_t& task_num, std::atomic<int32_t>* slot)
-        : m_mutex(mutex), m_task_num(task_num), m_slot(slot) {}
-    ~TaskSlotRelease() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        --m_task_num;
-        if (m_slot != nullptr) m_slot->store(0, std::memory_order_release);
-    }
-    TaskSlotRelease(const TaskSlotRelease&) = delete;
-    TaskSlotRelease& operator=(const TaskSlotRelease&) = delete;
+    SlotRelease(SecondStageSlots& slots, int slot) : m_slots(slots), m_slot(slot) {}
+    ~SlotRelease() { m_slots.give(m_slot); }
+    SlotRelease(const SlotRelease&) = delete;
+    SlotRelease& operator=(const SlotRelease&) = delete;
 
 private:
-    std::mutex& m_mutex;
-    int32_t& m_task_num;
-    std::atomic<int32_t>* m_slot;
+    SecondStageSlots& m_slots;
+    int m_slot;
 };
 
 }  // namespace
@@ -48,13 +50,13 @@ private:
 int HashTable::process(const PointData* points, const int& count,
                        const std::vector<std::vector<int>>& views, double* pose, bool blocking) {
     if (!m_is_init) {
-        m_error_message = "no init !";
+        m_error_message.set("no init !");
         return 1;
     }
     // The pose is required but not applied: points are fused where they are.
-    if (points == nullptr || count < 1 || count >= m_global_params->max_frame_point_num ||
+    if (points == nullptr || count < 1 || count >= m_volume.params().max_frame_point_num ||
         pose == nullptr) {
-        m_error_message = "invalid data !";
+        m_error_message.set("invalid data !");
         return 1;
     }
 
@@ -63,39 +65,41 @@ int HashTable::process(const PointData* points, const int& count,
         ProcessingScope scope(m_processing);
         result = runPipeline(points, count, views, blocking);
     } catch (...) {
-        m_error_message = "process try catch error !";
+        m_error_message.set("process try catch error !");
         return 1;
     }
     if (m_process_finished_callback) m_process_finished_callback(result);
     return result;
 }
 
+std::unique_ptr<UpdateBuffer> HashTable::newUpdateBuffer() {
+    return UpdateBuffer::create(3 * m_volume.params().max_frame_point_num, m_volume.viewIds());
+}
+
 int HashTable::runPipeline(const PointData* points, int count,
                            const std::vector<std::vector<int>>& views, bool blocking) {
-    if (m_global_params->fusion_enabled == 0) return 0;
+    if (m_volume.params().fusion_enabled == 0) return 0;
 
     platform::raiseCurrentThreadPriority();
     ++m_frame_counter;
     m_blocking_frame = blocking;
 
     std::vector<int32_t> frame_indices(static_cast<std::size_t>(count));
-    insertFramePoints(frame_indices.data(), count, points);
+    insertFramePoints(m_volume, placementRules(), m_frame_counter, m_thread_num, points, count,
+                      frame_indices.data());
 
     // Lack of memory costs this frame its grading, not the host an exception;
     // the points stay stored as inserted.
-    std::unique_ptr<Vertices[]> buffer(platform::tryNewArray<Vertices>(
-        static_cast<std::size_t>(updateBufferCapacity())));
-    if (!buffer) return 1;
-    std::atomic<int32_t> update_count{0};
+    std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
+    if (!updates) return 1;
+    const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_thread_num, *updates};
     if (blocking) {
-        preparePerPoint(count, frame_indices.data(), buffer.get(), update_count);
-        // A blocking frame reports no updates of its own.
-        update_count.store(0);
+        preparePerPoint(stage, count, frame_indices.data());
+        updates->discard();  // a blocking frame reports no updates of its own
     } else {
-        prepareGrouped(points, count, views, frame_indices.data(), buffer.get(), update_count);
+        prepareGrouped(stage, points, count, views, frame_indices.data());
     }
-    if (pushUpdateBatch(buffer.get(), update_count.load())) buffer.release();
-    buffer.reset();
+    m_view_updates.push(std::move(updates));
 
     if (blocking) {
         integrateFrame(frame_indices.data(), count);
@@ -106,83 +110,46 @@ int HashTable::runPipeline(const PointData* points, int count,
     // most m_thread_num of them may be queued or running; a frame that finds
     // every slot taken keeps its first-stage results and skips the rest
     // rather than making the host wait.
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_task_slots || !m_thread_pool) return 0;
-    if (m_task_num >= m_thread_num) {
-        m_dropped_second_stages.fetch_add(1, std::memory_order_relaxed);
-        return 0;
-    }
-    std::atomic<int32_t>* slot = nullptr;
-    for (int i = 0; i < m_thread_num; ++i) {
-        if (m_task_slots[i].load(std::memory_order_acquire) == 0) {
-            slot = &m_task_slots[i];
-            break;
-        }
-    }
-    if (slot == nullptr) {
-        m_dropped_second_stages.fetch_add(1, std::memory_order_relaxed);
-        return 0;
-    }
-    // The slot is taken before the task is queued, so waiting on the slots
-    // also waits for tasks that have not started yet.
-    slot->store(1, std::memory_order_release);
-    ++m_task_num;
+    if (!m_thread_pool) return 0;
+    const int slot = m_task_slots.take();
+    if (slot < 0) return 0;
     try {
         auto indices = std::make_shared<std::vector<int32_t>>(std::move(frame_indices));
-        (void)m_thread_pool->commit(
-            [this, indices, count, slot]() { integrateFrameTask(indices, count, slot); });
+        (void)m_thread_pool->commit([this, indices, slot]() { integrateFrameTask(*indices, slot); });
     } catch (...) {
-        slot->store(0, std::memory_order_release);
-        --m_task_num;
+        m_task_slots.give(slot);
         throw;
     }
     return 0;
 }
 
 void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
-    std::unique_ptr<Vertices[]> buffer(platform::tryNewArray<Vertices>(
-        static_cast<std::size_t>(updateBufferCapacity())));
-    if (!buffer) return;
-    std::atomic<int32_t> update_count{0};
+    std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
+    if (!updates) return;
 #pragma omp parallel for schedule(static) num_threads(m_thread_num)
-    for (int i = 0; i < count; ++i) {
-        integrateFramePoint(frame_indices[i], buffer.get(), update_count);
-    }
+    for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates);
     // Dropped unqueued: a blocking frame reports nothing to the host.
 }
 
-void HashTable::integrateFrameTask(std::shared_ptr<std::vector<int32_t>> frame_indices, int count,
-                                   std::atomic<int32_t>* slot) {
-    TaskSlotRelease release(m_mutex, m_task_num, slot);
-    std::unique_ptr<Vertices[]> buffer(platform::tryNewArray<Vertices>(
-        static_cast<std::size_t>(updateBufferCapacity())));
-    if (!buffer || !frame_indices) return;
-    std::atomic<int32_t> update_count{0};
-    const int entries = std::min(count, static_cast<int>(frame_indices->size()));
-    for (int i = 0; i < entries; ++i) {
-        integrateFramePoint((*frame_indices)[i], buffer.get(), update_count);
-    }
-    if (pushUpdateBatch(buffer.get(), update_count.load())) buffer.release();
+void HashTable::integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot) {
+    SlotRelease release(m_task_slots, slot);
+    std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
+    if (!updates) return;
+    for (const int32_t index : frame_indices) integrateFramePoint(index, *updates);
+    m_view_updates.push(std::move(updates));
 }
 
-void HashTable::integrateFramePoint(int32_t index, Vertices* buffer,
-                                    std::atomic<int32_t>& update_count) {
-    if (index < 0 || index >= readablePointCount()) return;
-    FusionPoint* point = pointAt(index);
+void HashTable::integrateFramePoint(int32_t index, UpdateBuffer& updates) {
+    if (index < 0 || index >= m_volume.readablePointCount()) return;
+    FusionPoint* point = m_volume.pointAt(index);
     // Flags read untorn: the next frame's first stage may be setting them.
-    if (point == nullptr || relaxedLoad(point->protected_flag) == 1 ||
-        relaxedLoad(point->confirmed_flag) == 0) {
-        return;
-    }
+    if (relaxedLoad(point->protected_flag) == 1 || relaxedLoad(point->confirmed_flag) == 0) return;
     // Layers are merged only after the normal estimate asked for it, and
     // never at the finest resolutions.
-    if (estimateFrameNormal(point) && static_cast<double>(m_resolution) > 0.028) {
-        mergeLayers(point, buffer, update_count);
-    }
+    if (!estimateFrameNormal(m_volume, point) || static_cast<double>(m_volume.resolution()) <= 0.028)
+        return;
+    const Outcome merged = mergeLayers(m_volume, point, updates);
+    if (merged.message != nullptr) m_error_message.set(merged.message);
 }
-
-int HashTable::updateBufferCapacity() const { return 3 * m_global_params->max_frame_point_num; }
-
-int HashTable::handOffLimit() const { return 3 * m_global_params->max_frame_point_num - 10; }
 
 }  // namespace fusion

@@ -1,7 +1,5 @@
 #include "engine/HashTable.h"
 
-#include <cmath>
-#include <cstring>
 #include <new>
 #include <thread>
 #include <utility>
@@ -10,65 +8,45 @@
 #include <omp.h>
 #endif
 
+#include "edit/AreaDeletion.h"
+#include "edit/AreaMarks.h"
+#include "edit/BuildFromPoints.h"
+#include "frame/Reorganisation.h"
+#include "output/Extraction.h"
+#include "output/Snapshot.h"
 #include "platform/platform.h"
 
 namespace fusion {
 
 namespace {
+
 constexpr int kAllocationFailed = 0x10201;
+constexpr int kInvalidArgument = 0x10203;
+constexpr const char* kNotInit = "is not init !";
+constexpr const char* kNoError = "no error !";
 
-std::size_t int32Bytes(int32_t entries) { return static_cast<std::size_t>(entries) * sizeof(int32_t); }
+// Processors minus two, or 16 when that leaves fewer than one: the host
+// keeps two cores for itself, and a small machine still gets a full team.
+int threadCountFor(int processors) {
+    const int count = processors - 2;
+    return count < 1 ? 16 : count;
+}
+
 }  // namespace
-
-// ---- IndexFreeList ------------------------------------------------------------
-
-bool IndexFreeList::reserve(int32_t entries) {
-    release();
-    void* region = platform::reserveZeroed(int32Bytes(entries));
-    if (region == nullptr) return false;
-    values = static_cast<int32_t*>(region);
-    capacity = entries;
-    return true;
-}
-
-bool IndexFreeList::grow() {
-    const auto bigger = static_cast<int32_t>(std::trunc(static_cast<double>(capacity) * 1.5));
-    if (bigger <= capacity) return false;
-    void* region = platform::reserveZeroed(int32Bytes(bigger));
-    if (region == nullptr) return false;
-    if (values != nullptr) {
-        std::memcpy(region, values, int32Bytes(capacity));
-        platform::releaseZeroed(values, int32Bytes(capacity));
-    }
-    values = static_cast<int32_t*>(region);
-    capacity = bigger;
-    return true;
-}
-
-void IndexFreeList::release() {
-    if (values != nullptr) platform::releaseZeroed(values, int32Bytes(capacity));
-    values = nullptr;
-    capacity = 0;
-    count.store(0);
-    lock.clear();
-}
-
-// ---- construction -----------------------------------------------------------------
 
 HashTable::HashTable() = default;
 
 HashTable::~HashTable() {
     if (m_is_init) deInit();
-    // A failed init may have left nothing or part of the storage behind.
-    releaseStorage();
+    // A failed init may have left part of the storage behind.
+    releaseAll();
 }
 
-int HashTable::threadCountFor(int processors) {
-    const int count = processors - 2;
-    return count < 1 ? 16 : count;
+void HashTable::setInitParams(const GlobalParams& params) {
+    m_init_params.reset(new GlobalParams(params));
 }
 
-// ---- init / deInit / reset -----------------------------------------------------------
+// ---- init / deInit / reset ------------------------------------------------------
 
 int HashTable::init() {
     if (m_is_init) return 0;
@@ -79,68 +57,51 @@ int HashTable::init() {
 #else
         m_thread_num = threadCountFor(static_cast<int>(std::thread::hardware_concurrency()));
 #endif
-        m_task_slots.reset(new std::atomic<int32_t>[static_cast<std::size_t>(m_thread_num)]);
-        for (int i = 0; i < m_thread_num; ++i) m_task_slots[i].store(0);
-        m_task_num = 0;
-
-        m_global_params.reset(new (std::nothrow) GlobalParams(
-            m_init_params_override ? *m_init_params_override : defaultGlobalParams()));
-        if (!m_global_params || !platform::allocationAllowed() || !allocateStorage()) {
-            releaseStorage();
-            m_global_params.reset();
-            m_task_slots.reset();
+        m_task_slots.allocate(m_thread_num);
+        if (!m_volume.allocate(m_init_params ? *m_init_params : defaultGlobalParams())) {
+            releaseAll();
             return kAllocationFailed;
         }
-
         m_thread_pool.reset(new ThreadPool(static_cast<uint16_t>(m_thread_num)));
 
         m_processing.store(false);
-        m_dropped_second_stages.store(0);
-        m_resolution = 0.5f;
+        m_volume.setResolution(0.5f);
         m_frame_counter = 0;
         m_blocking_frame = false;
         m_resolution_given = false;
         m_device_info_given = false;
         m_is_init = true;
-        m_error_message = "no error !";
+        m_error_message.set(kNoError);
         return 0;
     } catch (...) {
-        m_thread_pool.reset();
-        releaseStorage();
-        m_global_params.reset();
-        m_task_slots.reset();
+        releaseAll();
         return 1;
     }
 }
 
+void HashTable::releaseAll() {
+    m_thread_pool.reset();
+    m_volume.release();
+    m_task_slots.release();
+}
+
 void HashTable::waitUntilIdle(std::chrono::milliseconds poll) {
     while (m_processing.load(std::memory_order_acquire)) std::this_thread::sleep_for(poll);
-    if (!m_task_slots) return;
-    for (int i = 0; i < m_thread_num; ++i) {
-        while (m_task_slots[i].load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(poll);
-    }
+    m_task_slots.waitUntilFree(poll);
 }
 
 int HashTable::deInit() {
     if (!m_is_init) {
-        m_error_message = "is not init !";
+        m_error_message.set(kNotInit);
         return 1;
     }
     try {
         waitUntilIdle();
         m_processing.store(false);
-        for (int i = 0; i < m_thread_num; ++i) m_task_slots[i].store(0);
-        m_task_slots.reset();
-
-        std::deque<std::shared_ptr<ViewUpdate>> dropped;
-        {
-            SpinGuard guard(m_view_updates_lock);
-            dropped.swap(m_view_updates);
-        }
-        releaseStorage();
-        // Every queued task held a slot we waited for, so the queue is empty.
-        m_thread_pool.reset();
-        m_global_params.reset();
+        m_view_updates.clear();
+        // Every queued task held a slot we waited for, so the pool's queue is
+        // empty and stopping it loses nothing.
+        releaseAll();
         m_blocking_frame = false;
         m_resolution_given = false;
         m_device_info_given = false;
@@ -151,40 +112,40 @@ int HashTable::deInit() {
     }
 }
 
+void HashTable::clearAfterIdle() {
+    waitUntilIdle();
+    m_view_updates.clear();
+    m_volume.clear();
+}
+
 int HashTable::reset() {
     if (!m_is_init) {
-        m_error_message = "is not init !";
+        m_error_message.set(kNotInit);
         return 1;
     }
     try {
-        waitUntilIdle();
-        std::deque<std::shared_ptr<ViewUpdate>> dropped;
-        {
-            SpinGuard guard(m_view_updates_lock);
-            dropped.swap(m_view_updates);
-        }
-        clearVolume();
-        m_dropped_second_stages.store(0);
-        m_error_message = "no error !";
+        clearAfterIdle();
+        m_task_slots.resetDropped();
+        m_error_message.set(kNoError);
         return 0;
     } catch (...) {
         return 1;
     }
 }
 
-// ---- settings ------------------------------------------------------------------------
+// ---- settings ---------------------------------------------------------------------
 
 int HashTable::setResolution(const float& resolution) {
-    m_resolution = resolution;
+    m_volume.setResolution(resolution);
     m_resolution_given = true;
-    if (m_device_info_given) deriveParams();
+    if (m_device_info_given) m_volume.deriveParams(m_device_info);
     return 0;
 }
 
 int HashTable::setDeviceInfo(const DeviceInfo& info) {
     m_device_info = info;
     m_device_info_given = true;
-    if (m_resolution_given) deriveParams();
+    if (m_resolution_given) m_volume.deriveParams(m_device_info);
     return 0;
 }
 
@@ -197,119 +158,174 @@ void HashTable::setProcessFinishedCallback(std::function<void(int)> callback) {
     m_process_finished_callback = std::move(callback);
 }
 
-int HashTable::deriveParams() {
-    if (m_global_params) deriveGlobalParams(*m_global_params, m_device_info, m_resolution);
+PlacementRules HashTable::placementRules() const {
+    PlacementRules rules;
+    rules.mark_sub_cells = m_quality_judge;
+    rules.point_spacing = m_device_info.point_spacing;
+    rules.blocking_frame = m_blocking_frame;
+    return rules;
+}
+
+// ---- reading ------------------------------------------------------------------------
+
+int HashTable::extractLivePoints(PointRawData& out) {
+    if (!m_is_init) return 1;
+    return fusion::extractLivePoints(m_volume, out);
+}
+
+int HashTable::extractLivePoints(Vertices** out, int& count) {
+    if (!m_is_init) return 1;
+    const Outcome result = extractLiveVertices(m_volume, out, count);
+    if (result.message != nullptr) m_error_message.set(result.message);
+    return result.status;
+}
+
+int HashTable::getVertexNum(int& count) {
+    if (!m_is_init) {
+        m_error_message.set("no init!");
+        return 1;
+    }
+    // Ids are recycled, never returned, so this bounds every id handed out:
+    // the size of a host table indexed by view id.
+    count = m_volume.viewIds().next();
     return 0;
 }
 
-// ---- storage ----------------------------------------------------------------------------
-
-std::size_t HashTable::voxelChunkBytes() const {
-    return static_cast<std::size_t>(m_global_params->chunk_block_num) *
-           static_cast<std::size_t>(m_global_params->block_voxel_num) * sizeof(Voxel);
+int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const {
+    bytes = 0;
+    if (m_volume.allocated()) bytes = requiredExtractionBytes(m_volume);
+    return 0;
 }
 
-std::size_t HashTable::pointChunkBytes() const {
-    return static_cast<std::size_t>(m_global_params->chunk_point_num) * sizeof(FusionPoint);
+int HashTable::getUpdateVertices(Vertices** out, int& count) {
+    return m_view_updates.drain(out, count);
 }
 
-bool HashTable::appendVoxelChunk() {
-    const int32_t slot = m_voxel_chunk_num.load(std::memory_order_relaxed);
-    if (slot >= m_global_params->voxel_chunk_max) return false;
-    void* chunk = platform::reserveZeroed(voxelChunkBytes(), /*dense=*/true);
-    if (chunk == nullptr) return false;
-    m_voxel_chunks[slot] = static_cast<Voxel*>(chunk);
-    // Release: a reader that sees the new count also sees the slot's pointer.
-    m_voxel_chunk_num.store(slot + 1, std::memory_order_release);
-    return true;
+int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream) {
+    if (!stream) {
+        m_error_message.set("hash_stream is nullptr");
+        return kInvalidArgument;
+    }
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
+    }
+    try {
+        const Outcome result = saveSnapshot(m_volume, m_thread_num, *stream);
+        if (result.message != nullptr) m_error_message.set(result.message);
+        return result.status;
+    } catch (...) {
+        delete[] stream->data;
+        stream->data = nullptr;
+        stream->size = 0;
+        m_error_message.set("serializeToStream try catch error!");
+        return kInvalidArgument;
+    }
 }
 
-bool HashTable::appendPointChunk() {
-    const int32_t slot = m_point_chunk_num.load(std::memory_order_relaxed);
-    if (slot >= m_global_params->point_chunk_max) return false;
-    void* chunk = platform::reserveZeroed(pointChunkBytes(), /*dense=*/true);
-    if (chunk == nullptr) return false;
-    m_point_chunks[slot] = static_cast<FusionPoint*>(chunk);
-    m_point_chunk_num.store(slot + 1, std::memory_order_release);
-    return true;
+int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteStream>& stream,
+                                            Vertices** out, int& count) {
+    if (!stream || stream->size == 0 || stream->data == nullptr) {
+        m_error_message.set("hash_stream is nullptr");
+        return kInvalidArgument;
+    }
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
+    }
+    snapshot::StreamHeader header;
+    try {
+        const Outcome valid = validateSnapshot(stream.get(), header);
+        if (!valid.ok()) {
+            m_error_message.set(valid.message);
+            return valid.status;
+        }
+    } catch (...) {
+        m_error_message.set("deserializeByStream try catch error!");
+        return kInvalidArgument;
+    }
+
+    // From here on the previous volume is gone. Wait before changing the
+    // resolution, so a frame still inside the pipeline never sees it switch.
+    waitUntilIdle();
+    m_volume.setResolution(header.resolution);
+    clearAfterIdle();
+    // Grown before the parallel insertion, so threads never queue on the
+    // growth lock.
+    if (!m_volume.points().reserveRecords(header.load_count)) {
+        m_error_message.set("memory is lacked!");
+        return kAllocationFailed;
+    }
+    loadSnapshotRecords(m_volume, placementRules(), m_thread_num, stream->data, header);
+    m_error_message.set(kNoError);
+    return extractLivePoints(out, count);
 }
 
-bool HashTable::allocateStorage() {
-    const GlobalParams& p = *m_global_params;
-    m_hash_entry_total = static_cast<std::size_t>(p.hash_bucket_num) +
-                         static_cast<std::size_t>(p.hash_excess_list_size);
-    // Buckets are hit at random, so no large pages: each touched 4 KiB page
-    // holds the few entries that landed there.
-    m_hash_entries = static_cast<HashEntry*>(
-        platform::reserveZeroed(m_hash_entry_total * sizeof(HashEntry), /*dense=*/false));
-    if (m_hash_entries == nullptr) return false;
-    m_block_entries = static_cast<int32_t*>(
-        platform::reserveZeroed(m_hash_entry_total * sizeof(int32_t), /*dense=*/true));
-    if (m_block_entries == nullptr) return false;
-    m_block_count.store(0);
-    cur_ExcessHash_Index.store(p.hash_bucket_num);
+// ---- editing ------------------------------------------------------------------------
 
-    m_voxel_chunks = platform::tryNewArray<Voxel*>(static_cast<std::size_t>(p.voxel_chunk_max));
-    if (m_voxel_chunks == nullptr) return false;
-    std::fill(m_voxel_chunks, m_voxel_chunks + p.voxel_chunk_max, nullptr);
-    m_voxel_chunk_num.store(0);
-    m_voxel_chunk_lock.clear();
-    for (int i = 0; i < p.voxel_chunk_init; ++i) {
-        if (!appendVoxelChunk()) return false;
-    }
-
-    m_point_chunks = platform::tryNewArray<FusionPoint*>(static_cast<std::size_t>(p.point_chunk_max));
-    if (m_point_chunks == nullptr) return false;
-    std::fill(m_point_chunks, m_point_chunks + p.point_chunk_max, nullptr);
-    m_point_chunk_num.store(0);
-    m_point_chunk_lock.clear();
-    for (int i = 0; i < p.point_chunk_init; ++i) {
-        if (!appendPointChunk()) return false;
-    }
-    m_point_next.store(0);
-
-    if (!m_point_free.reserve(p.chunk_point_num)) return false;
-    m_view_id_next.store(0);
-    if (!m_view_id_free.reserve(2 * p.max_frame_point_num)) return false;
-    m_view_updates_lock.clear();
-    return true;
+int HashTable::dataOrganize() {
+    if (!m_is_init) return 0;
+    const char* failure = fusion::dataOrganize(m_volume, m_thread_num);
+    if (failure != nullptr) m_error_message.set(failure);
+    return 0;
 }
 
-void HashTable::releaseStorage() {
-    if (m_hash_entries != nullptr) {
-        platform::releaseZeroed(m_hash_entries, m_hash_entry_total * sizeof(HashEntry));
-        m_hash_entries = nullptr;
+int HashTable::deleteSelectedArea(const PointData* points, int count) {
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
     }
-    if (m_block_entries != nullptr) {
-        platform::releaseZeroed(m_block_entries, m_hash_entry_total * sizeof(int32_t));
-        m_block_entries = nullptr;
-    }
-    m_hash_entry_total = 0;
-    m_block_count.store(0);
-    cur_ExcessHash_Index.store(0);
+    if (points == nullptr || count < 1) return 1;
+    std::unique_ptr<UpdateBuffer> removals = newUpdateBuffer();
+    if (!removals) return 1;
 
-    if (m_voxel_chunks != nullptr) {
-        const int32_t chunks = m_voxel_chunk_num.load();
-        for (int32_t i = 0; i < chunks; ++i) platform::releaseZeroed(m_voxel_chunks[i], voxelChunkBytes());
-        delete[] m_voxel_chunks;
-        m_voxel_chunks = nullptr;
-    }
-    m_voxel_chunk_num.store(0);
-    m_voxel_chunk_lock.clear();
+    const Deletion deletion = deleteSelection(m_volume, m_thread_num, points, count, *removals);
+    if (!deletion.compact) m_view_updates.push(std::move(removals));
+    if (deletion.deleted == 0 || !deletion.compact) return 0;
 
-    if (m_point_chunks != nullptr) {
-        const int32_t chunks = m_point_chunk_num.load();
-        for (int32_t i = 0; i < chunks; ++i) platform::releaseZeroed(m_point_chunks[i], pointChunkBytes());
-        delete[] m_point_chunks;
-        m_point_chunks = nullptr;
+    // Compaction: the remaining records are copied aside, the volume is
+    // cleared and they are put back without holes; the host re-reads the
+    // cloud, as ids are handed out afresh.
+    try {
+        std::unique_ptr<RecordCopy> copy = copyRemainingRecords(m_volume, m_thread_num);
+        if (!copy) return 1;
+        clearAfterIdle();
+        reinsertRemainingRecords(m_volume, placementRules(), m_thread_num, *copy);
+        m_error_message.set(kNoError);
+        return 0;
+    } catch (...) {
+        return 1;
     }
-    m_point_chunk_num.store(0);
-    m_point_chunk_lock.clear();
-    m_point_next.store(0);
+}
 
-    m_point_free.release();
-    m_view_id_next.store(0);
-    m_view_id_free.release();
+int HashTable::setFineScanArea(const PointData* points, int count) {
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
+    }
+    return markArea(m_volume, m_thread_num, points, count, AreaKind::FineScan);
+}
+
+int HashTable::setProtectedArea(const PointData* points, int count, bool unprotect) {
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
+    }
+    return markArea(m_volume, m_thread_num, points, count,
+                    unprotect ? AreaKind::Unprotect : AreaKind::Protect);
+}
+
+int HashTable::buildByExistingPoints(const PointData* points, int count) {
+    if (!m_is_init) {
+        m_error_message.set(kNotInit);
+        return 1;
+    }
+    if (points == nullptr || count < 1) return 1;
+    // The whole build counts as one frame: intake of the next real frame
+    // then lists the built records afresh.
+    ++m_frame_counter;
+    buildFromPoints(m_volume, placementRules(), m_thread_num, points, count);
+    return 0;
 }
 
 }  // namespace fusion

@@ -1,11 +1,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "engine/HashTable.h"
-#include "frame/NeighbourScan.h"
+#include "frame/NeighbourhoodScan.h"
+
 #include "frame/NeighbourTables.h"
-#include "volume/FieldAtomics.h"
-#include "volume/RelaxedAccess.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
 namespace {
@@ -15,7 +14,7 @@ namespace {
 // record. One read-only block lookup per touched block, no locks, no
 // allocation: records are read as they stand while other threads insert.
 template <class Step>
-void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&& step) {
+void walkNeighbourhood(const Volume& volume, const FusionPoint& centre, Step&& step) {
     // The centre is a shared record too: a second stage may be giving it a
     // new normal while this walk runs.
     const float p[3] = {relaxedLoad(centre.position[0]), relaxedLoad(centre.position[1]),
@@ -24,8 +23,8 @@ void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&
                              relaxedLoad(centre.normal[2])};
     if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return;
 
-    const GlobalParams& params = *engine.m_global_params;
-    const Int3 voxel = voxelOf(p, engine.m_resolution);
+    const GlobalParams& params = volume.params();
+    const Int3 voxel = voxelOf(p, volume.resolution());
     const Int3 block = blockOf(voxel, params);
     const int row = localIndexOf(voxel, block, params);
 
@@ -38,20 +37,16 @@ void walkNeighbourhood(const HashTable& engine, const FusionPoint& centre, Step&
     for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
         const NeighbourBlockEntry& entry = entries[e];
         const int end = k + entry.n;
-        const int32_t block_index =
-            engine.findBlock({block.x + entry.dx, block.y + entry.dy, block.z + entry.dz});
-        if (block_index < 0) {
+        const Voxel* voxels = volume.blockVoxels(
+            volume.findBlock({block.x + entry.dx, block.y + entry.dy, block.z + entry.dz}));
+        if (voxels == nullptr) {
             k = end;
             continue;
         }
         for (; k < end; ++k) {
-            const Voxel* v = engine.voxelIfAllocated(block_index, locals[k]);
-            if (v == nullptr) continue;
-            FusionPoint* record = nullptr;
-            int32_t index = -1;
-            if (engine.pickSide(*v, normal, record, index) != 0 || record == nullptr) continue;
-            if (relaxedLoad(record->observation_count) == 0) continue;
-            step(*record, index, shell[k]);
+            const FoundPoint found = volume.pickSide(voxels[locals[k]], normal);
+            if (!found || relaxedLoad(found.record->observation_count) == 0) continue;
+            step(*found.record, found.index, shell[k]);
         }
     }
 }
@@ -88,16 +83,15 @@ int tuningTier(float size) noexcept {
 
 }  // namespace
 
-void HashTable::countConfirmingNeighbours(const FusionPoint& centre, int& total, int& current,
-                                          uint32_t& frame_tag, NeighbourList& older) const {
+void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
     total = 0;
     current = 0;
     frame_tag = kFrameTagNone;
     older.count = 0;
-    const int32_t frame = m_frame_counter;
-    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t index, uint8_t) {
+    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t index, uint8_t) {
         // Intake stamps records with a compare-and-exchange while we read.
-        const int32_t stamp = loadRelaxed32(&record.frame_stamp);
+        const int32_t stamp = relaxedLoad(record.frame_stamp);
         if (stamp != frame) {
             const uint32_t tag = static_cast<uint32_t>(stamp);
             if (frame_tag == kFrameTagNone) {
@@ -114,18 +108,18 @@ void HashTable::countConfirmingNeighbours(const FusionPoint& centre, int& total,
     current = total - current;
 }
 
-void HashTable::collectGradingNeighbours(const FusionPoint& centre, float edge, uint64_t masks[125],
-                                         int& total, int& current, NeighbourList& older) const {
+void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                              float edge, uint64_t masks[125], int& total, int& current,
+                              NeighbourList& older) {
     total = 0;
     current = 0;
     older.count = 0;
-    const int32_t frame = m_frame_counter;
     // Fine sub-cells pass grades to the whole cube, medium ones only to the
     // 27 inner voxels, coarse ones to nobody.
     const bool list_every = static_cast<double>(edge) < 0.1;
     const bool list_inner = edge < 0.5f;
-    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t index, uint8_t shell) {
-        const int32_t stamp = loadRelaxed32(&record.frame_stamp);
+    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t index, uint8_t shell) {
+        const int32_t stamp = relaxedLoad(record.frame_stamp);
         if (stamp != frame && (list_every || (list_inner && shell == 0))) {
             older.append(&record, index);
         }
@@ -136,10 +130,10 @@ void HashTable::collectGradingNeighbours(const FusionPoint& centre, float edge, 
     current = total - current;
 }
 
-bool HashTable::collectNeighbourPositions(const FusionPoint& centre, float positions[125][3],
-                                          int& total, int minimum) const {
+bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
+                               float positions[125][3], int& total, int minimum) {
     total = 0;
-    walkNeighbourhood(*this, centre, [&](FusionPoint& record, int32_t, uint8_t) {
+    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t, uint8_t) {
         positions[total][0] = relaxedLoad(record.position[0]);
         positions[total][1] = relaxedLoad(record.position[1]);
         positions[total][2] = relaxedLoad(record.position[2]);
@@ -148,8 +142,8 @@ bool HashTable::collectNeighbourPositions(const FusionPoint& centre, float posit
     return total >= minimum;
 }
 
-uint16_t HashTable::computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
-                                       float size) {
+uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
+                            float size) {
     const int32_t* tuning = params.device_tuning + 8 * tuningTier(size);
     int hits[4] = {0, 0, 0, 0};
     float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};

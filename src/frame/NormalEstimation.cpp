@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdint>
 
-#include "engine/HashTable.h"
+#include "frame/NormalEstimation.h"
+
 #include "frame/EigenSolver.h"
-#include "volume/RelaxedAccess.h"
+#include "frame/NeighbourhoodScan.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
 
@@ -78,7 +80,7 @@ bool orientCandidate(const Spread& spread, float out[3]) noexcept {
 
 }  // namespace
 
-bool HashTable::estimateFrameNormal(FusionPoint* point) {
+bool estimateFrameNormal(const Volume& volume, FusionPoint* point) {
     if (point == nullptr || relaxedLoad(point->observation_count) == 0) return false;
 
     // Throttle: after a success the point waits for the counter to reach
@@ -97,8 +99,8 @@ bool HashTable::estimateFrameNormal(FusionPoint* point) {
     const FusionPoint centre = relaxedCopy(*point);
     float positions[NeighbourList::kMax][3] = {};
     int total = 0;
-    if (!collectNeighbourPositions(centre, positions, total,
-                                   m_global_params->normal_min_neighbours))
+    if (!collectNeighbourPositions(volume, centre, positions, total,
+                                   volume.params().normal_min_neighbours))
         return false;
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
@@ -119,14 +121,14 @@ bool HashTable::estimateFrameNormal(FusionPoint* point) {
     return true;
 }
 
-bool HashTable::reestimateNormal(FusionPoint* point, float out_normal[3]) {
+bool reestimateNormal(const Volume& volume, FusionPoint* point, float out_normal[3]) {
     if (point == nullptr || relaxedLoad(point->observation_count) == 0) return false;
 
     const FusionPoint centre = relaxedCopy(*point);
     float positions[NeighbourList::kMax][3] = {};
     int total = 0;
-    if (!collectNeighbourPositions(centre, positions, total,
-                                   m_global_params->normal_min_neighbours))
+    if (!collectNeighbourPositions(volume, centre, positions, total,
+                                   volume.params().normal_min_neighbours))
         return false;
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
@@ -134,7 +136,7 @@ bool HashTable::reestimateNormal(FusionPoint* point, float out_normal[3]) {
     const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
     const float r1 = roundedRatio(l1 - l2, l0);
     const float r0 = roundedRatio(l0 - l1, l0);
-    const double r = m_resolution;
+    const double r = volume.resolution();
 
     // Fine resolutions trust a clear plane; middle ones need a pronounced
     // one; coarse voxels hold too few samples for the shape to say much, so

@@ -3,11 +3,16 @@
 // records in the voxels in front of and behind it along its normal, so that
 // later observations there inherit its level and protection.
 
+#include "frame/Reorganisation.h"
+
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
-#include "engine/HashTable.h"
-#include "volume/RelaxedAccess.h"
+#include "frame/NormalEstimation.h"
+#include "volume/LayerMerging.h"
+#include "volume/Placement.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
 
@@ -17,40 +22,31 @@ bool selected(const FusionPoint& point) noexcept {
     return isFineLevel(relaxedLoad(point.scan_level)) || relaxedLoad(point.protected_flag) == 1;
 }
 
-// A weightless record facing like `point`, carrying its level and protection.
-// Placement puts it at the voxel centre.
-FusionPoint markerFor(const FusionPoint& point) noexcept {
-    FusionPoint marker = defaultFusionPoint();
-    for (int k = 0; k < 3; ++k) marker.normal[k] = point.normal[k];
-    marker.scan_level = normaliseScanLevel(point.scan_level);
-    marker.protected_flag = point.protected_flag;
-    marker.absorbed_flag = 1;
-    return marker;
-}
-
 }  // namespace
 
-int HashTable::dataOrganize() {
-    // Without a parameter block (before init, after deInit) there is no
-    // volume to visit.
-    if (!m_global_params) return 0;
+const char* dataOrganize(Volume& volume, int threads) {
+    if (!volume.allocated()) return nullptr;
     // The bound is fixed now: markers created by this pass are visited by the
     // next one, never by this one, so the pass always ends.
-    const int32_t bound = readablePointCount();
-    if (bound <= 0) return 0;
+    const int32_t bound = volume.readablePointCount();
+    if (bound <= 0) return nullptr;
 
-    const float resolution = m_resolution;
+    const float resolution = volume.resolution();
     const int reach = axisReach(resolution);
+    std::atomic<const char*> failure{nullptr};
+    (void)threads;
 
-#pragma omp parallel for schedule(static) num_threads(m_thread_num)
+#pragma omp parallel for schedule(static) num_threads(threads)
     for (int32_t i = 0; i < bound; ++i) {
-        FusionPoint* point = pointAt(i);
+        FusionPoint* point = volume.pointAt(i);
         if (!selected(*point)) continue;
 
         if (relaxedLoad(point->protected_flag) == 1) {
             float normal[3];
-            if (reestimateNormal(point, normal) && static_cast<double>(resolution) > 0.028)
-                mergeLayersQuiet(point);
+            if (reestimateNormal(volume, point, normal) && static_cast<double>(resolution) > 0.028) {
+                const Outcome merged = mergeLayersQuiet(volume, point);
+                if (merged.message != nullptr) failure.store(merged.message, std::memory_order_relaxed);
+            }
             // Merging may have cleared the record (an ordinary level absorbed
             // into a neighbour); it then has nothing left to mark.
             if (!selected(*point)) continue;
@@ -60,17 +56,12 @@ int HashTable::dataOrganize() {
         if (!std::isfinite(source.position[0]) || !std::isfinite(source.position[1]) ||
             !std::isfinite(source.position[2]))
             continue;
-        const Int3 centre = voxelOf(source.position, resolution);
-        const int axis = dominantAxis(source.normal);
-        const FusionPoint marker = markerFor(source);
-        for (int step = -reach; step <= reach; ++step) {
-            if (step == 0) continue;
-            Int3 c = centre;
-            c[axis] += step;
-            addPlaceholder(c, marker);
-        }
+        const FusionPoint marker = placeholderTemplate(
+            source.normal, normaliseScanLevel(source.scan_level), source.protected_flag);
+        layMarksAlongAxis(volume, voxelOf(source.position, resolution), dominantAxis(source.normal),
+                          reach, marker);
     }
-    return 0;
+    return failure.load();
 }
 
 }  // namespace fusion

@@ -7,9 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/HashTable.h"
+#include "output/Extraction.h"
+
 #include "platform/platform.h"
-#include "volume/FieldAtomics.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
 
@@ -17,16 +18,15 @@ namespace {
 
 // A record the host knows as a vertex: it holds data and has a view id.
 inline bool isLive(const FusionPoint& record) noexcept {
-    return record.observation_count != 0 && loadRelaxed32(&record.view_id) != -1;
+    return record.observation_count != 0 && record.view_id != -1;
 }
 
 }  // namespace
 
-int HashTable::extractLivePoints(PointRawData& out) {
-    if (!m_is_init) return 1;
+int extractLivePoints(const Volume& volume, PointRawData& out) {
     // Sized by every record in use, not by the live ones, so one pass fills
     // them without counting first.
-    const int32_t total = readablePointCount();
+    const int32_t total = volume.readablePointCount();
     const std::size_t n = static_cast<std::size_t>(std::max<int32_t>(total, 0));
     float* positions = platform::tryNewArray<float>(3 * n);
     float* normals = positions ? platform::tryNewArray<float>(3 * n) : nullptr;
@@ -39,7 +39,7 @@ int HashTable::extractLivePoints(PointRawData& out) {
 
     int32_t count = 0;
     for (int32_t i = 0; i < total; ++i) {
-        const FusionPoint& record = *pointAt(i);
+        const FusionPoint record = relaxedCopy(*volume.pointAt(i));
         if (!isLive(record)) continue;
         std::memcpy(positions + 3 * count, record.position, sizeof(record.position));
         std::memcpy(normals + 3 * count, record.normal, sizeof(record.normal));
@@ -50,25 +50,25 @@ int HashTable::extractLivePoints(PointRawData& out) {
     out.normals = normals;
     out.attributes = attributes;
     out.count = count;
-    out.resolution = m_resolution;
+    out.resolution = volume.resolution();
     return 0;
 }
 
-int HashTable::extractLivePoints(Vertices** out, int& count) {
-    if (!m_is_init || out == nullptr) return 1;
-    const int32_t total = readablePointCount();
+Outcome extractLiveVertices(const Volume& volume, Vertices** out, int& count) {
+    if (out == nullptr) return Outcome::failed(1);
+    const int32_t total = volume.readablePointCount();
     // The working list grows by half through the library's guarded
     // allocation, so a lack of memory anywhere ends the call with a status.
     std::unique_ptr<Vertices[]> list;
     std::size_t size = 0;
     std::size_t capacity = 0;
     for (int32_t i = 0; i < total; ++i) {
-        const FusionPoint& record = *pointAt(i);
+        const FusionPoint record = relaxedCopy(*volume.pointAt(i));
         if (!isLive(record) || record.absorbed_flag == 1) continue;
         if (size == capacity) {
             const std::size_t grown = capacity + std::max<std::size_t>(capacity / 2, 1);
             Vertices* bigger = platform::tryNewArray<Vertices>(grown);
-            if (bigger == nullptr) return 1;  // the working list could not grow
+            if (bigger == nullptr) return Outcome::failed(1);  // the working list could not grow
             if (size != 0) std::memcpy(bigger, list.get(), size * sizeof(Vertices));
             list.reset(bigger);
             capacity = grown;
@@ -76,7 +76,7 @@ int HashTable::extractLivePoints(Vertices** out, int& count) {
         Vertices& v = list[size++];
         std::memcpy(v.position, record.position, sizeof(v.position));
         std::memcpy(v.normal, record.normal, sizeof(v.normal));
-        v.view_id = loadRelaxed32(&record.view_id);
+        v.view_id = record.view_id;
         v.state = 0;
         v.scan_level = record.scan_level;
         v.protected_flag = record.protected_flag;
@@ -86,35 +86,19 @@ int HashTable::extractLivePoints(Vertices** out, int& count) {
     count = static_cast<int>(size);
     Vertices* array = platform::tryNewArray<Vertices>(size);
     *out = array;
-    if (array == nullptr) {
-        m_error_message = "memory is lacked!";
-        return 1;
-    }
+    if (array == nullptr) return Outcome::failed(1, "memory is lacked!");
     if (size != 0) std::memcpy(array, list.get(), size * sizeof(Vertices));
-    return 0;
+    return Outcome::done();
 }
 
-int HashTable::getVertexNum(int& count) {
-    if (!m_is_init) {
-        m_error_message = "no init!";
-        return 1;
-    }
-    // Ids are recycled, never returned, so this bounds every id handed out:
-    // the size of a host table indexed by view id.
-    count = m_view_id_next.load();
-    return 0;
-}
-
-int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const {
-    bytes = 0;
-    const unsigned long long n =
-        static_cast<unsigned long long>(std::max<int32_t>(m_point_next.load(), 0));
+unsigned long long requiredExtractionBytes(const Volume& volume) {
+    const int32_t next = volume.points().nextIndex();
+    const unsigned long long n = next > 0 ? static_cast<unsigned long long>(next) : 0ull;
     // The larger of the records themselves and a snapshot of them, plus a
     // fixed gigabyte of headroom.
     const unsigned long long records = 56ull * n;
     const unsigned long long snapshot = 48ull * n + 152ull;
-    bytes = std::max(records, snapshot) + (1ull << 30);
-    return 0;
+    return std::max(records, snapshot) + (1ull << 30);
 }
 
 }  // namespace fusion

@@ -100,4 +100,26 @@ inline float dot3(const float a[3], const float b[3]) noexcept {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+// c moved by `offset` voxels along `axis`.
+inline Int3 shifted(Int3 c, int axis, int offset) noexcept {
+    c[axis] += offset;
+    return c;
+}
+
+// Voxel coordinates are split into blocks through single-precision
+// arithmetic, which is exact only while |c| stays below 2^24; beyond that a
+// block and its local index disagree. Positions whose quotient by the
+// resolution is outside that range (or not finite) cannot be placed, and
+// callers skip them instead of converting them. Offsets of a few voxels
+// from a placeable position stay in range.
+constexpr float kVoxelCoordinateLimit = 16777200.0f;  // 2^24 less a margin
+
+inline bool placeable(const float position[3], float resolution) noexcept {
+    for (int i = 0; i < 3; ++i) {
+        const float q = position[i] / resolution;
+        if (!(std::fabs(q) < kVoxelCoordinateLimit)) return false;
+    }
+    return true;
+}
+
 }  // namespace fusion

@@ -1,83 +1,84 @@
-// Layer merging: one surface observed from slightly different depths leaves
-// records in neighbouring voxels along its normal. The record, the
-// same-facing record in front of it and the one behind it are fused into one
-// record, which stays in the voxel its fused position falls into; the others
-// are emptied (fine levels) or removed (ordinary levels).
+#include "volume/LayerMerging.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
-#include "engine/HashTable.h"
-#include "volume/RelaxedAccess.h"
+#include "volume/SharedFields.h"
 
 namespace fusion {
 
 namespace {
 
-enum class MergeMode {
-    Frame,  // reports every change to the host, never touches protected records
-    Quiet,  // reports nothing, recycles view ids itself, ignores protection
-};
-
-// Concurrent merges may fail at the same time; the message string is not
-// safe to assign from two threads at once.
-SpinLock g_message_lock;
-
-void storeMessage(HashTable& engine, const char* message) {
-    SpinGuard guard(g_message_lock);
-    engine.m_error_message = message;
-}
-
 // One of the three candidate records, as read once before any write.
 struct Layer {
-    FusionPoint* record = nullptr;
-    Voxel* voxel = nullptr;
-    int32_t index = -1;
-    Int3 coordinates{0, 0, 0};
+    FoundPoint found;
     float position[3] = {0.0f, 0.0f, 0.0f};
     uint16_t count = 0;
     uint8_t scan_level = 8;
 
-    bool holdsData() const noexcept { return record != nullptr && count != 0; }
+    bool holdsData() const noexcept { return found.record != nullptr && count != 0; }
+    bool fine() const noexcept { return isFineLevel(scan_level); }
 };
 
-bool find(const HashTable& engine, const Int3& c, const float normal[3], Layer& layer) {
-    layer.coordinates = c;
-    FusionPoint* record = nullptr;
-    Voxel* voxel = nullptr;
-    int32_t index = -1;
-    if (engine.lookupPoint(c, normal, record, voxel, index) != 0 || record == nullptr) return false;
-    layer.record = record;
-    layer.voxel = voxel;
-    layer.index = index;
-    for (int k = 0; k < 3; ++k) layer.position[k] = relaxedLoad(record->position[k]);
-    layer.count = relaxedLoad(record->observation_count);
-    layer.scan_level = relaxedLoad(record->scan_level);
-    return true;
+Layer readLayer(const Volume& volume, const Int3& c, const float normal[3]) {
+    Layer layer;
+    layer.found = volume.lookupPoint(c, normal);
+    if (!layer.found) return layer;
+    const FusionPoint& record = *layer.found.record;
+    loadPosition(record, layer.position);
+    layer.count = relaxedLoad(record.observation_count);
+    layer.scan_level = relaxedLoad(record.scan_level);
+    return layer;
 }
 
-// Rechecked under the voxel lock: a concurrent merge may have emptied the
-// record since it was read, and an emptied record must not be written again
-// (its index may already be released).
-bool writable(const FusionPoint& record, MergeMode mode) noexcept {
-    if (relaxedLoad(record.observation_count) == 0) return false;
-    return mode == MergeMode::Quiet || relaxedLoad(record.protected_flag) != 1;
+class Merge {
+public:
+    Merge(Volume& volume, UpdateBuffer* updates) : m_volume(volume), m_updates(updates) {}
+    Outcome run(FusionPoint* start);
+
+private:
+    bool quiet() const { return m_updates == nullptr; }
+    // Rechecked under the voxel lock: a concurrent merge may have emptied
+    // the record since it was read, and an emptied record must not be
+    // written again (its index may already be released).
+    bool writable(const FusionPoint& record) const {
+        if (relaxedLoad(record.observation_count) == 0) return false;
+        return quiet() || relaxedLoad(record.protected_flag) != 1;
+    }
+    void update(Layer& survivor, const float fused[3], int32_t total, uint8_t level);
+    void absorb(Layer& layer);
+
+    Volume& m_volume;
+    UpdateBuffer* m_updates;  // null: quiet
+};
+
+void Merge::update(Layer& survivor, const float fused[3], int32_t total, uint8_t level) {
+    if (survivor.found.voxel == nullptr) return;
+    FusionPoint& record = *survivor.found.record;
+    SpinGuard guard(survivor.found.voxel->lock);
+    if (!writable(record)) return;
+    for (int k = 0; k < 3; ++k) relaxedStore(record.position[k], fused[k]);
+    relaxedStore(record.scan_level, level);
+    // The count saturates like a fused observation's: wrapped, a sum of
+    // 65536 would read as an empty record and drop the point.
+    relaxedStore(record.observation_count, static_cast<uint16_t>(std::min<int32_t>(total, 65535)));
+    if (!quiet() && relaxedLoad(record.view_id) != -1)
+        emitVertexUpdate(m_volume.viewIds(), record, 1, *m_updates);
 }
 
-void absorb(HashTable& engine, Layer& layer, MergeMode mode, Vertices* buffer,
-            std::atomic<int32_t>* update_count) {
-    if (layer.record == nullptr || layer.voxel == nullptr) return;
-    FusionPoint& record = *layer.record;
-    SpinGuard guard(layer.voxel->lock);
-    if (!writable(record, mode)) return;
+void Merge::absorb(Layer& layer) {
+    if (layer.found.voxel == nullptr) return;
+    FusionPoint& record = *layer.found.record;
+    Voxel& voxel = *layer.found.voxel;
+    SpinGuard guard(voxel.lock);
+    if (!writable(record)) return;
 
-    // The removal goes out while the record still holds data, otherwise
-    // the update writer would see an empty record and report nothing.
-    if (mode == MergeMode::Frame)
-        engine.emitVertexUpdate(record, -1, buffer, *update_count);
+    // The removal goes out while the record still holds data, otherwise the
+    // update writer would see an empty record and report nothing.
+    if (!quiet())
+        emitVertexUpdate(m_volume.viewIds(), record, -1, *m_updates);
     else if (relaxedLoad(record.view_id) != -1)
-        engine.releaseIndex(engine.m_view_id_free, relaxedLoad(record.view_id));
+        m_volume.viewIds().releaseId(relaxedLoad(record.view_id));
 
     if (isFineLevel(relaxedLoad(record.scan_level))) {
         // Keeps position, normal and level so the voxel side still tells
@@ -89,63 +90,51 @@ void absorb(HashTable& engine, Layer& layer, MergeMode mode, Vertices* buffer,
     }
 
     relaxedAssign(record, defaultFusionPoint());
-    Voxel& voxel = *layer.voxel;
     int side = -1;
-    if (voxel.side(0) == layer.index)
+    if (voxel.side(0) == layer.found.index)
         side = 0;
-    else if (voxel.side(1) == layer.index)
+    else if (voxel.side(1) == layer.found.index)
         side = 1;
     if (side < 0) return;
     voxel.setSide(side, -1);
-    engine.releaseIndex(engine.m_point_free, layer.index);
+    m_volume.points().releasePoint(layer.found.index);
 }
 
-int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffer,
-          std::atomic<int32_t>* update_count) {
-    if (start == nullptr || relaxedLoad(start->observation_count) == 0) {
-        storeMessage(engine, "waiting for fusion data is empty!");
-        return 1;
-    }
+Outcome Merge::run(FusionPoint* start) {
+    if (start == nullptr || relaxedLoad(start->observation_count) == 0)
+        return Outcome::failed(1, "waiting for fusion data is empty!");
 
-    const float resolution = engine.m_resolution;
+    const float resolution = m_volume.resolution();
     float normal[3], position[3];
-    for (int k = 0; k < 3; ++k) {
-        normal[k] = relaxedLoad(start->normal[k]);
-        position[k] = relaxedLoad(start->position[k]);
-    }
+    loadNormal(*start, normal);
+    loadPosition(*start, position);
 
     Layer layers[3];  // a, b (ahead along the axis), c (behind)
     Layer& a = layers[0];
     Layer& b = layers[1];
     Layer& c = layers[2];
     const Int3 ca = voxelOf(position, resolution);
-    if (!find(engine, ca, normal, a) ||
-        (mode == MergeMode::Frame && relaxedLoad(a.record->protected_flag) == 1)) {
-        storeMessage(engine, "waiting for fusion data not found!");
-        return 1;
-    }
+    a = readLayer(m_volume, ca, normal);
+    if (!a.found || (!quiet() && relaxedLoad(a.found.record->protected_flag) == 1))
+        return Outcome::failed(1, "waiting for fusion data not found!");
 
     const int axis = dominantAxis(normal);
-    Int3 cb = ca, cc = ca;
-    cb[axis] += 1;
-    cc[axis] -= 1;
-    if (!find(engine, cb, normal, b)) b = Layer{};
-    if (!find(engine, cc, normal, c)) c = Layer{};
-    b.coordinates = cb;
-    c.coordinates = cc;
+    const Int3 cb = shifted(ca, axis, 1);
+    const Int3 cc = shifted(ca, axis, -1);
+    b = readLayer(m_volume, cb, normal);
+    c = readLayer(m_volume, cc, normal);
 
     const float na = a.count, nb = b.count, nc = c.count;
     float fused[3];
     int32_t total;
     uint8_t level;
     int target;
-    const auto fine = [](const Layer& layer) { return isFineLevel(layer.scan_level); };
     if (b.holdsData() && c.holdsData()) {
         total = int32_t{b.count} + int32_t{c.count} + int32_t{a.count};
         for (int k = 0; k < 3; ++k)
             fused[k] = (nb * b.position[k] + na * a.position[k] + nc * c.position[k]) /
                        static_cast<float>(total);
-        level = fine(a) ? a.scan_level : fine(b) ? b.scan_level : fine(c) ? c.scan_level : 8;
+        level = a.fine() ? a.scan_level : b.fine() ? b.scan_level : c.fine() ? c.scan_level : 8;
         const Int3 cf = voxelOf(fused, resolution);
         if (cf == ca)
             target = 0;
@@ -153,76 +142,53 @@ int merge(HashTable& engine, FusionPoint* start, MergeMode mode, Vertices* buffe
             target = 1;
         else if (cf == cc)
             target = 2;
-        else {
-            storeMessage(engine, "fusion abc point position error!");
-            return 1;
-        }
+        else
+            return Outcome::failed(1, "fusion abc point position error!");
     } else if (b.holdsData()) {
         total = int32_t{b.count} + int32_t{a.count};
         for (int k = 0; k < 3; ++k)
             fused[k] = (nb * b.position[k] + na * a.position[k]) / static_cast<float>(total);
-        level = fine(a) ? a.scan_level : fine(b) ? b.scan_level : 8;
+        level = a.fine() ? a.scan_level : b.fine() ? b.scan_level : 8;
         const Int3 cf = voxelOf(fused, resolution);
         if (cf == ca)
             target = 0;
         else if (cf == cb)
             target = 1;
-        else {
-            storeMessage(engine, "fusion ab point position error!");
-            return 1;
-        }
+        else
+            return Outcome::failed(1, "fusion ab point position error!");
     } else if (c.holdsData()) {
         total = int32_t{c.count} + int32_t{a.count};
         for (int k = 0; k < 3; ++k)
             fused[k] = (na * a.position[k] + nc * c.position[k]) / static_cast<float>(total);
-        level = fine(a) ? a.scan_level : fine(c) ? c.scan_level : 8;
+        level = a.fine() ? a.scan_level : c.fine() ? c.scan_level : 8;
         const Int3 cf = voxelOf(fused, resolution);
         if (cf == ca)
             target = 0;
         else if (cf == cc)
             target = 2;
-        else {
-            storeMessage(engine, "fusion ac point position error!");
-            return 1;
-        }
+        else
+            return Outcome::failed(1, "fusion ac point position error!");
     } else {
-        return 1;  // a single layer: nothing to merge
+        return Outcome::failed(1);  // a single layer: nothing to merge
     }
 
     // Locks are taken one voxel at a time and never held across the lookups
     // above: the writes use the values computed from the records as read.
-    Layer& survivor = layers[target];
-    if (survivor.voxel != nullptr) {
-        FusionPoint& record = *survivor.record;
-        SpinGuard guard(survivor.voxel->lock);
-        if (writable(record, mode)) {
-            for (int k = 0; k < 3; ++k) relaxedStore(record.position[k], fused[k]);
-            relaxedStore(record.scan_level, level);
-            // The count saturates like a fused observation's: wrapped, a sum
-            // of 65536 would read as an empty record and drop the point.
-            relaxedStore(record.observation_count,
-                         static_cast<uint16_t>(std::min<int32_t>(total, 65535)));
-            if (mode == MergeMode::Frame && relaxedLoad(record.view_id) != -1)
-                engine.emitVertexUpdate(record, 1, buffer, *update_count);
-        }
-    }
-
+    update(layers[target], fused, total, level);
     for (int i = 0; i < 3; ++i) {
-        if (i == target || !layers[i].holdsData()) continue;
-        absorb(engine, layers[i], mode, buffer, update_count);
+        if (i != target && layers[i].holdsData()) absorb(layers[i]);
     }
-    return 0;
+    return Outcome::done();
 }
 
 }  // namespace
 
-int HashTable::mergeLayers(FusionPoint* record, Vertices* buffer,
-                           std::atomic<int32_t>& update_count) {
-    return merge(*this, record, MergeMode::Frame, buffer, &update_count);
+Outcome mergeLayers(Volume& volume, FusionPoint* record, UpdateBuffer& updates) {
+    return Merge(volume, &updates).run(record);
 }
 
-int HashTable::mergeLayersQuiet(FusionPoint* record) {
-    return merge(*this, record, MergeMode::Quiet, nullptr, nullptr);
+Outcome mergeLayersQuiet(Volume& volume, FusionPoint* record) {
+    return Merge(volume, nullptr).run(record);
 }
 
 }  // namespace fusion

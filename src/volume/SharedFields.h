@@ -1,18 +1,28 @@
 #pragma once
 
-// Relaxed atomic loads and stores on plain fields of shared records.
+// The access rule for records in shared storage, stated once:
 //
-// Records are read without locks while other threads write them (under the
-// voxel lock, or not at all for a point's own normal and counters), and two
-// second stages may work on one point at once. The fields cannot be
-// std::atomic (records are copied whole and live in zero pages), so the
-// accesses that can meet another thread go through these helpers: each is a
-// single untorn access with no ordering, which is all the design relies on.
+//   Every field of a FusionPoint that lives in the point pool is read and
+//   written through relaxedLoad / relaxedStore (or relaxedCopy /
+//   relaxedAssign for the whole record), whether or not the voxel lock is
+//   held. The voxel lock only serialises writers; readers never take it
+//   (neighbourhood walks, extraction, saving, the second stages of earlier
+//   frames), so every access must be a single untorn one. No ordering is
+//   implied: readers see either the old or the new value of each field.
+//   The frame stamp and the view id, which two threads may claim at once,
+//   change by compareExchange32.
+//
+// The fields cannot be std::atomic: records are copied whole, written into
+// snapshots field by field and live in zero pages.
 
 #include <cstdint>
 #include <type_traits>
 
 #include "volume/Records.h"
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
 
 namespace fusion {
 
@@ -39,6 +49,17 @@ inline void relaxedStore(T& field, T value) noexcept {
     *static_cast<volatile T*>(&field) = value;
 #else
     __atomic_store(&field, &value, __ATOMIC_RELAXED);
+#endif
+}
+
+// Replaces *field by `desired` when it holds `expected`; true on success.
+inline bool compareExchange32(int32_t& field, int32_t expected, int32_t desired) noexcept {
+#if defined(_MSC_VER) && !defined(__clang__)
+    return _InterlockedCompareExchange(reinterpret_cast<volatile long*>(&field), desired,
+                                       expected) == expected;
+#else
+    return __atomic_compare_exchange_n(&field, &expected, desired, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
 #endif
 }
 
@@ -80,6 +101,23 @@ inline void relaxedAssign(FusionPoint& r, const FusionPoint& value) noexcept {
     relaxedStore(r.view_id, value.view_id);
     relaxedStore(r.confirmed_flag, value.confirmed_flag);
     relaxedStore(r.normal_fresh_flag, value.normal_fresh_flag);
+}
+
+// The normal of a shared record, read untorn component by component.
+inline void loadNormal(const FusionPoint& r, float out[3]) noexcept {
+    for (int k = 0; k < 3; ++k) out[k] = relaxedLoad(r.normal[k]);
+}
+
+inline void loadPosition(const FusionPoint& r, float out[3]) noexcept {
+    for (int k = 0; k < 3; ++k) out[k] = relaxedLoad(r.position[k]);
+}
+
+// True when the stored record faces `normal` (positive dot product; a dot of
+// exactly 0 never faces).
+inline bool facesNormal(const FusionPoint& record, const float normal[3]) noexcept {
+    return relaxedLoad(record.normal[0]) * normal[0] + relaxedLoad(record.normal[1]) * normal[1] +
+               relaxedLoad(record.normal[2]) * normal[2] >
+           0.0f;
 }
 
 }  // namespace fusion

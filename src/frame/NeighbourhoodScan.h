@@ -1,0 +1,60 @@
+#pragma once
+
+// The 5 x 5 x 5 neighbourhood walk around a stored point, in its three
+// variants, and the quality code graded from the neighbours' sub-cell masks.
+// Read-only: the walk takes no lock and reads records as they stand while
+// other threads insert.
+
+#include <cstdint>
+
+#include "volume/GlobalParams.h"
+#include "volume/Records.h"
+#include "volume/Volume.h"
+
+namespace fusion {
+
+// Frame tag of the confirming walk: no older neighbour seen yet, and older
+// neighbours seen from at least two different frames.
+constexpr uint32_t kFrameTagNone = 0xFFFFFFFFu;
+constexpr uint32_t kFrameTagMixed = 0xFFFFFFFEu;
+
+// The facing neighbours a walk lists: at most the 125 voxels of the cube,
+// kept on the caller's stack.
+struct NeighbourList {
+    static constexpr int kMax = 125;
+    FusionPoint* records[kMax];
+    int32_t indices[kMax];
+    int count = 0;
+    void append(FusionPoint* record, int32_t index) noexcept {
+        if (count < kMax) {
+            records[count] = record;
+            indices[count] = index;
+            ++count;
+        }
+    }
+};
+
+// Confirming variant: `total` facing neighbours with observations, `older`
+// of them not stamped with `frame`, the frame tag of the older ones, and the
+// older neighbours themselves.
+void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                               int& total, int& older, uint32_t& frame_tag, NeighbourList& listed);
+
+// Grading variant: the sub-cell mask of every facing neighbour (in `masks`,
+// `total` of them), the older count, and the older neighbours listed
+// according to the sub-voxel edge: all below 0.1, the 27 inner ones below
+// 0.5, none from 0.5 on.
+void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                              float edge, uint64_t masks[125], int& total, int& older,
+                              NeighbourList& listed);
+
+// Position variant: the neighbours' positions; true when at least `minimum`
+// were found.
+bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
+                               float positions[125][3], int& total, int minimum);
+
+// The four-nibble quality code of `count` sub-cell masks, with the device
+// tuning tier selected by `size` (the resolution).
+uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count, float size);
+
+}  // namespace fusion

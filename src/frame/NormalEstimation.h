@@ -1,0 +1,20 @@
+#pragma once
+
+// Normals by principal component analysis of the facing neighbourhood.
+
+#include "volume/Records.h"
+#include "volume/Volume.h"
+
+namespace fusion {
+
+// The second stage's estimate, throttled per point. True tells the caller
+// to merge the point's layers in this frame.
+bool estimateFrameNormal(const Volume& volume, FusionPoint* point);
+
+// The reorganisation pass's estimate, with acceptance depending on the
+// resolution. True: the normal was replaced and `out_normal` holds it.
+// False: unchanged; `out_normal` holds the current normal when an estimate
+// was made but not adopted, and is not written when none could be made.
+bool reestimateNormal(const Volume& volume, FusionPoint* point, float out_normal[3]);
+
+}  // namespace fusion

@@ -1,0 +1,84 @@
+#include "volume/UpdateQueue.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace fusion {
+
+void UpdateQueue::push(std::unique_ptr<UpdateBuffer> buffer) {
+    if (!buffer) return;
+    const int32_t count = buffer->count();
+    if (count > 0) {
+        try {
+            auto batch = std::make_shared<ViewUpdate>();
+            batch->count = count;
+            SpinGuard guard(m_view_updates_lock);
+            m_view_updates.push_back(batch);
+            // Under the lock, with the batch in the queue: whatever reuses
+            // these ids is pushed behind it.
+            buffer->returnFreedIds();
+            batch->updates = buffer->takeRecords();
+            return;
+        } catch (const std::bad_alloc&) {
+            // The records are lost; their ids come back below.
+        }
+    }
+    buffer->returnFreedIds();
+}
+
+int UpdateQueue::drain(Vertices** out, int& count) {
+    if (out == nullptr) return 1;
+    SpinGuard guard(m_view_updates_lock);
+    if (m_view_updates.empty()) return 1;
+
+    // Batches that fit one int count are delivered now, the rest next time.
+    int64_t total = 0;
+    std::size_t batches = 0;
+    for (const auto& batch : m_view_updates) {
+        if (total + batch->count > std::numeric_limits<int>::max()) break;
+        total += batch->count;
+        ++batches;
+    }
+    if (total < 1) {
+        for (std::size_t b = 0; b < batches; ++b) m_view_updates.pop_front();
+        return 1;
+    }
+
+    // Allocated before anything is popped, so a failed allocation keeps the
+    // updates queued for the next drain instead of losing them.
+    Vertices* array = platform::tryNewArray<Vertices>(static_cast<std::size_t>(total));
+    if (array == nullptr) return 1;
+
+    *out = array;
+    count = 0;
+    for (std::size_t b = 0; b < batches; ++b) {
+        const auto& batch = m_view_updates.front();
+        if (batch->count > 0 && batch->updates != nullptr) {
+            std::memcpy(array + count, batch->updates,
+                        static_cast<std::size_t>(batch->count) * sizeof(Vertices));
+            count += batch->count;
+        }
+        m_view_updates.pop_front();
+    }
+    return 0;
+}
+
+void UpdateQueue::clear() {
+    std::deque<std::shared_ptr<ViewUpdate>> dropped;
+    {
+        SpinGuard guard(m_view_updates_lock);
+        dropped.swap(m_view_updates);
+    }
+    // The batches die here, outside the lock.
+}
+
+bool UpdateQueue::empty() const {
+    SpinGuard guard(m_view_updates_lock);
+    return m_view_updates.empty();
+}
+
+}  // namespace fusion

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "fusion/Kelvane.h"
+#include "volume/SpinLock.h"
+#include "volume/UpdateBuffer.h"
+
+namespace fusion {
+
+// Update records waiting for the host, as batches in the order they were
+// pushed; the host takes all of them at once with drain().
+//
+//   m_view_updates_lock  guards m_view_updates. A drain holds it across its
+//                        allocation and copies, so a batch is never split
+//                        between two deliveries and a producer pushing
+//                        meanwhile waits.
+class UpdateQueue {
+public:
+    UpdateQueue() = default;
+    UpdateQueue(const UpdateQueue&) = delete;
+    UpdateQueue& operator=(const UpdateQueue&) = delete;
+
+    // Queues the buffer's records (nothing when it holds none), then hands
+    // the view ids its removals freed back for reuse: from then on, any
+    // record reusing such an id is queued behind the removal.
+    void push(std::unique_ptr<UpdateBuffer> buffer);
+
+    // Moves every waiting record, batch by batch, into one new array (the
+    // caller's, released with delete[]). 0 when records were delivered; 1
+    // when none were waiting or the array cannot be allocated, and then
+    // neither out-parameter is written (the records stay queued).
+    int drain(Vertices** out, int& count);
+
+    // Drops every waiting batch (reset, loading, compaction).
+    void clear();
+
+    bool empty() const;
+
+private:
+    // One queued batch; owns its array.
+    struct ViewUpdate {
+        Vertices* updates = nullptr;
+        int32_t count = 0;
+        ViewUpdate() = default;
+        ViewUpdate(const ViewUpdate&) = delete;
+        ViewUpdate& operator=(const ViewUpdate&) = delete;
+        ~ViewUpdate() { delete[] updates; }
+    };
+
+    std::deque<std::shared_ptr<ViewUpdate>> m_view_updates;
+    mutable SpinLock m_view_updates_lock;
+};
+
+}  // namespace fusion

@@ -1,0 +1,94 @@
+#include "volume/Volume.h"
+
+#include <new>
+
+#include "platform/platform.h"
+#include "volume/SharedFields.h"
+
+namespace fusion {
+
+bool Volume::allocate(const GlobalParams& params) {
+    release();
+    m_global_params.reset(new (std::nothrow) GlobalParams(params));
+    const bool ok = m_global_params != nullptr && platform::allocationAllowed() &&
+                    m_blocks.allocate(params) && m_voxels.allocate(params) &&
+                    m_points.allocate(params) && m_view_ids.allocate(2 * params.max_frame_point_num);
+    if (!ok) release();
+    return ok;
+}
+
+void Volume::release() {
+    m_blocks.release();
+    m_voxels.release();
+    m_points.release();
+    m_view_ids.release();
+    m_global_params.reset();
+}
+
+void Volume::clear() {
+    if (!allocated()) return;
+    // Only what was used since the last clearing is touched: the entries of
+    // the handed-out blocks, their voxels and the records handed out.
+    m_voxels.clear(m_blocks.blockCount());
+    m_blocks.clear();
+    m_points.clear();
+    m_view_ids.clear();
+}
+
+void Volume::deriveParams(DeviceInfo& device) {
+    if (m_global_params) deriveGlobalParams(*m_global_params, device, m_resolution);
+}
+
+int32_t Volume::findBlock(const Int3& b) const {
+    const int32_t block = m_blocks.find(b);
+    if (block < 0 || block >= m_voxels.blockCapacity()) return -1;
+    return block;
+}
+
+Voxel* Volume::findVoxel(const Int3& c) const {
+    const GlobalParams& p = params();
+    const Int3 b = blockOf(c, p);
+    const int32_t block = findBlock(b);
+    return block < 0 ? nullptr : m_voxels.find(block, localIndexOf(c, b, p));
+}
+
+FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
+    FoundPoint found;
+    const int32_t side0 = voxel.side(0);
+    const int32_t side1 = voxel.side(1);
+    if (side0 == -1 && side1 == -1) return found;
+    if (side0 != -1) {
+        if (side0 < 0) return found;
+        FusionPoint* candidate = pointAt(side0);
+        if (facesNormal(*candidate, normal)) {
+            found.record = candidate;
+            found.index = side0;
+            return found;
+        }
+    }
+    if (side1 < 0) return found;
+    FusionPoint* candidate = pointAt(side1);
+    if (facesNormal(*candidate, normal)) {
+        found.record = candidate;
+        found.index = side1;
+    }
+    return found;
+}
+
+FoundPoint Volume::lookupPoint(const Int3& c, const float normal[3]) const {
+    Voxel* voxel = findVoxel(c);
+    if (voxel == nullptr) return FoundPoint{};
+    FoundPoint found = pickSide(*voxel, normal);
+    found.voxel = voxel;
+    return found;
+}
+
+Voxel* Volume::findOrCreateVoxel(const Int3& c) {
+    const GlobalParams& p = params();
+    const Int3 b = blockOf(c, p);
+    const int32_t block = m_blocks.findOrInsert(b);
+    if (block < 0) return nullptr;
+    return m_voxels.create(block, localIndexOf(c, b, p));
+}
+
+}  // namespace fusion

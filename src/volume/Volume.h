@@ -1,0 +1,97 @@
+#pragma once
+
+// The sparse voxel volume: the parameter block and the resolution, the block
+// hash, the voxel and point pools and the view ids. Each store owns its own
+// invariants and locks (see their headers); this class composes them and
+// offers the two sides every algorithm uses:
+//
+//   read side    find*, lookupPoint, pickSide, pointAt: never create, never
+//                lock, safe while other threads insert.
+//   create side  findOrCreateVoxel: inserts the block and grows the voxel
+//                pool; only placement (Placement.h) creates records.
+//
+// Lifecycle: allocate (engine init), clear (reset: empties the volume but
+// keeps its memory), release (deInit). Clearing and releasing are only for
+// moments when no other thread uses the volume.
+
+#include <cstdint>
+#include <memory>
+
+#include "fusion/Kelvane.h"
+#include "volume/BlockHash.h"
+#include "volume/Coordinates.h"
+#include "volume/GlobalParams.h"
+#include "volume/PointPool.h"
+#include "volume/Records.h"
+#include "volume/ViewIds.h"
+#include "volume/VoxelPool.h"
+
+namespace fusion {
+
+// A record found in a voxel: the record, the voxel holding it and its index.
+// `voxel` is set whenever the voxel exists, even when no side matched.
+struct FoundPoint {
+    FusionPoint* record = nullptr;
+    Voxel* voxel = nullptr;
+    int32_t index = -1;
+    explicit operator bool() const noexcept { return record != nullptr; }
+};
+
+class Volume {
+public:
+    Volume() = default;
+    Volume(const Volume&) = delete;
+    Volume& operator=(const Volume&) = delete;
+
+    // Creates the parameter block from `params` and every store sized by it.
+    // False when memory is lacking; whatever was allocated is released.
+    bool allocate(const GlobalParams& params);
+    void release();
+    void clear();
+    bool allocated() const { return m_global_params != nullptr; }
+
+    const GlobalParams& params() const { return *m_global_params; }
+    // Adjusts the per-frame limit, the fusion switch and the device tuning to
+    // the device and the current resolution; corrects the device record.
+    void deriveParams(DeviceInfo& device);
+    float resolution() const { return m_resolution; }
+    void setResolution(float resolution) { m_resolution = resolution; }
+
+    // ---- read side ------------------------------------------------------------
+    // Block index of b, or -1 when absent or beyond the allocated voxels.
+    int32_t findBlock(const Int3& b) const;
+    // The voxels of a block index from findBlock (block_voxel_num of them).
+    Voxel* blockVoxels(int32_t block) const { return m_voxels.blockVoxels(block); }
+    Voxel* findVoxel(const Int3& c) const;
+    // The record of voxel c whose normal faces `normal`.
+    FoundPoint lookupPoint(const Int3& c, const float normal[3]) const;
+    // Side 0 when its record faces `normal`, else side 1 when it does.
+    FoundPoint pickSide(const Voxel& voxel, const float normal[3]) const;
+    FusionPoint* pointAt(int32_t index) const { return m_points.at(index); }
+    int32_t readablePointCount() const { return m_points.readableCount(); }
+
+    // ---- create side ----------------------------------------------------------
+    // The voxel of c, inserting its block and growing the voxel pool; null
+    // when the excess list or memory runs out.
+    Voxel* findOrCreateVoxel(const Int3& c);
+
+    // ---- the stores -------------------------------------------------------------
+    BlockHash& blocks() { return m_blocks; }
+    const BlockHash& blocks() const { return m_blocks; }
+    VoxelPool& voxels() { return m_voxels; }
+    const VoxelPool& voxels() const { return m_voxels; }
+    PointPool& points() { return m_points; }
+    const PointPool& points() const { return m_points; }
+    ViewIds& viewIds() { return m_view_ids; }
+    const ViewIds& viewIds() const { return m_view_ids; }
+
+private:
+    std::unique_ptr<GlobalParams> m_global_params;
+    float m_resolution = 0.5f;
+    BlockHash m_blocks;
+    VoxelPool m_voxels;
+    PointPool m_points;
+    ViewIds m_view_ids;
+};
+
+}  // namespace fusion

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "volume/GlobalParams.h"
+#include "volume/Records.h"
+#include "volume/SpinLock.h"
+
+namespace fusion {
+
+// The voxels of the handed-out blocks, in chunks of chunk_block_num blocks.
+// Block B's voxel L lives in chunk B >> chunk_block_shift at
+// (B & (chunk_block_num - 1)) * block_voxel_num + L. Chunks are reserved as
+// zero pages: an all-zero voxel has no side and a free lock.
+//
+//   m_voxel_chunk_lock  serialises growth; the capacity is checked again
+//                       under it, because another thread may have grown the
+//                       pool meanwhile.
+//   m_voxel_chunk_num   published with release after the chunk's pointer is
+//                       stored, so readers (acquire) never wait and never see
+//                       a missing chunk. The table has voxel_chunk_max slots
+//                       fixed at allocate() and never moves; growth fails
+//                       instead of overflowing it.
+class VoxelPool {
+public:
+    VoxelPool() = default;
+    ~VoxelPool();
+    VoxelPool(const VoxelPool&) = delete;
+    VoxelPool& operator=(const VoxelPool&) = delete;
+
+    bool allocate(const GlobalParams& params);  // false when memory is lacking
+    void release();
+    // Empties the voxels of blocks 0 .. used_blocks-1; only while nobody else
+    // uses the pool. The chunks stay.
+    void clear(int64_t used_blocks);
+
+    // The voxels of `block` (block_voxel_num of them), or null when the
+    // block lies beyond the allocated chunks. Never grows.
+    Voxel* blockVoxels(int32_t block) const;
+    Voxel* find(int32_t block, int32_t local) const {
+        Voxel* voxels = blockVoxels(block);
+        return voxels != nullptr ? voxels + local : nullptr;
+    }
+    // Like find(), growing the pool when the block lies beyond it; null when
+    // memory or the chunk table runs out.
+    Voxel* create(int32_t block, int32_t local);
+
+    int32_t chunkCount() const { return m_voxel_chunk_num.load(std::memory_order_acquire); }
+    int64_t blockCapacity() const {
+        return static_cast<int64_t>(chunkCount()) * m_params.chunk_block_num;
+    }
+
+private:
+    bool appendChunk();  // the caller holds m_voxel_chunk_lock
+    std::size_t chunkBytes() const;
+
+    Voxel** m_voxel_chunks = nullptr;  // voxel_chunk_max slots
+    std::atomic<int32_t> m_voxel_chunk_num{0};
+    SpinLock m_voxel_chunk_lock;
+    GlobalParams m_params{};
+};
+
+}  // namespace fusion
