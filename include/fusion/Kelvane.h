@@ -228,9 +228,17 @@ public:
     int getPointsNumLimitByResolution() override;
 
     // Blocks until no frame is inside process() and every queued second
-    // stage has finished. Not part of the interface class: for hosts and
-    // tools that need a settled model (for example before comparing their
-    // update mirror with an extraction).
+    // stage has finished; the next getUpdateVertices() then delivers all of
+    // their records. Not part of the interface class: for hosts and tools
+    // that need a settled model.
+    //
+    // A host table kept from the update records (indexed by view_id, state
+    // 255 erasing) holds, after waitForPendingWork() and one last drain,
+    // exactly the points extractLivePoints() returns, however frames were
+    // paced: records arrive in an order that can be applied one by one, and
+    // a removed point's id is reused only after its removal. (Blocking
+    // frames, loads, builds, compacting deletions, region marks and
+    // dataOrganize() report nothing; re-read the cloud after them.)
     void waitForPendingWork();
 
     // Non-blocking frames since the last init() or reset() whose second stage

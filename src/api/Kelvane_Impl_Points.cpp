@@ -339,9 +339,7 @@ int Kelvane_Impl_Points::getUpdateVertices(Vertices** const vertices, int& count
 int Kelvane_Impl_Points::getUpdatePolygons(PolygonMesh** const, int&) { return 0; }
 int Kelvane_Impl_Points::getPointsNumLimitByResolution() { return 0; }
 
-void Kelvane_Impl_Points::waitForPendingWork() {
-    if (m_is_init) m_engine->waitUntilIdle();
-}
+void Kelvane_Impl_Points::waitForPendingWork() { m_engine->waitForPendingWork(); }
 
 int Kelvane_Impl_Points::droppedSecondStages() const { return m_engine->droppedSecondStages(); }
 

@@ -85,21 +85,28 @@ int HashTable::runPipeline(const PointData* points, int count,
     m_blocking_frame = blocking;
 
     std::vector<int32_t> frame_indices(static_cast<std::size_t>(count));
-    insertFramePoints(m_volume, placementRules(), m_frame_counter, m_thread_num, points, count,
-                      frame_indices.data());
+    {
+        std::lock_guard<std::mutex> producing(m_host_updates_lock);
+        // Second stages that finished before this frame come first.
+        m_view_updates.publishDeferred();
+        insertFramePoints(m_volume, placementRules(), m_frame_counter, m_thread_num, points,
+                          count, frame_indices.data());
 
-    // Lack of memory costs this frame its grading, not the host an exception;
-    // the points stay stored as inserted.
-    std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
-    if (!updates) return 1;
-    const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_thread_num, *updates};
-    if (blocking) {
-        preparePerPoint(stage, count, frame_indices.data());
-        updates->discard();  // a blocking frame reports no updates of its own
-    } else {
-        prepareGrouped(stage, points, count, views, frame_indices.data());
+        // Lack of memory costs this frame its grading, not the host an
+        // exception; the points stay stored as inserted.
+        std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
+        if (!updates) return 1;
+        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_thread_num, *updates};
+        if (blocking) {
+            preparePerPoint(stage, count, frame_indices.data());
+            updates->discard();  // a blocking frame reports no updates of its own
+        } else {
+            prepareGrouped(stage, points, count, views, frame_indices.data());
+        }
+        m_view_updates.push(std::move(updates));
+        // Those that finished meanwhile follow this frame's records.
+        m_view_updates.publishDeferred();
     }
-    m_view_updates.push(std::move(updates));
 
     if (blocking) {
         integrateFrame(frame_indices.data(), count);
@@ -133,10 +140,16 @@ void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
 
 void HashTable::integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot) {
     SlotRelease release(m_task_slots, slot);
+    std::lock_guard<std::mutex> one_at_a_time(m_second_stage_lock);
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
     for (const int32_t index : frame_indices) integrateFramePoint(index, *updates);
-    m_view_updates.push(std::move(updates));
+    m_view_updates.pushDeferred(std::move(updates));
+}
+
+void HashTable::publishSecondStages() {
+    std::lock_guard<std::mutex> quiet(m_host_updates_lock);
+    m_view_updates.publishDeferred();
 }
 
 void HashTable::integrateFramePoint(int32_t index, UpdateBuffer& updates) {

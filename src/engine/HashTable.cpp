@@ -90,6 +90,12 @@ void HashTable::waitUntilIdle(std::chrono::milliseconds poll) {
     m_task_slots.waitUntilFree(poll);
 }
 
+void HashTable::waitForPendingWork() {
+    if (!m_is_init) return;
+    waitUntilIdle(std::chrono::milliseconds(1));
+    publishSecondStages();
+}
+
 int HashTable::deInit() {
     if (!m_is_init) {
         m_error_message.set(kNotInit);
@@ -198,6 +204,7 @@ int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const 
 }
 
 int HashTable::getUpdateVertices(Vertices** out, int& count) {
+    publishSecondStages();
     return m_view_updates.drain(out, count);
 }
 
@@ -279,8 +286,17 @@ int HashTable::deleteSelectedArea(const PointData* points, int count) {
     std::unique_ptr<UpdateBuffer> removals = newUpdateBuffer();
     if (!removals) return 1;
 
-    const Deletion deletion = deleteSelection(m_volume, m_thread_num, points, count, *removals);
-    if (!deletion.compact) m_view_updates.push(std::move(removals));
+    // A second stage still changing a selected point would report the change
+    // after the removal and bring the point back on the host's side: the
+    // stages finish first, and their records go out before the removals.
+    waitUntilIdle(std::chrono::milliseconds(1));
+    Deletion deletion;
+    {
+        std::lock_guard<std::mutex> producing(m_host_updates_lock);
+        m_view_updates.publishDeferred();
+        deletion = deleteSelection(m_volume, m_thread_num, points, count, *removals);
+        if (!deletion.compact) m_view_updates.push(std::move(removals));
+    }
     if (deletion.deleted == 0 || !deletion.compact) return 0;
 
     // Compaction: the remaining records are copied aside, the volume is

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,9 @@ public:
     // Polls every `poll` until no frame is in the pipeline and no second
     // stage holds a slot (deInit, reset, loading and compaction wait so).
     void waitUntilIdle(std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+    // Waits like waitUntilIdle, polling briskly, then queues the update
+    // records of the finished second stages for the next drain.
+    void waitForPendingWork();
     int droppedSecondStages() const { return m_task_slots.dropped(); }
 
     // ---- reading ----------------------------------------------------------------
@@ -95,6 +99,9 @@ private:
     void integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot);
     void integrateFramePoint(int32_t index, UpdateBuffer& updates);
     std::unique_ptr<UpdateBuffer> newUpdateBuffer();
+    // Queues the records of finished second stages, once the host's thread
+    // is not producing records itself.
+    void publishSecondStages();
 
     PlacementRules placementRules() const;
     // Empties the volume and drops the waiting updates, after waiting for
@@ -109,6 +116,15 @@ private:
     DeviceInfo m_device_info{};
     SecondStageSlots m_task_slots;
     UpdateQueue m_view_updates;
+    // Update records reach the host in an order it can apply one by one
+    // only if no two producers race on one point. So second stages run one
+    // at a time (m_second_stage_lock), and their records are queued only
+    // while the host's thread is not producing records of its own: a first
+    // stage or an in-place deletion holds m_host_updates_lock, and so does
+    // publishing. A removal then always follows the records written before
+    // it, and an id it frees is reused only behind it.
+    std::mutex m_second_stage_lock;
+    std::mutex m_host_updates_lock;
     bool m_is_init = false;
     Volume m_volume;  // parameters, resolution, hash, voxels, points, view ids
     bool m_quality_judge = true;

@@ -105,19 +105,31 @@ void emitVertexUpdate(ViewIds& ids, FusionPoint& record, int state, UpdateBuffer
     const int32_t previous = relaxedLoad(record.view_id);
     if (removal && previous < 0) return;  // the host never knew it
 
-    int32_t id = ids.getOrAllocate(record);
+    // The id read with the record: a merge emptying the record meanwhile
+    // resets its id, and a fresh id for an emptied record would announce a
+    // point that is gone.
+    int32_t id = previous >= 0 ? previous : ids.allocate();
     if (id < 0 || static_cast<int64_t>(id) > static_cast<int64_t>(ids.next()) + 1) {
         std::printf("分配view_id错误！\n");
         return;
     }
-    if (!removal && previous < 0 && !compareExchange32(record.view_id, previous, id)) {
-        // Two emitters (say, two centres propagating to one neighbour) raced
-        // to name this record; one id per vertex, so the loser gives its own
-        // back -- unless the id it holds is the winner's, read after the win.
-        // The loser's id was never sent, so it may be reused at once.
-        const int32_t winner = relaxedLoad(record.view_id);
-        if (winner != id) ids.releaseId(id);
-        id = winner;
+    if (!removal && previous < 0) {
+        if (!compareExchange32(record.view_id, previous, id)) {
+            // Two emitters (say, two centres propagating to one neighbour)
+            // raced to name this record; one id per vertex, so the loser gives
+            // its own back -- unless the id it holds is the winner's, read
+            // after the win. The loser's id was never sent, so it may be
+            // reused at once.
+            const int32_t winner = relaxedLoad(record.view_id);
+            if (winner != id) ids.releaseId(id);
+            id = winner;
+        } else if (relaxedLoad(record.observation_count) == 0) {
+            // Emptied between the copy and the naming: nothing to announce.
+            // A merge that empties it from now on sees the id and reports the
+            // removal itself, so the id is withdrawn only if still ours.
+            if (compareExchange32(record.view_id, id, -1)) ids.releaseId(id);
+            return;
+        }
     }
 
     // A full buffer drops the record; the point keeps its id and is reported

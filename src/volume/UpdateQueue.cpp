@@ -30,6 +30,26 @@ void UpdateQueue::push(std::unique_ptr<UpdateBuffer> buffer) {
     buffer->returnFreedIds();
 }
 
+void UpdateQueue::pushDeferred(std::unique_ptr<UpdateBuffer> buffer) {
+    if (!buffer) return;
+    try {
+        SpinGuard guard(m_deferred_lock);
+        m_deferred.push_back(std::move(buffer));
+    } catch (const std::bad_alloc&) {
+        // Could not be kept: the records are lost and the buffer's ids come
+        // back as it dies.
+    }
+}
+
+void UpdateQueue::publishDeferred() {
+    std::deque<std::unique_ptr<UpdateBuffer>> ready;
+    {
+        SpinGuard guard(m_deferred_lock);
+        ready.swap(m_deferred);
+    }
+    for (auto& buffer : ready) push(std::move(buffer));
+}
+
 int UpdateQueue::drain(Vertices** out, int& count) {
     if (out == nullptr) return 1;
     SpinGuard guard(m_view_updates_lock);
@@ -69,11 +89,16 @@ int UpdateQueue::drain(Vertices** out, int& count) {
 
 void UpdateQueue::clear() {
     std::deque<std::shared_ptr<ViewUpdate>> dropped;
+    std::deque<std::unique_ptr<UpdateBuffer>> kept;
     {
         SpinGuard guard(m_view_updates_lock);
         dropped.swap(m_view_updates);
     }
-    // The batches die here, outside the lock.
+    {
+        SpinGuard guard(m_deferred_lock);
+        kept.swap(m_deferred);
+    }
+    // Both die here, outside the locks.
 }
 
 bool UpdateQueue::empty() const {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <vector>
 
-#include "fuse/HostMirror.h"
+#include "host/HostMirror.h"
 #include "support/FuseHelpers.h"
 
 namespace {
@@ -15,7 +15,7 @@ using fuse_test::vertex;
 fusion::Vertices removal(int32_t id) { return vertex(id, NAN, NAN, NAN, 255); }
 
 TEST(HostMirrorTest, UpdatesReplayedInOrderGiveTheLatestState) {
-    kelvane_fuse::HostMirror mirror;
+    kelvane_host::HostMirror mirror;
     // One delivery holding: two additions, a change, a re-grade, a removal,
     // and the removed id handed out again to a new point.
     const std::vector<fusion::Vertices> records = {
@@ -51,7 +51,7 @@ class MirrorCompareTest : public ::testing::TestWithParam<Divergence> {};
 TEST_P(MirrorCompareTest, FindsEachKindOfDifference) {
     const Divergence& c = GetParam();
     const std::vector<fusion::Vertices> truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0), vertex(4, 3, 0, 0)};
-    kelvane_fuse::HostMirror mirror;
+    kelvane_host::HostMirror mirror;
     mirror.apply(truth.data(), int(truth.size()));
     std::vector<fusion::Vertices> extraction = truth;
     c.change(extraction);

@@ -60,7 +60,7 @@ TEST(ReportTest, ReportStatesTheMirrorVerdict) {
 
     // Blocking frames: an empty mirror has no values to call up to date.
     report.blocking = true;
-    report.diff = kelvane_fuse::MirrorDiff{};
+    report.diff = kelvane_host::MirrorDiff{};
     report.diff.extracted = report.diff.missing = 10;
     text = printed();
     EXPECT_EQ(text.find("up to date"), std::string::npos) << text;

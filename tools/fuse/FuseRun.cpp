@@ -13,7 +13,7 @@
 
 #include "fuse/FrameFile.h"
 #include "fuse/FrameSource.h"
-#include "fuse/HostMirror.h"
+#include "host/HostMirror.h"
 #include "fuse/PlyIO.h"
 #include "fuse/Preview.h"
 #include "fuse/Progress.h"
@@ -70,14 +70,14 @@ bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std:
 // One drain as a host does it after every frame: take what is waiting and
 // apply it to the mirror. The count is preset because the library leaves it
 // untouched when nothing is waiting.
-void drainUpdates(fusion::Kelvane_Impl_Points& engine, HostMirror& mirror, RunReport& report) {
+void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror& mirror, RunReport& report) {
     fusion::Vertices* records = nullptr;
     int count = 0;
     engine.getUpdateVertices(&records, count);
     if (records == nullptr) return;
     if (count > 0) {
         // Ids only grow, so none of these can be at or above the count now.
-        int vertex_count = HostMirror::kMaxViewId;
+        int vertex_count = kelvane_host::HostMirror::kMaxViewId;
         engine.getVertexNum(vertex_count);
         mirror.apply(records, count, vertex_count);
         ++report.update_deliveries;
@@ -107,7 +107,7 @@ private:
     std::FILE* m_out;
     std::FILE* m_err;
     fusion::Kelvane_Impl_Points m_engine;
-    HostMirror m_mirror;
+    kelvane_host::HostMirror m_mirror;
     RunReport m_report;
     FrameFileWriter m_recorder;
     bool m_recording = false;

@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "fuse/HostMirror.h"
+#include "host/HostMirror.h"
 
 namespace kelvane_fuse {
+
+using kelvane_host::MirrorDiff;
+using kelvane_host::MirrorStats;
 
 struct TimingSummary {
     size_t count = 0;

@@ -11,7 +11,7 @@
 
 #include "fusion/Kelvane.h"
 
-namespace kelvane_fuse {
+namespace kelvane_host {
 
 struct MirrorStats {
     int64_t records = 0;        // update records applied
@@ -72,4 +72,4 @@ private:
     MirrorStats m_stats;
 };
 
-}  // namespace kelvane_fuse
+}  // namespace kelvane_host

@@ -1,9 +1,9 @@
-#include "fuse/HostMirror.h"
+#include "host/HostMirror.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace kelvane_fuse {
+namespace kelvane_host {
 namespace {
 
 bool sameAttributes(const fusion::Vertices& a, const fusion::Vertices& b) {
@@ -127,4 +127,4 @@ MirrorDiff HostMirror::compare(const fusion::Vertices* extracted, int count, flo
     return diff;
 }
 
-}  // namespace kelvane_fuse
+}  // namespace kelvane_host
