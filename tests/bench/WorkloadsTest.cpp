@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../../bench/Workloads.h"
-#include "support/EngineFixture.h"
+#include "support/TestSupport.h"
 #include "volume/Coordinates.h"
 
 namespace {
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SheetWorkload,
                                             ::testing::Values(0.05f, 0.5f, 2.0f)));
 
 TEST(SheetWorkloadInEngine, BuildsIntoAsManyLiveRecordsAsPoints) {
-    auto engine = fusion_test::makeEngine(0.5f);
+    auto engine = fusion_test::makeEngine();
     ASSERT_NE(engine, nullptr);
     constexpr int kPoints = 20000;
     const auto sheet = kelvane_bench::sheetPoints(kPoints, 0.5f);

@@ -1,0 +1,218 @@
+#pragma once
+
+// Builders and harnesses shared by the whole suite: small volumes built
+// directly, engines, records placed by hand, a scoped allocation-failure
+// guard, a pool blocker and the host-side readers.
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/HashTable.h"
+#include "platform/platform.h"
+#include "volume/Placement.h"
+#include "volume/SharedFields.h"
+#include "volume/Volume.h"
+
+namespace fusion_test {
+
+using fusion::FoundPoint;
+using fusion::FusionPoint;
+using fusion::GlobalParams;
+using fusion::HashTable;
+using fusion::Int3;
+using fusion::PointData;
+using fusion::Vertices;
+using fusion::Volume;
+
+// A volume that reaches its limits after a few hundred blocks and a few
+// thousand records: 4096 buckets and excess entries, voxel chunks of 64
+// blocks, point chunks of 1024 records.
+inline GlobalParams smallParams() {
+    GlobalParams p = fusion::defaultGlobalParams();
+    p.hash_bucket_num = 1 << 12;
+    p.hash_mask = (1 << 12) - 1;
+    p.hash_excess_list_size = 1 << 12;
+    p.voxel_chunk_init = 1;
+    p.chunk_block_num = 64;
+    p.chunk_block_shift = 6;
+    p.voxel_chunk_max = 1024;
+    p.chunk_point_shift = 10;
+    p.chunk_point_num = 1 << 10;
+    p.point_chunk_init = 1;
+    p.point_chunk_max = 1024;
+    return p;
+}
+
+// A volume of its own, allocated from `params`.
+struct TestVolume {
+    explicit TestVolume(float resolution = 0.5f, const GlobalParams& params = smallParams()) {
+        ok = volume.allocate(params);
+        volume.setResolution(resolution);
+    }
+    Volume volume;
+    bool ok = false;
+};
+
+inline PointData makePoint(float x, float y, float z, float nx, float ny, float nz,
+                           int attributes = 8) {
+    return PointData{{x, y, z}, {nx, ny, nz}, attributes};
+}
+
+// The record frame intake prepares for one input point.
+inline FusionPoint observation(float x, float y, float z, float nx, float ny, float nz,
+                               uint8_t level = 8, uint8_t protected_flag = 0, uint16_t count = 1) {
+    FusionPoint p = fusion::defaultFusionPoint();
+    p.position[0] = x;
+    p.position[1] = y;
+    p.position[2] = z;
+    p.normal[0] = nx;
+    p.normal[1] = ny;
+    p.normal[2] = nz;
+    p.scan_level = level;
+    p.protected_flag = protected_flag;
+    p.observation_count = count;
+    return p;
+}
+
+inline FoundPoint place(Volume& volume, const FusionPoint& p, fusion::PlacementRules rules = {}) {
+    return fusion::addObservation(volume, rules, p.position, p);
+}
+
+// One observed record at the centre of voxel c, stamped and masked as given.
+inline FoundPoint placeAt(Volume& volume, const Int3& c, const float normal[3], int32_t stamp,
+                          uint64_t mask = 0) {
+    const float r = volume.resolution();
+    FusionPoint p = observation(c.x * r, c.y * r, c.z * r, normal[0], normal[1], normal[2]);
+    p.frame_stamp = stamp;
+    p.sub_voxel_mask = mask;
+    fusion::PlacementRules rules;
+    rules.mark_sub_cells = false;
+    return place(volume, p, rules);
+}
+
+struct EngineOptions {
+    float resolution = 0.5f;
+    int frame_points = 60000;
+    bool small = false;  // the small volume of smallParams()
+};
+
+// An initialised engine with a neutral device (spacing 0.001), so that the
+// parameters are derived and fusion is on.
+inline std::unique_ptr<HashTable> makeEngine(const EngineOptions& options = {}) {
+    auto engine = std::make_unique<HashTable>();
+    if (options.small) engine->setInitParams(smallParams());
+    if (engine->init() != 0) return nullptr;
+    fusion::DeviceInfo device{};
+    device.point_spacing = 0.001f;
+    device.frame_point_num = options.frame_points;
+    engine->setResolution(options.resolution);
+    engine->setDeviceInfo(device);
+    return engine;
+}
+
+// Makes every guarded allocation after the first `successes` fail while it
+// lives; clears the injection however the scope ends.
+class FailingAllocations {
+public:
+    explicit FailingAllocations(long successes) { fusion::platform::failAllocationsAfter(successes); }
+    ~FailingAllocations() { fusion::platform::failAllocationsAfter(-1); }
+    FailingAllocations(const FailingAllocations&) = delete;
+    FailingAllocations& operator=(const FailingAllocations&) = delete;
+};
+
+// Holds every worker of a pool in a task until release(), so that tasks
+// committed meanwhile stay queued. Returns from construction once all
+// workers are held, which also means every task committed before has
+// finished (FIFO queue, one task per worker).
+class PoolBlocker {
+public:
+    explicit PoolBlocker(fusion::ThreadPool& pool) : m_state(std::make_shared<State>()) {
+        const int workers = pool.threadCount();
+        for (int i = 0; i < workers; ++i) {
+            (void)pool.commit([state = m_state]() {
+                std::unique_lock<std::mutex> lock(state->mutex);
+                ++state->held;
+                state->changed.notify_all();
+                state->changed.wait(lock, [&] { return state->released; });
+            });
+        }
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->changed.wait(lock, [&] { return m_state->held == workers; });
+    }
+    ~PoolBlocker() { release(); }
+    PoolBlocker(const PoolBlocker&) = delete;
+    PoolBlocker& operator=(const PoolBlocker&) = delete;
+    void release() {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->released = true;
+        m_state->changed.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        int held = 0;
+        bool released = false;
+    };
+    std::shared_ptr<State> m_state;
+};
+
+// A stream object as a host holds it; the buffer a save allocates goes with it.
+inline std::shared_ptr<fusion::RealTimeByteStream> hostStream() {
+    return std::shared_ptr<fusion::RealTimeByteStream>(new fusion::RealTimeByteStream{nullptr, 0},
+                                                       [](fusion::RealTimeByteStream* s) {
+                                                           delete[] s->data;
+                                                           delete s;
+                                                       });
+}
+
+inline std::vector<Vertices> adopt(Vertices* array, int count) {
+    std::vector<Vertices> out;
+    if (array != nullptr && count > 0) out.assign(array, array + count);
+    delete[] array;
+    return out;
+}
+
+template <class Engine>
+std::vector<Vertices> liveVertices(Engine& engine) {
+    Vertices* array = nullptr;
+    int count = 0;
+    if (engine.extractLivePoints(&array, count) != 0) return {};
+    return adopt(array, count);
+}
+
+template <class Engine>
+std::vector<Vertices> drainUpdates(Engine& engine) {
+    Vertices* array = nullptr;
+    int count = 0;
+    if (engine.getUpdateVertices(&array, count) != 0) return {};
+    return adopt(array, count);
+}
+
+template <class Engine>
+int vertexNum(Engine& engine) {
+    int count = -1;
+    engine.getVertexNum(count);
+    return count;
+}
+
+// Empty when every view id is unique and below `vertex_num`.
+inline std::string idProblem(const std::vector<Vertices>& live, int vertex_num) {
+    std::set<int32_t> seen;
+    for (const Vertices& v : live) {
+        if (v.view_id < 0 || v.view_id >= vertex_num)
+            return "view id " + std::to_string(v.view_id) + " outside [0, " + std::to_string(vertex_num) + ")";
+        if (!seen.insert(v.view_id).second) return "view id " + std::to_string(v.view_id) + " twice";
+    }
+    return "";
+}
+
+inline double identityPose[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+}  // namespace fusion_test

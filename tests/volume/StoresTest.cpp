@@ -1,0 +1,213 @@
+// The volume's stores: coordinates and the bucket hash, the block hash with
+// its excess list, the voxel and point pools, the free lists and clearing.
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "support/TestSupport.h"
+#include "volume/BlockHash.h"
+#include "volume/IndexFreeList.h"
+
+namespace {
+
+using namespace fusion_test;
+using fusion::BlockHash;
+
+const std::string kExcessLine =
+    "---- error: (cur_ExcessHash_Index - m_global_params.hash_bucket_num) > "
+    "m_global_params.hash_excess_list_size ------- \n";
+
+GlobalParams tinyHash(int32_t buckets, int32_t excess) {
+    GlobalParams p = smallParams();
+    p.hash_bucket_num = buckets;
+    p.hash_mask = buckets - 1;
+    p.hash_excess_list_size = excess;
+    return p;
+}
+
+TEST(Coordinates, RoundingBlocksLocalIndexAndBuckets) {
+    const GlobalParams p = fusion::defaultGlobalParams();
+    const std::pair<float, int32_t> rounding[] = {{-0.5f, 0}, {0.5f, 1},  {-1.5f, -1},
+                                                  {-0.0f, 0}, {-0.51f, -1}, {0.49f, 0}};
+    for (const auto& [quotient, voxel] : rounding) EXPECT_EQ(fusion::roundVoxelComponent(quotient), voxel) << quotient;
+    const std::pair<int32_t, int32_t> blocks[] = {{-1, -1}, {-8, -1}, {-9, -2}, {7, 0}, {8, 1}};
+    for (const auto& [c, b] : blocks) EXPECT_EQ(fusion::blockComponent(c, p), b) << c;
+    const Int3 minus{-1, 0, 0};
+    EXPECT_EQ(fusion::localIndexOf(minus, fusion::blockOf(minus, p), p), 7);
+    const Int3 far{9, 10, 11};
+    EXPECT_EQ(fusion::localIndexOf(far, fusion::blockOf(far, p), p), 1 + 8 * 2 + 64 * 3);
+
+    EXPECT_EQ(fusion::hashBlock(p, {0, 0, 0}), 8003212u);
+    EXPECT_EQ(fusion::hashBlock(p, {1, 2, 3}), 66278107u);
+    EXPECT_EQ(fusion::hashBlock(p, {-1, -1, -1}), 59804061u);
+    EXPECT_EQ(fusion::hashBlock(p, {10, -20, 30}), 11875395u);
+
+    const float n[3][3] = {{0.9f, 0.1f, 0.1f}, {0.5f, 0.5f, 0.1f}, {0.3f, 0.4f, 0.4f}};
+    EXPECT_EQ(fusion::dominantAxis(n[0]), 0);
+    EXPECT_EQ(fusion::dominantAxis(n[1]), 1) << "ties go to the later axis";
+    EXPECT_EQ(fusion::dominantAxis(n[2]), 2);
+    EXPECT_EQ(fusion::axisReach(1.0f), 1);
+    EXPECT_EQ(fusion::axisReach(0.5f), 2);
+    EXPECT_EQ(fusion::axisReach(0.05f), 3);
+    EXPECT_EQ(fusion::axisReach(0.1f), 2) << "0.1f lies just above 0.1";
+}
+
+TEST(BlockHash, CollidingBlocksChainAndAnExhaustedExcessListFailsOnlyThem) {
+    BlockHash hash;
+    ASSERT_TRUE(hash.allocate(tinyHash(1, 3)));  // every block lands in bucket 0
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(hash.findOrInsert({i, 0, 0}), i);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(hash.find({i, 0, 0}), i);
+    EXPECT_EQ(hash.find({4, 0, 0}), -1) << "find never inserts";
+    EXPECT_EQ(hash.blockCount(), 4);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(hash.findOrInsert({4, 0, 0}), -1);
+    EXPECT_EQ(hash.findOrInsert({5, 0, 0}), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kExcessLine + kExcessLine);
+    EXPECT_EQ(hash.findOrInsert({2, 0, 0}), 2) << "existing blocks are still found";
+
+    BlockHash two;
+    ASSERT_TRUE(two.allocate(tinyHash(2, 0)));
+    const GlobalParams p = tinyHash(2, 0);
+    Int3 same = {0, 0, 0}, other = {0, 0, 0};
+    for (int i = 1; i < 64; ++i) {
+        const Int3 b{i, 0, 0};
+        (fusion::hashBlock(p, b) == fusion::hashBlock(p, {0, 0, 0}) ? same : other) = b;
+    }
+    ASSERT_GE(two.findOrInsert({0, 0, 0}), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(two.findOrInsert(same), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_GE(two.findOrInsert(other), 0) << "an empty bucket still takes a block";
+
+    hash.clear();
+    EXPECT_EQ(hash.find({1, 0, 0}), -1);
+    EXPECT_EQ(hash.findOrInsert({9, 9, 9}), 0) << "block indices restart at 0";
+}
+
+TEST(BlockHashConcurrent, SameNewBlocksFromManyThreadsAreCountedOnce) {
+    BlockHash hash;
+    ASSERT_TRUE(hash.allocate(tinyHash(4, 4096)));
+    constexpr int kThreads = 4;
+    constexpr int kBlocks = 400;
+    std::vector<std::vector<int32_t>> seen(kThreads, std::vector<int32_t>(kBlocks));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kBlocks; ++i) seen[t][i] = hash.findOrInsert({i, -i, 7});
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<int32_t> indices;
+    for (int i = 0; i < kBlocks; ++i) {
+        for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]) << i;
+        indices.insert(seen[0][i]);
+        EXPECT_EQ(hash.find({i, -i, 7}), seen[0][i]);
+    }
+    EXPECT_EQ(hash.blockCount(), kBlocks);
+    EXPECT_EQ(indices.size(), static_cast<std::size_t>(kBlocks));
+    EXPECT_EQ(*indices.rbegin(), kBlocks - 1);
+}
+
+TEST(VoxelPool, GrowsOnDemandWithinItsTableAndBlocksStayApart) {
+    GlobalParams p = smallParams();
+    p.chunk_block_num = 4;
+    p.chunk_block_shift = 2;
+    p.voxel_chunk_max = 3;
+    fusion::VoxelPool pool;
+    ASSERT_TRUE(pool.allocate(p));
+    EXPECT_EQ(pool.find(4, 0), nullptr) << "block 4 lies beyond the first chunk";
+    fusion::Voxel* v = pool.create(9, 5);  // chunk 2, the last slot
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(pool.chunkCount(), 3);
+    EXPECT_EQ(pool.find(9, 5), v);
+    EXPECT_EQ(pool.find(9, 4) + 1, v);
+    EXPECT_EQ(v->side(0), -1) << "fresh voxels are empty";
+    EXPECT_NE(pool.blockVoxels(8), pool.blockVoxels(9));
+    EXPECT_EQ(pool.blockVoxels(9) - pool.blockVoxels(8), 512);
+    EXPECT_EQ(pool.create(12, 0), nullptr) << "a fourth chunk would overflow the table";
+    {
+        FailingAllocations none(0);
+        fusion::VoxelPool starved;
+        EXPECT_FALSE(starved.allocate(p));
+    }
+}
+
+TEST(PointPool, RecyclesLastReleasedFirstAndGrowsTenRecordsEarly) {
+    GlobalParams p = smallParams();
+    p.chunk_point_shift = 5;
+    p.chunk_point_num = 32;
+    p.point_chunk_max = 2;
+    fusion::PointPool pool;
+    ASSERT_TRUE(pool.allocate(p));
+    for (int i = 0; i < 22; ++i) EXPECT_EQ(pool.allocatePoint(), i);
+    EXPECT_EQ(pool.chunkCount(), 1);
+    EXPECT_EQ(pool.allocatePoint(), 22);
+    EXPECT_EQ(pool.chunkCount(), 2) << "index 22 + 10 reaches the end of the first chunk";
+    EXPECT_EQ(pool.releasePoint(5), 0);
+    EXPECT_EQ(pool.releasePoint(9), 0);
+    EXPECT_EQ(pool.releasePoint(-1), 1);
+    EXPECT_EQ(pool.allocatePoint(), 9);
+    EXPECT_EQ(pool.allocatePoint(), 5);
+    EXPECT_EQ(pool.allocatePoint(), 23);
+    while (pool.nextIndex() < 54) ASSERT_GE(pool.allocatePoint(), 0);
+    EXPECT_EQ(pool.allocatePoint(), -1) << "a third chunk would overflow the table";
+    EXPECT_EQ(pool.readableCount(), 55) << "a failed allocation still used its index";
+
+    pool.clear();
+    EXPECT_EQ(pool.allocatePoint(), 0);
+    EXPECT_EQ(pool.chunkCount(), 2) << "clearing keeps the chunks";
+    EXPECT_TRUE(pool.reserveRecords(60));
+    EXPECT_FALSE(pool.reserveRecords(64 + 32)) << "the table cannot take the chunks needed";
+}
+
+TEST(IndexFreeList, GrowsByHalfAndDropsWhatCannotFit) {
+    fusion::IndexFreeList list;
+    ASSERT_TRUE(list.reserve(2));
+    EXPECT_EQ(list.push(7), 0);
+    EXPECT_EQ(list.push(8), 0);
+    EXPECT_EQ(list.push(9), 0);
+    EXPECT_EQ(list.capacity(), 3);
+    EXPECT_EQ(list.popOr([] { return -5; }), 9);
+    EXPECT_EQ(list.count(), 2);
+    {
+        FailingAllocations none(0);
+        EXPECT_EQ(list.push(10), 0);
+        EXPECT_EQ(list.push(11), 2) << "full and unable to grow: the value is dropped";
+    }
+    EXPECT_EQ(list.popOr([] { return -5; }), 10);
+    EXPECT_EQ(list.popOr([] { return -5; }), 8);
+    EXPECT_EQ(list.popOr([] { return -5; }), 7);
+    EXPECT_EQ(list.popOr([] { return -5; }), -5);
+}
+
+TEST(Volume, LookupPicksTheStrictlyFacingSideAndClearingEmptiesEverything) {
+    TestVolume t;
+    ASSERT_TRUE(t.ok);
+    Volume& volume = t.volume;
+    const float up[3] = {0, 0, 1}, down[3] = {0, 0, -1}, sideways[3] = {1, 0, 0};
+    const Int3 c{1, 1, 1};
+    const FoundPoint a = placeAt(volume, c, up, 1);
+    const FoundPoint b = placeAt(volume, c, down, 1);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(volume.lookupPoint(c, up).index, a.index);
+    EXPECT_EQ(volume.lookupPoint(c, down).index, b.index);
+    const FoundPoint none = volume.lookupPoint(c, sideways);
+    EXPECT_FALSE(none) << "a zero dot product never faces";
+    EXPECT_EQ(none.voxel, a.voxel) << "the voxel is reported even when no side faces";
+    EXPECT_FALSE(volume.lookupPoint({40, 40, 40}, up));
+    EXPECT_EQ(volume.blocks().blockCount(), 1) << "lookups create nothing";
+
+    volume.clear();
+    EXPECT_FALSE(volume.lookupPoint(c, up));
+    EXPECT_EQ(volume.points().nextIndex(), 0);
+    EXPECT_EQ(volume.viewIds().next(), 0);
+    const FoundPoint again = placeAt(volume, {2, 2, 2}, up, 1);
+    EXPECT_EQ(again.index, 0);
+    EXPECT_EQ(again.voxel, volume.voxels().find(0, 2 + 16 + 128)) << "block 0 is handed out again";
+}
+
+}  // namespace
