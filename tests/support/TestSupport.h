@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -93,6 +94,21 @@ inline FoundPoint placeAt(Volume& volume, const Int3& c, const float normal[3], 
     fusion::PlacementRules rules;
     rules.mark_sub_cells = false;
     return place(volume, p, rules);
+}
+
+// A record holding `count` observations at (x, y, z), known to the host by
+// a view id.
+inline FusionPoint* putRecord(Volume& volume, float x, float y, float z, const float normal[3],
+                              int count = 1, uint8_t level = 8, bool protect = false) {
+    const FoundPoint found = place(
+        volume, observation(x, y, z, normal[0], normal[1], normal[2], level, protect ? 1 : 0, uint16_t(count)));
+    if (!found) return nullptr;
+    found.record->view_id = volume.viewIds().allocate();
+    return found.record;
+}
+
+inline bool sameBytes(const FusionPoint& a, const FusionPoint& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 struct EngineOptions {

@@ -20,18 +20,6 @@ using fusion::Outcome;
 
 const float kPlusX[3] = {1.0f, 0.0f, 0.0f};
 
-// A record holding `count` observations at (x, y, z), known to the host.
-FusionPoint* putRecord(Volume& volume, float x, float y, float z, const float normal[3], int count,
-                       uint8_t level = 8, bool protect = false) {
-    const FoundPoint found = place(volume, observation(x, y, z, normal[0], normal[1], normal[2], level,
-                                                       protect ? 1 : 0, uint16_t(count)));
-    if (!found) return nullptr;
-    found.record->view_id = volume.viewIds().allocate();
-    return found.record;
-}
-
-bool sameBytes(const FusionPoint& a, const FusionPoint& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 struct Merger {
     explicit Merger(float resolution = 1.0f) : t(resolution) {
         updates = fusion::UpdateBuffer::create(64, t.volume.viewIds());

@@ -1,0 +1,235 @@
+// The first stage driven by hand: intake, grouped and per-point
+// confirmation, grading, propagation and the hand-off limit.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "frame/FrameIntake.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace fusion_test;
+using fusion::FrameStage;
+using fusion::NeighbourList;
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+const float kUp[3] = {0, 0, 1};
+
+struct Frames {
+    explicit Frames(float resolution = 0.5f, const GlobalParams& params = smallParams(), int capacity = 1000)
+        : t(resolution, params), updates(fusion::UpdateBuffer::create(capacity, t.volume.viewIds())) {}
+    FrameStage stage() { return FrameStage{t.volume, frame, judge, 4, *updates}; }
+    std::vector<int32_t> intake(const std::vector<PointData>& points) {
+        ++frame;
+        std::vector<int32_t> indices(points.size(), -2);
+        fusion::insertFramePoints(t.volume, rules, frame, 4, points.data(), static_cast<int>(points.size()),
+                                  indices.data());
+        return indices;
+    }
+    void grouped(const std::vector<PointData>& points, const std::vector<int32_t>& indices,
+                 const std::vector<std::vector<int>>& views) {
+        fusion::prepareGrouped(stage(), points.data(), static_cast<int>(points.size()), views, indices.data());
+    }
+    void perPoint(const std::vector<int32_t>& indices) {
+        fusion::preparePerPoint(stage(), static_cast<int>(indices.size()), indices.data());
+    }
+    FusionPoint& at(int32_t index) { return *t.volume.pointAt(index); }
+    // Records older than the frame, one per voxel from `first` along x then y.
+    std::vector<int32_t> neighbours(const Int3& first, const std::vector<int32_t>& stamps) {
+        std::vector<int32_t> out;
+        for (std::size_t i = 0; i < stamps.size(); ++i)
+            out.push_back(placeAt(t.volume, {first.x + int(i) % 5, first.y + int(i) / 5, first.z}, kUp, stamps[i]).index);
+        return out;
+    }
+
+    TestVolume t;
+    std::unique_ptr<fusion::UpdateBuffer> updates;
+    fusion::PlacementRules rules;
+    int32_t frame = 0;
+    bool judge = true;
+};
+
+TEST(FrameIntake, RejectsUnusablePositionsWithTheirLine) {
+    const std::pair<PointData, bool> cases[] = {
+        {makePoint(0, 0, 0, 0, 0, 1), false},         {makePoint(1e-8f, -1e-7f, 1.1e-7f, 0, 0, 1), false},
+        {makePoint(0, 0, 1e-3f, 0, 0, 1), true},      {makePoint(kNaN, 1, 1, 0, 0, 1), false},
+        {makePoint(1, -kInf, 1, 0, 0, 1), false},     {makePoint(1, 2, 3, kNaN, 0, 1), true},
+        {makePoint(1e30f, 0, 0, 0, 0, 1), false},  // beyond the addressable grid
+    };
+    for (const auto& [point, accepted] : cases) {
+        Frames f;
+        testing::internal::CaptureStdout();
+        const int32_t index = f.intake({point})[0];
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(index >= 0, accepted) << point.position[0];
+        EXPECT_EQ(printed, accepted ? "" : "--- error data ---\n");
+    }
+}
+
+// Many threads pile points onto few records: each record is claimed by
+// exactly one input point per frame.
+TEST(FrameIntakeConcurrent, EachRecordIsClaimedOncePerFrame) {
+    Frames f;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> spot(0.5f, 6.0f);
+    std::vector<PointData> points;
+    for (int i = 0; i < 20000; ++i) points.push_back(makePoint(spot(rng), spot(rng), 3, 0, 0, i % 3 ? 1.f : -1.f));
+    for (int frame = 0; frame < 3; ++frame) {
+        std::map<int32_t, int> claims;
+        for (int32_t index : f.intake(points)) claims[index] += index >= 0 ? 1 : 0;
+        claims.erase(-1);
+        EXPECT_EQ(static_cast<int>(claims.size()), f.t.volume.points().nextIndex());
+        for (const auto& claim : claims) EXPECT_EQ(claim.second, 1) << "record " << claim.first;
+    }
+}
+
+// Nine isolated points; one confirmed record accepts exactly its own run.
+TEST(GroupedMode, OneConfirmedPointAcceptsItsRun) {
+    struct RunCase {
+        std::vector<std::vector<int>> views;
+        int seed;                    // the frame point whose record is already confirmed
+        std::vector<int> confirmed;  // frame points confirmed afterwards
+    };
+    const RunCase cases[] = {{{{3, 0, 2}, {4}}, 4, {3, 4}},
+                             {{{3, 0, 2}, {4}}, 5, {5, 6, 7, 8}},
+                             {{{2}, {100}}, 8, {2, 3, 4, 5, 6, 7, 8}},  // cut at the frame's end
+                             {{{9}, {4}}, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8}}};
+    for (const RunCase& c : cases) {
+        Frames f;
+        std::vector<PointData> points;
+        for (int i = 0; i < 9; ++i) points.push_back(makePoint(10.0f * (i + 1), 5, 5, 0, 0, 1));
+        const std::vector<int32_t> indices = f.intake(points);
+        f.at(indices[c.seed]).confirmed_flag = 1;
+        f.grouped(points, indices, c.views);
+        std::vector<int> confirmed;
+        for (int i = 0; i < 9; ++i)
+            if (f.at(indices[i]).confirmed_flag) confirmed.push_back(i);
+        EXPECT_EQ(confirmed, c.confirmed) << "seed " << c.seed;
+        EXPECT_EQ(f.updates->count(), static_cast<int>(confirmed.size()));
+    }
+    Frames f;
+    const std::vector<PointData> one = {makePoint(1, 1, 1, 0, 0, 1)};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fusion::prepareGrouped(f.stage(), one.data(), 1, {}, f.intake(one).data()), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "input data is nullptr！\n");
+}
+
+TEST(GroupedMode, NeedsSixOlderNeighboursFromSeveralFrames) {
+    const std::pair<std::vector<int32_t>, bool> cases[] = {{{3, 3, 3, 4, 4, 4}, true},
+                                                           {{7, 7, 7, 7, 7, 7}, false},
+                                                           {{3, 4, 3, 4, 3}, false}};
+    for (const auto& [stamps, accepted] : cases) {
+        Frames f;
+        const std::vector<int32_t> older = f.neighbours({38, 41, 40}, stamps);
+        f.frame = 20;
+        const std::vector<PointData> points = {makePoint(20, 20, 20, 0, 0, 1), makePoint(80, 80, 80, 0, 0, 1)};
+        const std::vector<int32_t> indices = f.intake(points);
+        f.grouped(points, indices, {{2}});
+        EXPECT_EQ(f.at(indices[1]).confirmed_flag, accepted ? 1 : 0) << "the whole run follows";
+        for (int32_t index : older) EXPECT_EQ(f.at(index).confirmed_flag, accepted ? 1 : 0);
+    }
+}
+
+TEST(Grading, KeepsTheHigherNibblesAndStopsAtTheHandOffLimit) {
+    // Tier 1 (resolution 0.5) tuned so one 12-cell, 4-octant mask grades 0x1B05.
+    GlobalParams p = smallParams();
+    const int32_t tuning[8] = {6, 2, 1, 100, 2, 8, 10, 12};
+    std::copy(tuning, tuning + 8, p.device_tuning + 8);
+    Frames f(0.5f, p, 30);  // hand-off limit 20
+    const FoundPoint placed = placeAt(f.t.volume, {4, 4, 4}, kUp, 1, 0xFFF);
+    placed.record->quality_code = 0x3A21;
+    for (int i = 0; i < 19; ++i) f.updates->claim();
+    EXPECT_EQ(fusion::gradePoint(f.stage(), placed.record, placed.index), 0);
+    EXPECT_EQ(placed.record->quality_code, 0x3B25);
+    EXPECT_EQ(f.updates->records()[19].quality_code, 0x3B25);
+    EXPECT_EQ(fusion::gradePoint(f.stage(), placed.record, placed.index), 1) << "the limit is reached";
+    EXPECT_EQ(f.updates->count(), 20);
+    EXPECT_EQ(fusion::gradePoint(f.stage(), nullptr, 0), 1);
+}
+
+TEST(PerPointMode, CountsNeighboursAgainstTheThreshold) {
+    struct Case {
+        float resolution;
+        int older, current;
+        bool confirmed;
+    };
+    const Case cases[] = {{0.5f, 6, 0, true},  {0.5f, 5, 4, false}, {0.05f, 3, 2, true},
+                          {0.05f, 2, 2, false}, {0.03f, 1, 1, true}, {0.03f, 1, 0, false}};
+    for (const Case& c : cases) {
+        Frames f(c.resolution);
+        std::vector<int32_t> stamps;
+        for (int i = 0; i < c.older + c.current; ++i) stamps.push_back(i < c.older ? 3 : 20);
+        f.neighbours({98, 101, 100}, stamps);
+        f.frame = 19;
+        const float x = 100 * c.resolution;
+        const std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1)});
+        f.perPoint(indices);
+        EXPECT_EQ(f.at(indices[0]).confirmed_flag, c.confirmed ? 1 : 0) << c.resolution << " " << c.older;
+        EXPECT_EQ(f.updates->count(), c.confirmed ? 1 : 0);
+    }
+}
+
+// Judging off: grouped mode replaces the code by 0x000F, per-point mode ORs
+// it in; early frames hand unconfirmed points on as well.
+TEST(PerPointMode, ModesDifferWithJudgingOffAndEarlyFramesHandEverythingOn) {
+    Frames f;
+    f.judge = false;
+    f.frame = 30;
+    const std::vector<PointData> points = {makePoint(3, 3, 3, 0, 0, 1)};
+    std::vector<int32_t> indices = f.intake(points);
+    f.at(indices[0]).confirmed_flag = 1;
+    f.at(indices[0]).quality_code = 0x3A20;
+    f.grouped(points, indices, {{1}});
+    EXPECT_EQ(f.at(indices[0]).quality_code, 0x000F);
+    f.at(indices[0]).quality_code = 0x3A20;
+    f.perPoint(f.intake(points));
+    EXPECT_EQ(f.at(indices[0]).quality_code, 0x3A2F);
+
+    f.frame = 3;
+    indices = f.intake({makePoint(9, 9, 9, 0, 0, 1)});
+    f.perPoint(indices);
+    EXPECT_EQ(f.at(indices[0]).confirmed_flag, 0);
+    EXPECT_EQ(f.updates->count(), 3);
+}
+
+TEST(Propagation, RaisesGradesWithinEdgeAndHandOffLimit) {
+    Frames f(0.5f, smallParams(), 30);  // hand-off limit 20
+    std::vector<FoundPoint> n;
+    const uint16_t codes[] = {0xF432, 0xF210, 0xF654, 0xF110, 0x0000};
+    for (int i = 0; i < 5; ++i) {
+        n.push_back(placeAt(f.t.volume, {i, 0, 0}, kUp, 1));
+        n.back().record->quality_code = codes[i];
+        n.back().record->view_id = i == 4 ? -1 : f.t.volume.viewIds().allocate();
+    }
+    n[3].record->observation_count = 101;
+    NeighbourList list;
+    for (auto& r : n) list.append(r.record, r.index);
+    FusionPoint centre = observation(0, 0, 0, 0, 0, 1);
+    fusion::propagateQuality(f.stage(), &centre, list, 0.5f, 0);
+    // Integer averages, nibbles 3..0: (12, 2, 2, 1); 4 of 5 full top nibbles
+    // is exactly the 0.8 share that makes the top 15.
+    EXPECT_EQ(centre.quality_code, 0xF221);
+    EXPECT_EQ(n[1].record->quality_code, 0xF210) << "an edge of 0.5 passes nothing on";
+    for (int i = 0; i < 20; ++i) f.updates->claim();
+    fusion::propagateQuality(f.stage(), &centre, list, 0.25f, 0);
+    EXPECT_EQ(n[3].record->quality_code, 0xF221) << "raised, not saturated: no hand-off";
+    EXPECT_EQ(f.updates->count(), 20);
+    f.updates->discard();
+    n[1].record->quality_code = 0xF210;
+    n[3].record->quality_code = 0xF110;
+    fusion::propagateQuality(f.stage(), &centre, list, 0.25f, 0);
+    EXPECT_EQ(n[0].record->quality_code, 0xF432) << "level nibble already at the average";
+    EXPECT_EQ(n[4].record->quality_code, 0x0000) << "no view id";
+    ASSERT_EQ(f.updates->count(), 2);
+    EXPECT_EQ(f.updates->records()[0].quality_code, 0xF221);
+    EXPECT_EQ(f.updates->records()[1].quality_code, 0xFFFF) << "more than 100 observations";
+}
+
+}  // namespace

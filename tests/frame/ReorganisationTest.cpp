@@ -1,0 +1,179 @@
+// The reorganisation pass: which records it visits, where and in which order
+// it lays markers, what they carry, re-estimation and re-merging of protected
+// records, and a second pass over the first one's markers.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "frame/Reorganisation.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace fusion_test;
+
+std::vector<FusionPoint> recordsFrom(const Volume& volume, int32_t first) {
+    std::vector<FusionPoint> out;
+    for (int32_t i = first; i < volume.readablePointCount(); ++i) out.push_back(*volume.pointAt(i));
+    return out;
+}
+
+void expectMarker(const FusionPoint& m, const float normal[3], uint8_t level, uint8_t protect) {
+    FusionPoint expected = fusion::defaultFusionPoint();
+    std::copy(m.position, m.position + 3, expected.position);  // checked by the callers
+    std::copy(normal, normal + 3, expected.normal);
+    expected.scan_level = level;
+    expected.protected_flag = protect;
+    expected.absorbed_flag = 1;
+    EXPECT_TRUE(sameBytes(m, expected));
+}
+
+TEST(Reorganisation, FineLevelPointGetsMarkersInOrderAlongItsAxis) {
+    TestVolume t(0.5f);
+    Volume& volume = t.volume;
+    const float normal[3] = {0.2f, -0.9f, 0.1f};
+    ASSERT_NE(putRecord(volume, 5.0f, 10.0f, 15.0f, normal, 3, 32), nullptr);  // voxel (10, 20, 30)
+    const FusionPoint before = *volume.pointAt(0);
+    EXPECT_EQ(fusion::dataOrganize(volume, 4), nullptr);
+    EXPECT_TRUE(sameBytes(*volume.pointAt(0), before));
+
+    // Markers are created in placement order, at the centres of voxels
+    // y = 18, 19, 21, 22.
+    const auto markers = recordsFrom(volume, 1);
+    ASSERT_EQ(markers.size(), 4u);
+    const float expected_y[4] = {9.0f, 9.5f, 10.5f, 11.0f};
+    for (int m = 0; m < 4; ++m) {
+        EXPECT_EQ(markers[m].position[0], 5.0f);
+        EXPECT_EQ(markers[m].position[1], expected_y[m]);
+        EXPECT_EQ(markers[m].position[2], 15.0f);
+        expectMarker(markers[m], normal, 32, 0);
+    }
+
+    // A second pass visits those markers (their level selects them): the
+    // outer ones reach two voxels further; voxels already holding a marker
+    // keep it. A third pass again reaches two further, because each pass
+    // reads its bound once.
+    fusion::dataOrganize(volume, 4);
+    const auto all = recordsFrom(volume, 0);
+    ASSERT_EQ(all.size(), 9u);
+    for (int i = 1; i < 5; ++i) EXPECT_TRUE(sameBytes(all[i], markers[i - 1]));
+    std::vector<int> rows;
+    for (int i = 5; i < 9; ++i) {
+        expectMarker(all[i], normal, 32, 0);
+        rows.push_back(fusion::voxelOf(all[i].position, 0.5f).y);
+    }
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<int>{16, 17, 23, 24}));
+    fusion::dataOrganize(volume, 4);
+    EXPECT_EQ(volume.readablePointCount(), 13);
+}
+
+TEST(Reorganisation, MarkersReachFartherAtFinerResolutionsAlongTheDominantAxis) {
+    struct SpanCase {
+        float resolution;
+        float normal[3];
+        int axis;
+        int span;
+    };
+    const SpanCase cases[] = {{0.05f, {0.0f, 0.0f, -1.0f}, 2, 3}, {0.2f, {0.9f, 0.1f, 0.1f}, 0, 2},
+                              {0.5f, {0.5f, 0.5f, 0.1f}, 1, 2},   {1.0f, {0.1f, -0.5f, 0.5f}, 2, 1},
+                              {2.0f, {-0.2f, 0.3f, -0.9f}, 2, 1}};
+    for (const SpanCase& c : cases) {
+        TestVolume t(c.resolution);
+        const float r = c.resolution;
+        putRecord(t.volume, 3 * r, 4 * r, 5 * r, c.normal, 1, 16);
+        fusion::dataOrganize(t.volume, 4);
+        std::vector<int> offsets;
+        const Int3 origin{3, 4, 5};
+        for (const auto& m : recordsFrom(t.volume, 1)) {
+            const Int3 v = fusion::voxelOf(m.position, r);
+            for (int axis = 0; axis < 3; ++axis) {
+                if (axis != c.axis) EXPECT_EQ(v[axis], origin[axis]);
+            }
+            offsets.push_back(v[c.axis] - origin[c.axis]);
+        }
+        std::vector<int> expected;
+        for (int s = -c.span; s <= c.span; ++s)
+            if (s != 0) expected.push_back(s);
+        EXPECT_EQ(offsets, expected) << "resolution " << r;
+    }
+}
+
+TEST(Reorganisation, LeavesOrdinaryRecordsAndEmptyVolumesAlone) {
+    Volume unallocated;
+    EXPECT_EQ(fusion::dataOrganize(unallocated, 4), nullptr);
+    HashTable idle;  // never initialised
+    EXPECT_EQ(idle.dataOrganize(), 0);
+
+    TestVolume t(0.5f);
+    const float up[3] = {0.0f, 0.0f, 1.0f};
+    for (int i = 0; i < 20; ++i) putRecord(t.volume, 0.5f * i, 0.0f, 0.0f, up, 2);
+    const auto before = recordsFrom(t.volume, 0);
+    fusion::dataOrganize(t.volume, 4);
+    const auto after = recordsFrom(t.volume, 0);
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(sameBytes(after[i], before[i]));
+}
+
+TEST(Reorganisation, MarkersCarryProtectionAndOnlyPowerOfTwoLevels) {
+    TestVolume t(1.0f);
+    const float up[3] = {0.0f, 0.0f, 1.0f};
+    putRecord(t.volume, 0.0f, 0.0f, 0.0f, up, 1, 24);          // selected (fine bits) but no level
+    putRecord(t.volume, 10.0f, 0.0f, 0.0f, up, 1, 8, true);    // protected, too few neighbours
+    fusion::dataOrganize(t.volume, 4);
+    const auto markers = recordsFrom(t.volume, 2);
+    ASSERT_EQ(markers.size(), 4u);
+    for (const auto& m : markers) expectMarker(m, up, 8, m.position[0] > 5.0f ? 1 : 0);
+}
+
+// A protected record with a clear plane around it gets the plane's normal
+// and is merged (quietly) into the heavier layer above it.
+TEST(Reorganisation, ProtectedRecordIsReestimatedAndMergedAgain) {
+    TestVolume t(0.5f);
+    Volume& volume = t.volume;
+    const float tilted[3] = {0.0f, 0.3f, 0.9f};
+    FusionPoint* centre = nullptr;
+    for (int j = -2; j <= 2; ++j)
+        for (int i = -2; i <= 2; ++i) {
+            const bool middle = i == 0 && j == 0;
+            FusionPoint* r = putRecord(volume, 0.5f * i, 0.5f * j, 0.0f, tilted, 1, 8, middle);
+            if (middle) centre = r;
+        }
+    FusionPoint* above = putRecord(volume, 0.0f, 0.0f, 0.45f, tilted, 3);
+    const int32_t id_centre = centre->view_id;
+
+    fusion::dataOrganize(volume, 4);
+    EXPECT_EQ(above->observation_count, 4);
+    EXPECT_FLOAT_EQ(above->position[2], 3 * 0.45f / 4);
+    EXPECT_EQ(above->normal[2], 0.9f) << "the survivor keeps its own normal";
+    // The protected start was ordinary: cleared, its id recycled without an
+    // update, and nothing left to mark.
+    EXPECT_EQ(centre->observation_count, 0);
+    ASSERT_EQ(volume.viewIds().freeCount(), 1);
+    EXPECT_EQ(volume.viewIds().allocate(), id_centre);
+    EXPECT_EQ(volume.readablePointCount(), 26);
+}
+
+TEST(Reorganisation, ProtectedRecordWithTooFewNeighboursKeepsItsNormalButIsMarked) {
+    TestVolume t(0.5f);
+    Volume& volume = t.volume;
+    const float tilted[3] = {0.0f, 0.3f, 0.9f};
+    // Eleven facing records around it, itself and the layer above included.
+    FusionPoint* centre = putRecord(volume, 0.0f, 0.0f, 0.0f, tilted, 1, 8, true);
+    const int cells[9][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}, {2, 2}};
+    for (const auto& cell : cells) putRecord(volume, 0.5f * cell[0], 0.5f * cell[1], 0.0f, tilted);
+    putRecord(volume, 0.0f, 0.0f, 0.5f, tilted, 5);
+    const FusionPoint before = *centre;
+    const int32_t first_marker = volume.readablePointCount();
+
+    fusion::dataOrganize(volume, 4);
+    EXPECT_TRUE(sameBytes(*centre, before));
+    // z + 1 holds the unabsorbed layer, which a marker leaves alone.
+    const auto markers = recordsFrom(volume, first_marker);
+    ASSERT_EQ(markers.size(), 3u);
+    for (const auto& m : markers) expectMarker(m, tilted, 8, 1);
+}
+
+}  // namespace
