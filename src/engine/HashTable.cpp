@@ -198,8 +198,7 @@ int HashTable::getVertexNum(int& count) {
 }
 
 int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const {
-    bytes = 0;
-    if (m_volume.allocated()) bytes = requiredExtractionBytes(m_volume);
+    bytes = requiredExtractionBytes(m_volume);
     return 0;
 }
 

@@ -90,7 +90,9 @@ TEST(Reorganisation, MarkersReachFartherAtFinerResolutionsAlongTheDominantAxis) 
         for (const auto& m : recordsFrom(t.volume, 1)) {
             const Int3 v = fusion::voxelOf(m.position, r);
             for (int axis = 0; axis < 3; ++axis) {
-                if (axis != c.axis) EXPECT_EQ(v[axis], origin[axis]);
+                if (axis != c.axis) {
+                    EXPECT_EQ(v[axis], origin[axis]);
+                }
             }
             offsets.push_back(v[c.axis] - origin[c.axis]);
         }

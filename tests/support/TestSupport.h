@@ -179,13 +179,24 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// A stream object as a host holds it; the buffer a save allocates goes with it.
-inline std::shared_ptr<fusion::RealTimeByteStream> hostStream() {
-    return std::shared_ptr<fusion::RealTimeByteStream>(new fusion::RealTimeByteStream{nullptr, 0},
-                                                       [](fusion::RealTimeByteStream* s) {
-                                                           delete[] s->data;
-                                                           delete s;
-                                                       });
+// A stream object as a host holds it (optionally holding `bytes`); the
+// buffer a save allocates goes with it.
+inline std::shared_ptr<fusion::RealTimeByteStream> hostStream(const std::vector<uint8_t>& bytes = {}) {
+    auto s = std::shared_ptr<fusion::RealTimeByteStream>(new fusion::RealTimeByteStream{nullptr, 0},
+                                                         [](fusion::RealTimeByteStream* p) {
+                                                             delete[] p->data;
+                                                             delete p;
+                                                         });
+    if (!bytes.empty()) {
+        s->data = new uint8_t[bytes.size()];
+        std::memcpy(s->data, bytes.data(), bytes.size());
+        s->size = bytes.size();
+    }
+    return s;
+}
+
+inline std::vector<uint8_t> bytesOf(const fusion::RealTimeByteStream& s) {
+    return std::vector<uint8_t>(s.data, s.data + s.size);
 }
 
 inline std::vector<Vertices> adopt(Vertices* array, int count) {
