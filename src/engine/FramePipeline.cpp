@@ -60,15 +60,21 @@ int HashTable::process(const PointData* points, const int& count,
         return 1;
     }
 
+    // Taken before the frame ends: once the in-progress flag drops, another
+    // thread's deInit may go on to destroy the engine, so nothing of it is
+    // touched after that.
+    const std::function<void(int)> callback = m_process_finished_callback;
     int result = 1;
-    try {
+    {
         ProcessingScope scope(m_processing);
-        result = runPipeline(points, count, views, blocking);
-    } catch (...) {
-        m_error_message.set("process try catch error !");
-        return 1;
+        try {
+            result = runPipeline(points, count, views, blocking);
+        } catch (...) {
+            m_error_message.set("process try catch error !");
+            return 1;
+        }
     }
-    if (m_process_finished_callback) m_process_finished_callback(result);
+    if (callback) callback(result);
     return result;
 }
 

@@ -53,9 +53,12 @@ int HashTable::init() {
     try {
 #ifdef _OPENMP
         m_thread_num = threadCountFor(omp_get_num_procs());
-        omp_set_num_threads(m_thread_num);
 #else
         m_thread_num = threadCountFor(static_cast<int>(std::thread::hardware_concurrency()));
+#endif
+        if (m_init_threads > 0) m_thread_num = m_init_threads;
+#ifdef _OPENMP
+        omp_set_num_threads(m_thread_num);
 #endif
         m_task_slots.allocate(m_thread_num);
         if (!m_volume.allocate(m_init_params ? *m_init_params : defaultGlobalParams())) {

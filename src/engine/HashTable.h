@@ -90,6 +90,9 @@ public:
     // The parameter block the next init starts from (tests shrink the
     // volume with it); the defaults otherwise.
     void setInitParams(const GlobalParams& params);
+    // The team size (and slot count) the next init uses instead of the
+    // processor rule; 0 restores the rule. For comparing one thread with many.
+    void setInitThreadCount(int threads) { m_init_threads = threads; }
 
 private:
     // ---- frame pipeline (FramePipeline.cpp) ------------------------------------
@@ -134,6 +137,7 @@ private:
     bool m_resolution_given = false;
     bool m_device_info_given = false;
     std::unique_ptr<GlobalParams> m_init_params;
+    int m_init_threads = 0;
 };
 
 }  // namespace fusion

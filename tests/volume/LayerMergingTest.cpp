@@ -186,6 +186,22 @@ TEST(LayerMerging, FrameFormNeverChangesProtectedRecordsQuietFormDoes) {
     }
 }
 
+// Two layers whose counts add up past 65,535 merge into one record at the
+// ceiling: it stays in the model; a wrapped count would have emptied it.
+TEST(LayerMerging, MergedCountStaysAtTheCeiling) {
+    for (const bool quiet : {false, true}) {
+        for (auto [a_count, b_count] : {std::pair{65535, 65535}, {40000, 30000}, {65535, 1}}) {
+            Merger m;
+            FusionPoint* a = putRecord(m.t.volume, 0.1f, 0.2f, 0.1f, kPlusX, a_count);
+            FusionPoint* b = putRecord(m.t.volume, 1.1f, 0.2f, 0.1f, kPlusX, b_count);
+            ASSERT_TRUE(m.merge(a, quiet).ok());
+            FusionPoint* survivor = a->observation_count != 0 ? a : b;
+            EXPECT_EQ(survivor->observation_count, 65535) << a_count << " + " << b_count;
+            EXPECT_EQ((a->observation_count == 0) + (b->observation_count == 0), 1);
+        }
+    }
+}
+
 TEST(LayerMerging, FineLevelsKeepTheirSideOrdinaryOnesAreRemovedAndRecycled) {
     for (const bool quiet : {false, true}) {
         Merger m;

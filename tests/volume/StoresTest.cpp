@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <set>
 #include <thread>
 #include <vector>
@@ -112,6 +113,55 @@ TEST(BlockHashConcurrent, SameNewBlocksFromManyThreadsAreCountedOnce) {
     EXPECT_EQ(*indices.rbegin(), kBlocks - 1);
 }
 
+// Threads insert overlapping sets of blocks, each in its own order, into a
+// table of 16 buckets and 32 excess entries. Insertions fail once the excess
+// list is used up, but every block that got an index is found again with
+// it, no block is stored twice, and clearing gives the whole table back.
+TEST(BlockHashConcurrent, ExhaustedExcessListKeepsTheTableConsistent) {
+    BlockHash hash;
+    ASSERT_TRUE(hash.allocate(tinyHash(16, 32)));
+    constexpr int kThreads = 4, kBlocks = 72;  // more than 16 + 32
+    std::vector<std::vector<int32_t>> got(kThreads, std::vector<int32_t>(kBlocks, -1));
+    auto blockAt = [](int k) { return Int3{k % 6 - 3, (k / 6) % 4, k / 24}; };
+    auto fill = [&](std::vector<std::vector<int32_t>>& out) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int j = 0; j < kBlocks; ++j) {
+                    const int k = (j * (2 * t + 1) + 7 * t) % kBlocks;
+                    out[t][k] = hash.findOrInsert(blockAt(k));
+                }
+            });
+        }
+        for (auto& th : threads) th.join();
+    };
+    testing::internal::CaptureStdout();
+    fill(got);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(kExcessLine), std::string::npos);
+    std::set<int32_t> indices;
+    for (int k = 0; k < kBlocks; ++k) {
+        const int32_t found = hash.find(blockAt(k));
+        for (int t = 0; t < kThreads; ++t) {
+            if (got[t][k] >= 0) {
+                EXPECT_EQ(got[t][k], found) << "one index per block, whoever inserted it";
+            }
+        }
+        if (found >= 0) {
+            EXPECT_TRUE(indices.insert(found).second) << "an index given twice";
+        }
+    }
+    EXPECT_EQ(static_cast<int>(indices.size()), hash.blockCount());
+    EXPECT_LT(hash.blockCount(), kBlocks) << "the table must have run out";
+    EXPECT_GE(hash.blockCount(), 32);
+
+    const int stored = hash.blockCount();
+    hash.clear();
+    testing::internal::CaptureStdout();
+    fill(got);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(hash.blockCount(), stored) << "cleared, the table takes as many blocks as when new";
+}
+
 TEST(VoxelPool, GrowsOnDemandWithinItsTableAndBlocksStayApart) {
     GlobalParams p = smallParams();
     p.chunk_block_num = 4;
@@ -200,6 +250,16 @@ TEST(Volume, LookupPicksTheStrictlyFacingSideAndClearingEmptiesEverything) {
     EXPECT_EQ(none.voxel, a.voxel) << "the voxel is reported even when no side faces";
     EXPECT_FALSE(volume.lookupPoint({40, 40, 40}, up));
     EXPECT_EQ(volume.blocks().blockCount(), 1) << "lookups create nothing";
+
+    // A record cleared under a lock-free reader reads as NaN; such positions,
+    // like enormous ones, map far beyond every placed block.
+    for (const float extreme : {std::nanf(""), INFINITY, -INFINITY, 3e38f, -3e38f}) {
+        const float p[3] = {extreme, 0.0f, 1.0f};
+        const Int3 far = fusion::voxelOf(p, 0.5f);
+        EXPECT_EQ(std::abs(far.x), 1 << 30) << extreme;
+        EXPECT_FALSE(volume.lookupPoint(far, up));
+        EXPECT_FALSE(fusion::placeable(p, 0.5f));
+    }
 
     volume.clear();
     EXPECT_FALSE(volume.lookupPoint(c, up));

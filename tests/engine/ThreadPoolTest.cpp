@@ -1,0 +1,132 @@
+#include "engine/ThreadPool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using fusion::ThreadPool;
+
+// Only guards against a hang turning into a stuck suite.
+constexpr auto kDeadlockGuard = std::chrono::seconds(60);
+
+void waitForIdleWorkers(const ThreadPool& pool, int count) {
+    while (pool.idleWorkers() < count) std::this_thread::yield();
+}
+
+template <class T>
+void expectBrokenPromise(std::future<T>& future) {
+    try {
+        future.get();
+        ADD_FAILURE() << "the task ran";
+    } catch (const std::future_error& e) {
+        EXPECT_EQ(e.code(), std::future_errc::broken_promise);
+    }
+}
+
+class ThreadPoolSize : public ::testing::TestWithParam<std::pair<unsigned, int>> {};
+
+TEST_P(ThreadPoolSize, StartsAtMostEightWorkers) {
+    ThreadPool pool(static_cast<uint16_t>(GetParam().first));
+    EXPECT_EQ(pool.threadCount(), GetParam().second);
+    waitForIdleWorkers(pool, GetParam().second);  // every worker really runs its loop
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ThreadPoolSize,
+                         ::testing::Values(std::make_pair(0u, 0), std::make_pair(6u, 6),
+                                           std::make_pair(8u, 8), std::make_pair(16u, 8),
+                                           std::make_pair(65535u, 8)));
+
+TEST(ThreadPool, StoppedPoolRefusesWithTheExactText) {
+    ThreadPool pool(2);
+    pool.stop();
+    try {
+        (void)pool.commit([] { return 1; });
+        ADD_FAILURE() << "commit on a stopped pool did not throw";
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "commit on ThreadPool is stopped.");
+    }
+}
+
+TEST(ThreadPool, AThrowingTaskLeavesThePoolWorking) {
+    ThreadPool pool(1);  // the same worker must survive
+    auto failing = pool.commit([]() -> int { throw std::runtime_error("task failed"); });
+    std::string text = "4";
+    auto next = pool.commit([](const std::string& s, int n) { return std::stoi(s) * n; }, text, 10);
+    text = "changed";  // arguments are bound by copy
+    // Waiting for the second task first also means the worker has let go of
+    // the first, so the exception is only ours when we inspect it.
+    ASSERT_EQ(next.wait_for(kDeadlockGuard), std::future_status::ready);
+    EXPECT_EQ(next.get(), 40);
+    EXPECT_THROW(failing.get(), std::runtime_error);
+}
+
+TEST(ThreadPool, WithoutWorkersATaskNeverRuns) {
+    std::future<void> result;
+    {
+        ThreadPool pool(0);
+        result = pool.commit([] {});
+    }
+    expectBrokenPromise(result);  // destroyed with the pool, unrun
+}
+
+TEST(ThreadPool, AnIdleWorkerRunsATaskCommittedJustBeforeTheStop) {
+    std::future<int> result;
+    {
+        ThreadPool pool(1);
+        waitForIdleWorkers(pool, 1);
+        result = pool.commit([] { return 5; });
+        pool.stop();
+    }
+    EXPECT_EQ(result.get(), 5);
+}
+
+TEST(ThreadPool, ABusyWorkerLeavesTasksQueuedAfterTheStop) {
+    std::promise<void> started, release;
+    std::future<void> first, second;
+    {
+        ThreadPool pool(1);
+        first = pool.commit([&] {
+            started.set_value();
+            release.get_future().wait();
+        });
+        started.get_future().wait();
+        second = pool.commit([] {});
+        pool.stop();
+        release.set_value();
+    }
+    EXPECT_NO_THROW(first.get());
+    expectBrokenPromise(second);
+}
+
+TEST(ThreadPoolConcurrent, CommitsFromManyThreadsRunExactlyOnce) {
+    constexpr int kProducers = 4, kTasksEach = 500;
+    ThreadPool pool(3);
+    std::vector<std::atomic<int>> hits(kProducers * kTasksEach);
+    std::vector<std::vector<std::future<void>>> futures(kProducers);
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < kTasksEach; ++i) {
+                const int id = p * kTasksEach + i;
+                futures[p].push_back(pool.commit([&hits, id] { hits[id].fetch_add(1); }));
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    for (auto& list : futures) {
+        for (auto& f : list) {
+            ASSERT_EQ(f.wait_for(kDeadlockGuard), std::future_status::ready);
+        }
+    }
+    for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << "task " << i;
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// Every guarded allocation of an operation fails in turn: the operation
+// answers with one of its failure statuses (or copes and succeeds), leaves
+// the engine consistent and usable with its outputs as promised, leaks
+// nothing (under the address sanitizer), and succeeds once memory is back.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/Models.h"
+
+namespace {
+
+using namespace fusion_test;
+using kelvane_sim::Shape;
+
+constexpr int kOutOfMemory = 0x10201;
+Vertices g_sentinel;
+Vertices* const kUntouched = &g_sentinel;  // an out-pointer nobody wrote
+
+// One engine in a known state, with the frames of a short sweep.
+struct Subject {
+    std::unique_ptr<HashTable> engine;
+    std::vector<kelvane_sim::Frame> frames;
+    std::shared_ptr<fusion::RealTimeByteStream> stream = hostStream();
+    Vertices* out = kUntouched;
+    int count = -7;
+    fusion::PointRawData raw{nullptr, nullptr, nullptr, -7, 0.0f};
+
+    int frame(int i, bool blocking) {
+        const kelvane_sim::Frame& f = frames[static_cast<std::size_t>(i)];
+        return engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views,
+                               const_cast<double*>(f.pose), blocking);
+    }
+    // Frees whatever the last run handed out and forgets it.
+    void releaseOutputs() {
+        if (out != kUntouched) delete[] out;
+        delete[] raw.positions;
+        delete[] raw.normals;
+        delete[] raw.attributes;
+        out = kUntouched;
+        raw = {nullptr, nullptr, nullptr, -7, 0.0f};
+    }
+    std::vector<PointData> livePoints() {
+        std::vector<PointData> out_points;
+        for (const Vertices& v : liveVertices(*engine)) out_points.push_back(selectionOf(v));
+        return out_points;
+    }
+};
+
+Subject warm(int frames_fused, const GlobalParams& params = smallParams(), int frame_points = 60000) {
+    Subject s;
+    s.engine = std::make_unique<HashTable>();
+    s.engine->setInitParams(params);
+    if (s.engine->init() != 0) return s;
+    fusion::DeviceInfo device{};
+    device.point_spacing = 0.001f;
+    device.frame_point_num = frame_points;
+    s.engine->setResolution(0.5f);
+    s.engine->setDeviceInfo(device);
+    // Small frames (about 1,500 points spaced finer than a voxel) keep the
+    // many preparations cheap.
+    kelvane_sim::SweepOptions sweep = smallSweep(Shape::Sphere, 21, 12);
+    sweep.rows = 40;
+    sweep.columns = 50;
+    sweep.object_size = 16.0f;
+    const kelvane_sim::Scanner scanner(sweep);
+    s.frames.resize(12);
+    for (int i = 0; i < 12; ++i) scanner.frameAt(i, s.frames[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < frames_fused; ++i) {
+        s.frame(i, false);
+        s.engine->waitForPendingWork();
+    }
+    return s;
+}
+
+GlobalParams tinyChunks() {
+    GlobalParams p = smallParams();
+    p.chunk_block_num = 8;
+    p.chunk_block_shift = 3;
+    p.chunk_point_shift = 7;
+    p.chunk_point_num = 1 << 7;
+    return p;
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<Subject()> prepare;
+    std::function<int(Subject&)> run;
+    std::vector<int> failures;                                // statuses a lack of memory may give
+    std::function<void(Subject&, int)> check = nullptr;        // what a failed run must have left
+};
+
+const FailureCase kCases[] = {
+    {"Init", [] { Subject s; s.engine = std::make_unique<HashTable>(); s.engine->setInitParams(smallParams()); return s; },
+     [](Subject& s) { return s.engine->init(); }, {kOutOfMemory},
+     [](Subject& s, int) {
+         EXPECT_FALSE(s.engine->isInit());
+         EXPECT_EQ(s.engine->errorMessage(), "no error msg !") << "a failed init sets no message";
+     }},
+    {"NonBlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, false); }, {1},
+     [](Subject& s, int) { EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored"; }},
+    {"BlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, true); }, {1}},
+    {"FrameGrowingTheVolume", [] { return warm(0, tinyChunks()); }, [](Subject& s) { return s.frame(0, true); }, {1}},
+    {"BuildGrowingTheVolume", [] { return warm(0, tinyChunks()); },
+     [](Subject& s) {
+         const auto points = spherePoints(2000, 8.0f, 4);
+         s.engine->buildByExistingPoints(points.data(), static_cast<int>(points.size()));
+         return s.engine->extractLivePoints(&s.out, s.count);
+     },
+     {1},
+     [](Subject& s, int) {
+         if (s.out != kUntouched) {
+             EXPECT_EQ(s.out, nullptr);
+         }
+     }},
+    {"RawExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(s.raw); }, {1},
+     [](Subject& s, int) { EXPECT_EQ(s.raw.count, -7) << "nothing written"; }},
+    {"VertexExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(&s.out, s.count); },
+     {1},
+     [](Subject& s, int) {
+         if (s.out != kUntouched) {
+             EXPECT_EQ(s.out, nullptr) << "only the result was missing";
+             EXPECT_EQ(s.engine->errorMessage(), "memory is lacked!");
+         }
+     }},
+    {"Drain", [] { return warm(5); },
+     [](Subject& s) {
+         s.frame(6, false);
+         s.engine->waitForPendingWork();
+         return s.engine->getUpdateVertices(&s.out, s.count);
+     },
+     {1},
+     [](Subject& s, int) {
+         if (s.out == kUntouched) return;  // the frame itself failed first
+         EXPECT_TRUE(s.engine->updatesPending()) << "a failed drain keeps the records queued";
+     }},
+    {"Save", [] { return warm(6); },
+     [](Subject& s) {
+         s.stream = hostStream();  // a save never frees what a stream held
+         return s.engine->saveRealTimeBytesData(s.stream);
+     },
+     {kOutOfMemory},
+     [](Subject& s, int) {
+         EXPECT_EQ(s.stream->data, nullptr);
+         EXPECT_EQ(s.stream->size, 0u);
+         EXPECT_EQ(s.engine->errorMessage(), "memory is lacked");
+     }},
+    {"Load",
+     [] {
+         static const std::vector<uint8_t> saved = [] {
+             Subject source = warm(12);
+             source.engine->saveRealTimeBytesData(source.stream);
+             return bytesOf(*source.stream);
+         }();
+         Subject s = warm(4);
+         s.stream = hostStream(saved);
+         return s;
+     },
+     [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); }, {kOutOfMemory, 1},
+     [](Subject& s, int status) {
+         if (status == kOutOfMemory) {
+             EXPECT_TRUE(liveVertices(*s.engine).empty()) << "an empty volume is left";
+         }
+     }},
+    {"DeletionInPlace", [] { return warm(6); },
+     [](Subject& s) {
+         const auto points = s.livePoints();
+         return s.engine->deleteSelectedArea(points.data(), static_cast<int>(points.size() / 4));
+     },
+     {1}},
+    {"DeletionCompacting",
+     [] {
+         Subject s = warm(0, smallParams(), 100);  // update batches of 300: a large selection compacts
+         const auto points = spherePoints(3000, 20.0f, 10);
+         s.engine->buildByExistingPoints(points.data(), static_cast<int>(points.size()));
+         return s;
+     },
+     [](Subject& s) {
+         const auto points = s.livePoints();
+         return s.engine->deleteSelectedArea(points.data(), static_cast<int>(points.size() / 2));
+     },
+     {1}},
+};
+
+class AllocationFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
+    const FailureCase& c = GetParam();
+    long allocations = 0;
+    {
+        Subject s = c.prepare();
+        ASSERT_TRUE(s.engine);
+        FailingAllocations budget(1000000);
+        ASSERT_EQ(c.run(s), 0) << "with memory the operation succeeds";
+        while (fusion::platform::allocationAllowed()) ++allocations;
+        allocations = 1000000 - allocations;
+        s.releaseOutputs();
+    }
+    ASSERT_GT(allocations, 0);
+    // Operations that grow the volume allocate chunk after chunk; a dozen
+    // spread over them, the first and the last included, show the pattern.
+    const long step = std::max(1L, (allocations - 1) / 11);
+    std::vector<long> failing_at;
+    for (long n = 0; n < allocations; n += step) failing_at.push_back(n);
+    if (failing_at.back() != allocations - 1) failing_at.push_back(allocations - 1);
+    for (const long n : failing_at) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
+        Subject s = c.prepare();
+        int status;
+        {
+            FailingAllocations failing(n);
+            status = c.run(s);
+            s.engine->waitForPendingWork();
+        }
+        const bool allowed = status == 0 || std::find(c.failures.begin(), c.failures.end(), status) != c.failures.end();
+        EXPECT_TRUE(allowed) << "status " << status;
+        if (status != 0 && c.check) c.check(s, status);
+        s.releaseOutputs();
+
+        // Consistent and usable, and the operation works once memory is back.
+        if (!s.engine->isInit()) {
+            ASSERT_EQ(s.engine->init(), 0);
+        }
+        EXPECT_FALSE(s.engine->processing());
+        EXPECT_EQ(s.engine->queuedSecondStages(), 0);
+        EXPECT_EQ(idProblem(liveVertices(*s.engine), vertexNum(*s.engine)), "");
+        if (std::string(c.name) != "Init") {
+            EXPECT_EQ(c.run(s), 0) << "again with memory";
+            s.releaseOutputs();
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailure, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
