@@ -146,7 +146,7 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
     app.add_option("--fps", options.fps, "Pace frames like a live scanner (0: as fast as possible)")
         ->group(engine)->type_name("RATE")->capture_default_str()->check(inRange(0.0, 1000.0));
     app.add_flag("--settle", options.settle,
-                 "Wait for each frame's second stage before the next (slower; updates arrive in order)")
+                 "Wait for each frame's second stage before the next (slower; the model settles frame by frame)")
         ->group(engine);
     app.add_option("--load", options.load_snapshot, "Snapshot to load before the first frame")
         ->group(engine)->type_name("FILE")->check(CLI::ExistingFile.description(""));
