@@ -96,7 +96,9 @@ fi
 
 table_args=(--stream "$results/stream_bench.json" --baseline "$root/bench/baseline.json")
 [[ -f $results/peer.json ]] && table_args+=(--peer "$results/peer.json")
-[[ $save_baseline -eq 1 ]] && table_args+=(--save-baseline "$root/bench/baseline.json")
+[[ $save_baseline -eq 1 ]] && table_args+=(--save-baseline "$root/bench/baseline.json"
+  --baseline-note "dense figures of $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u +%F),
+$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)")
 echo
 echo "== ours against Open3D, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 "$python" "$root/bench/bench_table.py" "${table_args[@]}"
