@@ -18,15 +18,23 @@ NOISE = 1.10  # "no slower / no higher than today" allows 10 % for a shared mach
 
 
 def load_stream(path):
-    """{benchmark: {load: counters}} from stream_bench's JSON."""
+    """{benchmark: {load: counters}} from stream_bench's JSON. With
+    repetitions, the median over them (Google Benchmark's aggregate)."""
     with open(path) as f:
         data = json.load(f)
-    runs = {}
+    runs, medians = {}, {}
     for run in data.get("benchmarks", []):
-        name = run["name"].split("/iterations")[0].split("/manual_time")[0]
+        name = run.get("run_name", run["name"]).split("/iterations")[0]
         family, _, load = name.partition("/")
-        if load in LOADS and not run.get("error_occurred"):
+        if load not in LOADS or run.get("error_occurred"):
+            continue
+        if run.get("run_type") == "aggregate":
+            if run.get("aggregate_name") == "median":
+                medians.setdefault(family, {})[load] = run
+        else:
             runs.setdefault(family, {})[load] = run
+    for family, by_load in medians.items():
+        runs.setdefault(family, {}).update(by_load)
     return runs
 
 

@@ -7,6 +7,7 @@
 #   scripts/bench.sh                  # the streaming table (a few minutes)
 #   scripts/bench.sh --all            # also the memory, persistence and normal benchmarks
 #   scripts/bench.sh 'BM_Blocking.*'  # only the benchmarks matching a regex (implies --all)
+#   scripts/bench.sh --repeat 3       # every sweep 3 times, the table shows medians over them
 #   scripts/bench.sh --no-peer        # without Open3D
 #   scripts/bench.sh --save-baseline  # also keep this run's dense figures as "today"
 #                                     # (bench/baseline.json), what later runs compare with
@@ -27,12 +28,19 @@ filter=.
 all=0
 peer=1
 save_baseline=0
-for arg in "$@"; do
+repeat=1
+while [[ $# -gt 0 ]]; do
+  arg=$1
+  shift
   case "$arg" in
+    --repeat)
+      repeat=${1:-}
+      shift || true
+      [[ $repeat =~ ^[1-9][0-9]*$ ]] || { echo "bench.sh: --repeat needs a positive count" >&2; exit 1; } ;;
     --all) all=1 ;;
     --no-peer) peer=0 ;;
     --save-baseline) save_baseline=1 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     -*) echo "bench.sh: unknown option $arg" >&2; exit 1 ;;
     *) filter=$arg; all=1 ;;
   esac
@@ -80,7 +88,9 @@ if [[ $all -eq 1 ]]; then
 fi
 
 echo "== stream_bench"
-"$build/bench/stream_bench" --benchmark_filter="$filter" \
+repetitions=()
+[[ $repeat -gt 1 ]] && repetitions=(--benchmark_repetitions="$repeat")
+"$build/bench/stream_bench" --benchmark_filter="$filter" "${repetitions[@]}" \
   --benchmark_out="$results/stream_bench.json" --benchmark_out_format=json
 
 if [[ $peer -eq 1 ]]; then
@@ -90,7 +100,7 @@ if [[ $peer -eq 1 ]]; then
     "$build/bench/export_frames" "$load" "$results/frames/$load.kvd"
     loads+=(--load "$load=$results/frames/$load.kvd")
   done
-  "$python" "$root/bench/peer_open3d.py" "${loads[@]}" --out "$results/peer.json" ||
+  "$python" "$root/bench/peer_open3d.py" "${loads[@]}" --repeat "$repeat" --out "$results/peer.json" ||
     echo "bench.sh: the Open3D peer failed its sanity check; its figures are left out" >&2
 fi
 
