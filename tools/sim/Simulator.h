@@ -95,7 +95,8 @@ struct Intrinsics {
 
 struct Frame {
     std::vector<fusion::PointData> points;
-    // One run per image row that produced points, in frame order.
+    // One run per image row that produced points, in frame order; with
+    // view_run set, one list of runs of that many consecutive points.
     std::vector<std::vector<int>> views;
     double pose[16];  // camera-to-world, row-major
     Intrinsics intrinsics;
