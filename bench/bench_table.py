@@ -30,11 +30,17 @@ def load_stream(path):
             continue
         if run.get("run_type") == "aggregate":
             if run.get("aggregate_name") == "median":
-                medians.setdefault(family, {})[load] = run
-        else:
+                medians.setdefault(family, {})[load] = dict(run)
+        elif run.get("repetition_index", 0) == 0:
             runs.setdefault(family, {})[load] = run
     for family, by_load in medians.items():
-        runs.setdefault(family, {}).update(by_load)
+        for load, median in by_load.items():
+            # Resident growth is only meaningful in the first repetition: the
+            # later ones reuse pages the allocator kept from the one before.
+            first = runs.get(family, {}).get(load, {})
+            if "rss_growth_mib" in first:
+                median["rss_growth_mib"] = first["rss_growth_mib"]
+            runs.setdefault(family, {})[load] = median
     return runs
 
 

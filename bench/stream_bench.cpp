@@ -37,7 +37,9 @@
 //   faults_med/_p95      minor page faults per call (first touch of pages)
 //   live_points          points in the model at the end (extraction)
 //   rss_growth_mib       resident growth from before init to the end of the
-//                        sweep, pending work done and updates drained
+//                        sweep, pending work done and updates drained (with
+//                        --benchmark_repetitions, only the first repetition's
+//                        counts: later ones reuse pages the allocator kept)
 //   points_per_frame     mean input points a frame
 
 #include <algorithm>
