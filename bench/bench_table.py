@@ -185,9 +185,9 @@ def main():
         for k, v in meta.get("loads", {}).items():
             busy = v.get("tsdf_cpu_per_wall", 0)
             if v.get("sane") and busy < 0.8 * (meta.get("cpu_count") or 1):
-                notes.append(f"Open3D's integrate kept only {busy:.2f} of {meta.get('cpu_count')} cores busy on {k} "
-                             "(about 2 on an idle machine for realistic): other processes held a core, and its many "
-                             "short parallel regions wait for it; its times and the ratios carry that noise")
+                notes.append(f"Open3D's integrate kept only {busy:.2f} of {meta.get('cpu_count')} cores busy on {k}: "
+                             "other processes held a core and its short parallel regions waited for it; its times "
+                             "and the ratios carry that noise")
             if not v.get("sane"):
                 notes.append(f"Open3D on {k} is NOT SANE ({v.get('why')}): its column is left out")
     if not today and not args.save_baseline:
