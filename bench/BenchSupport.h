@@ -1,21 +1,14 @@
 #pragma once
 
-// Shared by the benchmarks: sample statistics reported as counters, engines
-// set up the way a host sets them up, simulated sweeps generated ahead of the
-// measurement, and a few views into the engine's bookkeeping.
-//
-// Every benchmark runs its own repetitions (frames of a sweep, calls of an
-// operation) and reports, per measured quantity, `<name>_med` and `<name>_p95`
-// counters (linear interpolation between order statistics), plus plain
-// counters for totals and ratios. The "Time" column of Google Benchmark is
-// the wall time of the whole measured part and matters less than those.
-
-#include <benchmark/benchmark.h>
+// Shared by the benchmarks that reach the engine's internals (memory,
+// persistence, normals): engines set up the way a host sets them up, the
+// dense sweep generated ahead of the measurement, and a few views into the
+// engine's bookkeeping. The streaming benchmarks use only the public
+// interface and do without this header.
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -24,48 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "Measure.h"
 #include "engine/HashTable.h"
 #include "platform/platform.h"
 #include "sim/Simulator.h"
 #include "Workloads.h"
 
-#if defined(__unix__)
-#include <sys/resource.h>
-#endif
-
 namespace kelvane_bench {
-
-using Clock = std::chrono::steady_clock;
-
-inline double msBetween(Clock::time_point begin, Clock::time_point end) {
-    return std::chrono::duration<double, std::milli>(end - begin).count();
-}
-inline double msSince(Clock::time_point begin) { return msBetween(begin, Clock::now()); }
-
-inline double mib(double bytes) { return bytes / (1024.0 * 1024.0); }
-
-// Minor page faults of the process so far: each is a fresh zero page touched
-// for the first time (about 10 us apiece on the machines we measure on), the
-// hidden cost of storage reserved as zero pages. 0 where unknown.
-inline double minorFaults() {
-#if defined(__unix__)
-    rusage usage{};
-    if (getrusage(RUSAGE_SELF, &usage) == 0) return static_cast<double>(usage.ru_minflt);
-#endif
-    return 0;
-}
-
-// Processor time of the whole process (every thread), in milliseconds. Less
-// disturbed than wall time by other processes competing for the cores.
-inline double processCpuMs() { return 1000.0 * static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
-
-inline void report(benchmark::State& state, const std::string& name, double value) {
-    state.counters[name] = benchmark::Counter(value);
-}
-inline void report(benchmark::State& state, const std::string& name, const Samples& samples) {
-    report(state, name + "_med", samples.median());
-    report(state, name + "_p95", samples.p95());
-}
 
 // An initialised engine at `resolution` with a neutral device, as the tests
 // and a host would set it up. Null when init fails.
@@ -96,24 +54,6 @@ inline const std::vector<kelvane_sim::Frame>& sweepFrames(int frames) {
     return cache;
 }
 
-// Second stages queued or running right now.
-inline int queuedSecondStages(fusion::HashTable& engine) {
-    std::lock_guard<std::mutex> guard(engine.m_mutex);
-    return engine.m_task_num;
-}
-
-// Waits, polling finely, until no second stage holds a slot. The engine's
-// own wait polls every 100 ms, too coarse to time a stage with.
-inline void waitForSecondStages(fusion::HashTable& engine) {
-    for (;;) {
-        bool busy = engine.m_processing.load(std::memory_order_acquire);
-        for (int i = 0; !busy && i < engine.m_thread_num; ++i)
-            busy = engine.m_task_slots[i].load(std::memory_order_acquire) != 0;
-        if (!busy) return;
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
-}
-
 // Drains the update queue as a host does; returns the records drained.
 inline int drainUpdates(fusion::HashTable& engine) {
     fusion::Vertices* updates = nullptr;
@@ -131,13 +71,6 @@ inline int liveVertexCount(fusion::HashTable& engine) {
     engine.extractLivePoints(&vertices, count);
     delete[] vertices;
     return count;
-}
-
-// Bytes that the model's records occupy: the live point records plus the
-// voxels of every allocated block. What resident memory is compared with.
-inline double liveRecordBytes(fusion::HashTable& engine) {
-    return static_cast<double>(liveVertexCount(engine)) * sizeof(fusion::FusionPoint) +
-           static_cast<double>(engine.m_block_count.load()) * 512.0 * sizeof(fusion::Voxel);
 }
 
 }  // namespace kelvane_bench

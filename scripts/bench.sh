@@ -1,46 +1,127 @@
 #!/usr/bin/env bash
-# Builds the benchmark suite in release mode, runs it, and prints a summary of
-# every median, 95th percentile and ratio it measured.
+# Builds the benchmarks in release mode, streams both loads (dense sphere,
+# realistic handheld sweep) through the engine, has Open3D fuse the very same
+# frames in the same run, and prints one table: ours, Open3D and the ratio
+# per load, with the targets marked PASS or MISS.
 #
-#   scripts/bench.sh                      # the whole suite (a few minutes)
-#   scripts/bench.sh 'BM_Stream.*'        # only the benchmarks matching a regex
+#   scripts/bench.sh                  # the streaming table (a few minutes)
+#   scripts/bench.sh --all            # also the memory, persistence and normal benchmarks
+#   scripts/bench.sh 'BM_Blocking.*'  # only the benchmarks matching a regex (implies --all)
+#   scripts/bench.sh --repeat 3       # every sweep 3 times, the table shows medians over them
+#   scripts/bench.sh --no-peer        # without Open3D
+#   scripts/bench.sh --save-baseline  # also keep this run's dense figures as "today"
+#                                     # (bench/baseline.json), what later runs compare with
 #
+# Open3D comes from Debian (python3-open3d, run by /usr/bin/python3); when it
+# is missing and we are root, it is installed here first.
 # Environment: KELVANE_BENCH_BUILD (build directory, default build-bench),
-# JOBS (parallel build jobs, default 2). Raw results, one JSON file per
-# executable, are left in $KELVANE_BENCH_BUILD/bench-results/.
+# JOBS (parallel build jobs, default 2). Raw results are left in
+# $KELVANE_BENCH_BUILD/bench-results/ (one JSON file per executable, the
+# peer's JSON and the exported frames).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELVANE_BENCH_BUILD:-$root/build-bench}
 results=$build/bench-results
-filter=${1:-.}
-benches=(memory_bench frame_bench persistence_bench)
-
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_BENCH=ON \
-  -DKELVANE_BUILD_TESTS=OFF -DKELVANE_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target "${benches[@]}"
-
-mkdir -p "$results"
-rm -f "$results"/*.json
-for bench in "${benches[@]}"; do
-  echo "== $bench"
-  "$build/bench/$bench" --benchmark_filter="$filter" \
-    --benchmark_out="$results/$bench.json" --benchmark_out_format=json
+python=/usr/bin/python3
+filter=.
+all=0
+peer=1
+save_baseline=0
+repeat=1
+while [[ $# -gt 0 ]]; do
+  arg=$1
+  shift
+  case "$arg" in
+    --repeat)
+      repeat=${1:-}
+      shift || true
+      [[ $repeat =~ ^[1-9][0-9]*$ ]] || { echo "bench.sh: --repeat needs a positive count" >&2; exit 1; } ;;
+    --all) all=1 ;;
+    --no-peer) peer=0 ;;
+    --save-baseline) save_baseline=1 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0"; exit 0 ;;
+    -*) echo "bench.sh: unknown option $arg" >&2; exit 1 ;;
+    *) filter=$arg; all=1 ;;
+  esac
 done
 
-if ! command -v python3 >/dev/null; then
-  echo "python3 not found: see the counters above or the JSON in $results"
-  exit 0
+stream=(stream_bench export_frames)
+others=(memory_bench persistence_bench normal_bench)
+targets=("${stream[@]}")
+[[ $all -eq 1 ]] && targets+=("${others[@]}")
+
+# The peer's packages, installed only when missing.
+install_peer() {
+  local missing=()
+  for package in python3-open3d python3-numpy; do
+    [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) == "install ok installed" ]] ||
+      missing+=("$package")
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "bench.sh: ${missing[*]} missing and not root: the Open3D peer is skipped" >&2
+    return 1
+  fi
+  echo "== installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+if [[ $peer -eq 1 ]] && ! { command -v dpkg-query >/dev/null && install_peer; }; then
+  peer=0
 fi
 
-python3 - "$results"/*.json <<'PY'
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_BENCH=ON \
+  -DKELVANE_BUILD_TESTS=OFF -DKELVANE_BUILD_TOOLS=OFF -DKELVANE_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target "${targets[@]}"
+
+mkdir -p "$results/frames"
+rm -f "$results"/*.json
+echo "== machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+
+if [[ $all -eq 1 ]]; then
+  for bench in "${others[@]}"; do
+    echo "== $bench"
+    "$build/bench/$bench" --benchmark_filter="$filter" \
+      --benchmark_out="$results/$bench.json" --benchmark_out_format=json
+  done
+fi
+
+echo "== stream_bench"
+repetitions=()
+[[ $repeat -gt 1 ]] && repetitions=(--benchmark_repetitions="$repeat")
+"$build/bench/stream_bench" --benchmark_filter="$filter" "${repetitions[@]}" \
+  --benchmark_out="$results/stream_bench.json" --benchmark_out_format=json
+
+if [[ $peer -eq 1 ]]; then
+  echo "== Open3D on the same frames"
+  loads=()
+  for load in dense realistic; do
+    "$build/bench/export_frames" "$load" "$results/frames/$load.kvd"
+    loads+=(--load "$load=$results/frames/$load.kvd")
+  done
+  "$python" "$root/bench/peer_open3d.py" "${loads[@]}" --repeat "$repeat" --out "$results/peer.json" ||
+    echo "bench.sh: the Open3D peer failed its sanity check; its figures are left out" >&2
+fi
+
+table_args=(--stream "$results/stream_bench.json" --baseline "$root/bench/baseline.json")
+[[ -f $results/peer.json ]] && table_args+=(--peer "$results/peer.json")
+[[ $save_baseline -eq 1 ]] && table_args+=(--save-baseline "$root/bench/baseline.json"
+  --baseline-note "dense figures of $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u +%F),
+$(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)")
+echo
+echo "== ours against Open3D, $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+"$python" "$root/bench/bench_table.py" "${table_args[@]}"
+
+if [[ $all -eq 1 ]]; then
+  "$python" - "$results"/{memory,persistence,normal}_bench.json <<'PY'
 import json, sys
 
 # Everything Google Benchmark writes besides our counters.
 standard = {"name", "family_index", "per_family_instance_index", "run_name", "run_type",
             "repetitions", "repetition_index", "threads", "iterations", "real_time",
             "cpu_time", "time_unit", "error_occurred", "error_message", "label"}
-print("\nSummary (medians _med, 95th percentiles _p95, ratios *_vs_*)")
+print("\nOther benchmarks (medians _med, 95th percentiles _p95, ratios *_vs_*)")
 for path in sys.argv[1:]:
     try:
         with open(path) as f:
@@ -58,3 +139,4 @@ for path in sys.argv[1:]:
             text = f"{value:,.0f}" if abs(value) >= 1000 else f"{value:.4g}"
             print(f"  {key:<28} {text:>16}")
 PY
+fi

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fuse/Options.h"
+#include "sim/Simulator.h"
 #include "support/FuseHelpers.h"
 
 namespace {
@@ -79,6 +80,32 @@ TEST(OptionsTest, BadArgumentsFailWithOneLineAndStatusOne) {
         EXPECT_NE(p.err.find(expected), std::string::npos) << p.err;
         EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
     }
+}
+
+// --handheld brings the simulator's realistic preset; what the command line
+// states still wins, and like every simulator option it does not combine
+// with a recorded input.
+TEST(OptionsTest, HandheldTakesThePresetUnlessOverridden) {
+    const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
+    const Parsed plain = parse({"--handheld"});
+    ASSERT_TRUE(plain.result.run) << plain.err;
+    EXPECT_TRUE(plain.options.handheld);
+    EXPECT_EQ(plain.options.object, kelvane_sim::shapeName(preset.shape));
+    EXPECT_EQ(plain.options.frames, preset.frames);
+    EXPECT_EQ(plain.options.rows, preset.rows);
+    EXPECT_EQ(plain.options.columns, preset.columns);
+
+    const Parsed tuned = parse({"--handheld", "--frames", "12", "--object", "torus", "--rows", "50"});
+    ASSERT_TRUE(tuned.result.run) << tuned.err;
+    EXPECT_EQ(tuned.options.frames, 12);
+    EXPECT_EQ(tuned.options.object, "torus");
+    EXPECT_EQ(tuned.options.rows, 50);
+    EXPECT_EQ(tuned.options.columns, preset.columns);
+
+    EXPECT_FALSE(parse({}).options.handheld);
+    const Parsed with_input = parse({".", "--handheld"});
+    EXPECT_FALSE(with_input.result.run);
+    EXPECT_NE(with_input.err.find("--handheld applies to the simulator"), std::string::npos) << with_input.err;
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ public:
 
     std::string describe() const override {
         const auto& o = m_scanner.options();
-        return std::string("simulated ") + kelvane_sim::shapeName(o.shape) + ", " +
+        return std::string("simulated ") + kelvane_sim::shapeName(o.shape) +
+               (o.path == kelvane_sim::Path::Handheld ? " (handheld)" : "") + ", " +
                std::to_string(o.frames) + " frames of " + std::to_string(o.rows) + "x" +
                std::to_string(o.columns) + " rays, seed " + std::to_string(o.seed);
     }
@@ -168,7 +169,8 @@ std::unique_ptr<FrameSource> openFrameSource(const FuseOptions& options, std::st
         }
         case InputKind::Simulator:
         default: {
-            kelvane_sim::SweepOptions sweep;
+            kelvane_sim::SweepOptions sweep =
+                options.handheld ? kelvane_sim::handheldSweep() : kelvane_sim::SweepOptions{};
             if (!kelvane_sim::parseShape(options.object, sweep.shape)) {
                 error = "unknown object '" + options.object + "'";
                 return nullptr;

@@ -101,6 +101,10 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
 
     const char* sim = "Simulated scan (when no INPUT is given)";
     std::vector<CLI::Option*> sim_options;
+    sim_options.push_back(app.add_flag("--handheld", options.handheld,
+                                       "Hand-held sweep over part of a large bumpy object at a realistic "
+                                       "density (120 frames, 46,500 points each)")
+                              ->group(sim));
     sim_options.push_back(
         app.add_option("--object", options.object, "sphere, box, torus, bumpy or plate")
             ->group(sim)->type_name("NAME")->capture_default_str()
@@ -183,6 +187,14 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
             if (!input.empty() && o->count() > 0) {
                 throw CLI::ValidationError(o->get_name() + " applies to the simulator, not to INPUT");
             }
+        }
+        if (options.handheld) {
+            // The preset's values stand wherever the command line gives none.
+            const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
+            if (app.count("--object") == 0) options.object = kelvane_sim::shapeName(preset.shape);
+            if (app.count("--frames") == 0) options.frames = preset.frames;
+            if (app.count("--rows") == 0) options.rows = preset.rows;
+            if (app.count("--columns") == 0) options.columns = preset.columns;
         }
         if (!parseViewpoint(viewpoint, options)) {
             throw CLI::ValidationError("--view", "expected auto or AZIMUTH,ELEVATION (elevation -90..90), got '" +

@@ -20,6 +20,9 @@ struct FuseOptions {
     int rows = 200;
     int columns = 250;
     int view_run = 256;  // points per view run for inputs that carry no runs
+    // The simulator's handheld sweep (a realistic density over a partial
+    // view); --object, --frames, --rows and --columns default to its values.
+    bool handheld = false;
 
     // Engine settings.
     float resolution = 0.5f;

@@ -488,9 +488,79 @@ private:
 
 Vec3 toVec(const float p[3]) { return {p[0], p[1], p[2]}; }
 
+void writePose(Vec3 right, Vec3 down, Vec3 forward, Vec3 eye, double pose[16]) {
+    const Vec3 columns[4] = {right, down, forward, eye};
+    for (int c = 0; c < 4; ++c) {
+        pose[c] = columns[c].x;
+        pose[4 + c] = columns[c].y;
+        pose[8 + c] = columns[c].z;
+        pose[12 + c] = c == 3 ? 1.0 : 0.0;
+    }
+}
+
+// A hand's tremor: two incommensurate tones, so it never repeats within a
+// sweep, scaled to peak at about `amplitude`.
+double tremor(double amplitude, int index, double phase) {
+    return amplitude * (0.6 * std::sin(1.7 * index + phase) + 0.4 * std::sin(2.9 * index + 2.3 * phase));
+}
+
+// The per-frame motion of the handheld path. The azimuth step sets how far
+// the view moves on the surface, hence the overlap of consecutive frames.
+constexpr double kHandAzimuthStep = 4.5 * kDegree;
+constexpr double kHandElevation = 10.0 * kDegree;
+constexpr double kHandElevationSwing = 25.0 * kDegree;
+constexpr double kHandElevationPeriod = 90.0;  // frames
+constexpr double kHandDistanceSwing = 0.04;   // of the standoff
+constexpr double kHandDistancePeriod = 37.0;  // frames
+constexpr double kHandShake = 0.5;            // position tremor, host unit
+constexpr double kHandTilt = 0.35 * kDegree;  // orientation tremor
+
+void handheldPose(const SweepOptions& options, int index, double pose[16]) {
+    const double i = index;
+    const double azimuth = kHandAzimuthStep * i;
+    const double elevation = kHandElevation + kHandElevationSwing * std::sin(2 * kPi * i / kHandElevationPeriod + 0.5);
+    const double standoff = options.standoff * (1 + kHandDistanceSwing * std::sin(2 * kPi * i / kHandDistancePeriod + 1.1));
+    const double distance = 0.5 * options.object_size + standoff;
+    Vec3 eye{distance * std::cos(elevation) * std::cos(azimuth),
+             distance * std::cos(elevation) * std::sin(azimuth), distance * std::sin(elevation)};
+    eye = eye + Vec3{tremor(kHandShake, index, 0.3), tremor(kHandShake, index, 1.9), tremor(kHandShake, index, 4.1)};
+
+    // Aimed at the centre, then tilted by the tremor about the camera's own
+    // axes (pitch about right, yaw about down, roll about forward).
+    Vec3 forward = normalise(-1.0 * eye);
+    Vec3 right = normalise(cross(forward, {0, 0, 1}));
+    Vec3 down = cross(forward, right);
+    const double pitch = tremor(kHandTilt, index, 5.2), yaw = tremor(kHandTilt, index, 0.8),
+                 roll = tremor(kHandTilt, index, 3.3);
+    auto turn = [](Vec3& a, Vec3& b, double angle) {  // rotates the pair a, b within their plane
+        const double c = std::cos(angle), s = std::sin(angle);
+        const Vec3 na = c * a + s * b, nb = c * b - s * a;
+        a = na;
+        b = nb;
+    };
+    turn(forward, down, pitch);
+    turn(forward, right, yaw);
+    turn(right, down, roll);
+    writePose(right, down, forward, eye, pose);
+}
+
+// Width of a pixel at unit depth.
+double pixelSize(const SweepOptions& options, const Object& object, Vec3 eye, int columns) {
+    if (options.path == Path::Handheld)
+        return std::max(1e-9, static_cast<double>(options.ray_spacing)) /
+               std::max(1e-9, static_cast<double>(options.standoff));
+    // The ball holding the object just fills the image width.
+    const double distance = length(eye);
+    const double half_width =
+        std::tan(std::asin(std::min(0.999, object.bound() / std::max(distance, 1e-9))));
+    return half_width / (0.5 * columns);
+}
+
 void generateFrame(const SweepOptions& options, int index, Frame& frame) {
     frame.points.clear();
     frame.views.clear();
+    frame.depth.clear();
+    frame.intrinsics = Intrinsics{};
     cameraPose(options, index, frame.pose);
     const int rows = std::max(0, options.rows), columns = std::max(0, options.columns);
     if (rows == 0 || columns == 0) return;
@@ -499,12 +569,15 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
     const double* m = frame.pose;
     const Vec3 right{m[0], m[4], m[8]}, down{m[1], m[5], m[9]}, forward{m[2], m[6], m[10]};
     const Vec3 eye{m[3], m[7], m[11]};
+    const double pixel = pixelSize(options, object, eye, columns);
 
-    // The ball holding the object just fills the image width.
-    const double distance = length(eye);
-    const double half_width =
-        std::tan(std::asin(std::min(0.999, object.bound() / std::max(distance, 1e-9))));
-    const double pixel = half_width / (0.5 * columns);
+    // Ray (u, v) passes through ((u + 0.5 - columns / 2) pixel, (v + 0.5 - rows / 2) pixel, 1).
+    frame.intrinsics.fx = frame.intrinsics.fy = 1.0 / pixel;
+    frame.intrinsics.cx = 0.5 * columns - 0.5;
+    frame.intrinsics.cy = 0.5 * rows - 0.5;
+    frame.intrinsics.width = columns;
+    frame.intrinsics.height = rows;
+    frame.depth.assign(static_cast<std::size_t>(rows) * columns, 0.0f);
 
     std::seed_seq seq{options.seed, static_cast<uint32_t>(index)};
     std::mt19937 engine(seq);
@@ -523,7 +596,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
             const double facing = -dot(hit.normal, d);
             if (facing <= kMinFacing) continue;
 
-            const Vec3 p = eye + (hit.t + sigma * gauss()) * d;
+            const double range = hit.t + sigma * gauss();
+            const Vec3 p = eye + range * d;
             // Redraw a noisy normal that would turn away from the camera; the
             // facing margin makes this rare for any sensible noise level.
             Vec3 n = hit.normal;
@@ -544,9 +618,17 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
             out.normal[2] = static_cast<float>(n.z);
             out.attributes = options.scan_level;
             frame.points.push_back(out);
+            frame.depth[static_cast<std::size_t>(v) * columns + u] = static_cast<float>(range * dot(d, forward));
         }
         const std::size_t run = frame.points.size() - row_start;
-        if (run > 0) frame.views.push_back({static_cast<int>(run)});
+        if (run > 0 && options.view_run <= 0) frame.views.push_back({static_cast<int>(run)});
+    }
+    if (options.view_run > 0 && !frame.points.empty()) {
+        const int count = static_cast<int>(frame.points.size());
+        std::vector<int> runs;
+        for (int begin = 0; begin < count; begin += options.view_run)
+            runs.push_back(std::min(options.view_run, count - begin));
+        frame.views.push_back(std::move(runs));
     }
 }
 
@@ -595,7 +677,25 @@ void surfaceNormal(const SweepOptions& options, const float position[3], float n
     normal[2] = static_cast<float>(n.z);
 }
 
+SweepOptions handheldSweep() {
+    SweepOptions o;
+    o.shape = Shape::Bumpy;
+    o.object_size = 240.0f;
+    o.path = Path::Handheld;
+    o.frames = 120;
+    o.rows = 186;
+    o.columns = 250;
+    o.standoff = 140.0f;
+    o.ray_spacing = 0.28f;
+    o.view_run = 256;
+    return o;
+}
+
 void cameraPose(const SweepOptions& options, int index, double pose[16]) {
+    if (options.path == Path::Handheld) {
+        handheldPose(options, index, pose);
+        return;
+    }
     const double fraction = options.frames > 1 ? static_cast<double>(index) / (options.frames - 1) : 0.0;
     const double azimuth = options.orbit_degrees * kDegree * fraction;
     const double elevation = kBaseElevation + kElevationWobble * std::sin(3.0 * azimuth);
@@ -605,13 +705,7 @@ void cameraPose(const SweepOptions& options, int index, double pose[16]) {
     const Vec3 forward = normalise(-1.0 * eye);
     const Vec3 right = normalise(cross(forward, {0, 0, 1}));
     const Vec3 down = cross(forward, right);
-    const Vec3 columns[4] = {right, down, forward, eye};
-    for (int c = 0; c < 4; ++c) {
-        pose[c] = columns[c].x;
-        pose[4 + c] = columns[c].y;
-        pose[8 + c] = columns[c].z;
-        pose[12 + c] = c == 3 ? 1.0 : 0.0;
-    }
+    writePose(right, down, forward, eye, pose);
 }
 
 }  // namespace kelvane_sim

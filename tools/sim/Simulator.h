@@ -23,6 +23,22 @@
 //     turned more than about 84 degrees from the ray) are dropped, as a real
 //     scanner loses them.
 //
+// The handheld path (Path::Handheld, handheldSweep() gives the whole preset)
+// models a person sweeping a scanner over an object larger than its field of
+// view instead:
+//   - The camera stays about `standoff` from the object's bounding ball and
+//     looks at its centre, so every frame sees a patch of the surface. Its
+//     position drifts slowly around the object (a fixed step of azimuth per
+//     frame, a slow weave in elevation and in distance) and trembles by
+//     about half a millimetre and a third of a degree, the way a hand does.
+//     The path is a function of the frame index alone: a longer sweep
+//     extends a shorter one, and the seed changes only the noise.
+//   - Neighbouring rays are `ray_spacing` apart at the standoff distance;
+//     the image's field of view follows from that and the column count.
+//
+// Every frame also carries the depth image of its points and the pinhole
+// intrinsics that map it back to them, for consumers that fuse depth images.
+//
 // Noise is Gaussian, drawn from std::mt19937 seeded with (seed, frame) and
 // turned into normal deviates by our own code, so every frame is the same on
 // every platform and can be generated in any order.
@@ -36,6 +52,9 @@
 namespace kelvane_sim {
 
 enum class Shape { Sphere, Box, Torus, Bumpy, Plate };
+
+// How the camera moves: around the whole object, or over it like a hand.
+enum class Path { Orbit, Handheld };
 
 // Parses "sphere", "box", "torus", "bumpy", "plate"; false when unknown.
 bool parseShape(const std::string& name, Shape& shape);
@@ -52,13 +71,38 @@ struct SweepOptions {
     float orbit_degrees = 300.0f;   // angle covered by the camera over the sweep
     uint32_t seed = 1;
     int scan_level = 8;             // written into each point's attribute word
+    Path path = Path::Orbit;
+    float standoff = 150.0f;        // handheld: camera to the object's bounding ball
+    float ray_spacing = 0.32f;      // handheld: ray spacing at the standoff distance
+    int view_run = 0;               // points per view run; 0: one run per image row
+};
+
+// The realistic handheld sweep: 120 frames of the bumpy (non-convex) object
+// 240 mm across, seen from about 140 mm through a 250 x 186 image (rays
+// 0.28 mm apart at that distance, a 28 degree field of view). A frame is a
+// patch of about 80 x 60 mm: 46,500 points about 0.32 mm apart on the
+// surface (two thirds of a 0.5 mm voxel), about 88 % of them also seen by
+// the frame before. Views are runs of 256 consecutive points.
+SweepOptions handheldSweep();
+
+// Pinhole model of a frame's image: pixel (u, v), counted from 0 at the
+// top-left, with camera-axis depth z sees the camera-space point
+// ((u - cx) z / fx, (v - cy) z / fy, z).
+struct Intrinsics {
+    double fx = 0, fy = 0, cx = 0, cy = 0;
+    int width = 0, height = 0;
 };
 
 struct Frame {
     std::vector<fusion::PointData> points;
-    // One run per image row that produced points, in frame order.
+    // One run per image row that produced points, in frame order; with
+    // view_run set, one list of runs of that many consecutive points.
     std::vector<std::vector<int>> views;
     double pose[16];  // camera-to-world, row-major
+    Intrinsics intrinsics;
+    // height x width depths, row by row: each point's distance along the
+    // camera axis at the pixel whose ray produced it, 0 where no point.
+    std::vector<float> depth;
 };
 
 class Scanner {

@@ -1,0 +1,213 @@
+#!/usr/bin/python3
+"""Prints the streaming benchmarks beside the Open3D peer as one table.
+
+Inputs: the Google Benchmark JSON of stream_bench, the peer's JSON
+(bench/peer_open3d.py) and, for the "no slower than today" rows, a baseline
+of the dense figures saved from an earlier run (--save-baseline writes one).
+Standard library only.
+
+  bench_table.py --stream S.json [--peer P.json] [--baseline B.json] [--save-baseline B.json]
+"""
+
+import argparse
+import json
+import sys
+
+LOADS = ("dense", "realistic")
+NOISE = 1.10  # "no slower / no higher than today" allows 10 % for a shared machine
+
+
+def load_stream(path):
+    """{benchmark: {load: counters}} from stream_bench's JSON. With
+    repetitions, the median over them (Google Benchmark's aggregate)."""
+    with open(path) as f:
+        data = json.load(f)
+    runs, medians = {}, {}
+    for run in data.get("benchmarks", []):
+        name = run.get("run_name", run["name"]).split("/iterations")[0]
+        family, _, load = name.partition("/")
+        if load not in LOADS or run.get("error_occurred"):
+            continue
+        if run.get("run_type") == "aggregate":
+            if run.get("aggregate_name") == "median":
+                medians.setdefault(family, {})[load] = dict(run)
+        elif run.get("repetition_index", 0) == 0:
+            runs.setdefault(family, {})[load] = run
+    for family, by_load in medians.items():
+        for load, median in by_load.items():
+            # Resident growth is only meaningful in the first repetition: the
+            # later ones reuse pages the allocator kept from the one before.
+            first = runs.get(family, {}).get(load, {})
+            if "rss_growth_mib" in first:
+                median["rss_growth_mib"] = first["rss_growth_mib"]
+            runs.setdefault(family, {})[load] = median
+    return runs
+
+
+def fmt(value, unit=""):
+    if value is None:
+        return "-"
+    if unit == "M":
+        return f"{value / 1e6:.2f} M/s"
+    if abs(value) >= 100:
+        return f"{value:,.0f}{unit}"
+    return f"{value:.3g}{unit}" if abs(value) < 10 else f"{value:.1f}{unit}"
+
+
+def ratio(a, b):
+    return a / b if a is not None and b not in (None, 0) else None
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, label, ours, peer, unit="", check=""):
+        """ours, peer: {load: value or None}."""
+        cells = [label]
+        for load in LOADS:
+            cells += [fmt(ours.get(load), unit), fmt(peer.get(load), unit), fmt(ratio(ours.get(load), peer.get(load)))]
+        cells.append(check)
+        self.rows.append(cells)
+
+    def print(self):
+        header = ["metric"]
+        for load in LOADS:
+            header += [f"{load}: ours", "Open3D", "ratio"]
+        header.append("target, on realistic")
+        widths = [max(len(str(r[i])) for r in self.rows + [header]) for i in range(len(header))]
+        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+        print(line(header))
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        for r in self.rows:
+            print(line(r))
+
+
+def mark(ok):
+    return "n/a" if ok is None else ("PASS" if ok else "MISS")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--stream", required=True)
+    parser.add_argument("--peer")
+    parser.add_argument("--baseline")
+    parser.add_argument("--save-baseline")
+    parser.add_argument("--baseline-note", help="where and when the saved baseline was measured")
+    args = parser.parse_args()
+
+    runs = load_stream(args.stream)
+    peer, meta = {}, {}
+    if args.peer:
+        try:
+            with open(args.peer) as f:
+                meta = json.load(f)
+            peer = {k: v for k, v in meta.get("loads", {}).items() if v.get("sane")}
+        except (OSError, ValueError):
+            pass
+    baseline = {}
+    if args.baseline:
+        try:
+            with open(args.baseline) as f:
+                baseline = json.load(f)
+        except (OSError, ValueError):
+            pass
+
+    def ours(family, counter):
+        return {load: runs.get(family, {}).get(load, {}).get(counter) for load in LOADS}
+
+    def theirs(counter):
+        return {load: peer.get(load, {}).get(counter) for load in LOADS}
+
+    nb_med, nb_p95 = ours("BM_NonBlocking", "call_ms_med"), ours("BM_NonBlocking", "call_ms_p95")
+    bl_med, bl_p95 = ours("BM_Blocking", "call_ms_med"), ours("BM_Blocking", "call_ms_p95")
+    tsdf_med, tsdf_p95 = theirs("tsdf_ms_med"), theirs("tsdf_ms_p95")
+    bl_rate, nb_rate = ours("BM_Blocking", "pts_per_s"), ours("BM_NonBlocking", "pts_per_s")
+    dropped_paced = ours("BM_Paced15fps", "dropped")
+    nb_growth, bl_growth = ours("BM_NonBlocking", "f100_vs_f10"), ours("BM_Blocking", "f100_vs_f10")
+    rss = ours("BM_NonBlocking", "rss_growth_mib")
+    bl_cpu = ours("BM_Blocking", "cpu_ms_med")
+    r = "realistic"
+
+    def at_most(value, limit):
+        return None if value is None or limit is None else value <= limit
+
+    t = Table()
+    vs_tsdf = ratio(nb_med[r], tsdf_med[r])
+    t.add("non-blocking process, median (ms)", nb_med, tsdf_med, check=(
+        f"<= 1.0 x TSDF (aim 0.5 x): {mark(at_most(vs_tsdf, 1.0))}"
+        + (", aim met" if vs_tsdf is not None and vs_tsdf <= 0.5 else "")))
+    p95_vs = ratio(nb_p95[r], tsdf_med[r])
+    t.add("non-blocking process, p95 (ms)", nb_p95, tsdf_p95,
+          check=f"<= 2 x TSDF median (is {fmt(p95_vs)} x): {mark(at_most(p95_vs, 2.0))}")
+    bl_vs = ratio(bl_med[r], tsdf_med[r])
+    ok = None if bl_med[r] is None else (bl_med[r] <= 25.0 and (bl_vs is None or bl_vs <= 2.7))
+    t.add("blocking process, median (ms)", bl_med, tsdf_med,
+          check=f"<= 25 ms and <= 2.7 x TSDF median (is {fmt(bl_vs)} x): {mark(ok)}")
+    t.add("blocking process, p95 (ms)", bl_p95, tsdf_p95)
+    t.add("blocking, processor time, median (ms)", bl_cpu,
+          theirs("tsdf_cpu_ms_med"))
+    t.add("throughput, blocking (Open3D: batch)", bl_rate, theirs("batch_pts_per_s"),
+          unit="M", check=f">= 3 M points/s: {mark(None if bl_rate[r] is None else bl_rate[r] >= 3e6)}")
+    t.add("throughput, non-blocking (Open3D: TSDF)", nb_rate, theirs("tsdf_pts_per_s"),
+          unit="M")
+    t.add("second stages dropped at 15 fps", dropped_paced, {},
+          check=f"0: {mark(None if dropped_paced[r] is None else dropped_paced[r] == 0)}")
+    t.add("second stages dropped, back to back", ours("BM_NonBlocking", "dropped"), {})
+    t.add("frame 100 / frame 10, non-blocking", nb_growth, theirs("tsdf_f100_vs_f10"),
+          check=f"<= 1.2: {mark(at_most(nb_growth[r], 1.2))}")
+    t.add("frame 100 / frame 10, blocking", bl_growth, theirs("tsdf_f100_vs_f10"),
+          check=f"<= 1.2: {mark(at_most(bl_growth[r], 1.2))}")
+    t.add("resident growth over the sweep (MiB)", rss, {})
+    t.add("points in the model (Open3D: extracted)", ours("BM_NonBlocking", "live_points"), theirs("tsdf_points"))
+
+    t.print()
+
+    # Dense frames against the figures saved from an earlier run.
+    today = baseline.get("dense", {})
+    if today:
+        print("\nDense frames against today (bench/baseline.json; 10 % allowed for a shared machine):")
+        for label, key, value, unit in (("non-blocking process, median", "nonblocking_ms_med", nb_med["dense"], " ms"),
+                                        ("blocking process, median", "blocking_ms_med", bl_med["dense"], " ms"),
+                                        ("blocking, processor time, median", "blocking_cpu_ms_med", bl_cpu["dense"], " ms"),
+                                        ("resident growth over the sweep", "rss_growth_mib", rss["dense"], " MiB")):
+            rel = ratio(value, today.get(key))
+            print(f"  {label:<32} {fmt(value, unit):>10} against {fmt(today.get(key), unit):>10} "
+                  f"({fmt(rel)} x): {mark(at_most(rel, NOISE))}")
+    print()
+
+    notes = []
+    if meta:
+        notes.append(f"Open3D {meta.get('open3d')} on {meta.get('cpu_count')} cores (OMP_NUM_THREADS "
+                     f"{meta.get('omp_num_threads')}); TSDF voxel {meta.get('resolution')} mm, sdf_trunc "
+                     f"{meta.get('sdf_trunc_mm')} mm; cores kept busy by integrate: "
+                     + ", ".join(f"{k} {v.get('tsdf_cpu_per_wall', 0):.2f}" for k, v in meta.get("loads", {}).items()))
+        for k, v in meta.get("loads", {}).items():
+            busy = v.get("tsdf_cpu_per_wall", 0)
+            if v.get("sane") and busy < 0.8 * (meta.get("cpu_count") or 1):
+                notes.append(f"Open3D's integrate kept only {busy:.2f} of {meta.get('cpu_count')} cores busy on {k}: "
+                             "other processes held a core and its short parallel regions waited for it; its times "
+                             "and the ratios carry that noise")
+            if not v.get("sane"):
+                notes.append(f"Open3D on {k} is NOT SANE ({v.get('why')}): its column is left out")
+    if not today and not args.save_baseline:
+        notes.append("no baseline of today's dense figures: run scripts/bench.sh --save-baseline once on the "
+                     "engine to compare with")
+    elif today.get("note"):
+        notes.append(f"baseline: {today['note']}")
+    for n in notes:
+        print("  " + n)
+
+    if args.save_baseline:
+        record = {"dense": {"nonblocking_ms_med": nb_med["dense"], "blocking_ms_med": bl_med["dense"],
+                            "blocking_cpu_ms_med": bl_cpu["dense"], "rss_growth_mib": rss["dense"],
+                            "note": args.baseline_note or "saved by scripts/bench.sh --save-baseline"}}
+        with open(args.save_baseline, "w") as f:
+            json.dump(record, f, indent=1)
+            f.write("\n")
+        print(f"  saved the dense figures to {args.save_baseline}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
