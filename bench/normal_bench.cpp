@@ -15,6 +15,8 @@
 
 #include "BenchSupport.h"
 #include "frame/EigenSolver.h"
+#include "frame/NeighbourhoodScan.h"
+#include "frame/NormalEstimation.h"
 
 namespace {
 
@@ -63,14 +65,15 @@ void BM_EigenVersusEstimate(benchmark::State& state) {
         // Stored points with a neighbourhood the estimator would use.
         std::vector<fusion::FusionPoint> points;
         std::vector<std::array<double, 9>> matrices;
-        const int32_t stored = engine->readablePointCount();
+        const fusion::Volume& volume = engine->volume();
+        const int32_t stored = volume.readablePointCount();
         static float positions[fusion::NeighbourList::kMax][3];
         for (int32_t i = 0; i < stored && points.size() < 20000; ++i) {
-            const fusion::FusionPoint* p = engine->pointAt(i);
+            const fusion::FusionPoint* p = volume.pointAt(i);
             if (p == nullptr || p->observation_count == 0) continue;
             int total = 0;
-            if (!engine->collectNeighbourPositions(*p, positions, total,
-                                                   engine->m_global_params->normal_min_neighbours))
+            if (!fusion::collectNeighbourPositions(volume, *p, positions, total,
+                                                   volume.params().normal_min_neighbours))
                 continue;
             std::array<double, 9> m;
             scatterOf(positions, std::min(total, fusion::NeighbourList::kMax), m.data());
@@ -102,7 +105,7 @@ void BM_EigenVersusEstimate(benchmark::State& state) {
                 c.normal_fresh_flag = 0;
             }
             t0 = Clock::now();
-            for (auto& c : copies) sink += engine->estimateFrameNormal(&c) ? 1 : 0;
+            for (auto& c : copies) sink += fusion::estimateFrameNormal(volume, &c) ? 1 : 0;
             ms = msSince(t0);
             measured_ms += ms;
             estimate_ns.add(1e6 * ms / copies.size());

@@ -214,11 +214,11 @@ void BM_DataOrganize(benchmark::State& state) {
             engine->reset();
             engine->buildByExistingPoints(sheet.data(), kModelPoints);
             engine->setFineScanArea(selection.data(), fine);
-            const int32_t before = engine->m_point_next.load();
+            const int32_t before = engine->volume().points().nextIndex();
             const auto t0 = Clock::now();
             engine->dataOrganize();
             organize_ms.add(msSince(t0));
-            added = engine->m_point_next.load() - before;
+            added = engine->volume().points().nextIndex() - before;
         }
         state.SetIterationTime(organize_ms.sum() / 1000.0);
         report(state, "organize_ms", organize_ms);
