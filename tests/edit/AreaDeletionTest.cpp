@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "edit/AreaDeletion.h"
@@ -104,6 +105,27 @@ TEST(AreaDeletion, RemovalRecordFreesTheIdAndTheRecordForReuse) {
     fusion::UpdateQueue queue;
     queue.push(std::move(removals));
     EXPECT_EQ(volume.viewIds().allocate(), gone_id) << "the id is handed to the next new point";
+}
+
+// In place while the free list has a slot for every selected point and the
+// batch a record for each; one point more and the store is compacted.
+TEST(AreaDeletion, CompactsOnlyWhenTheBookkeepingCannotKeepUp) {
+    GlobalParams p = smallParams();
+    p.chunk_point_shift = 4;  // the free list holds one chunk: 16 indices
+    p.chunk_point_num = 16;
+    const float up[3] = {0, 0, 1};
+    std::vector<PointData> selection;
+    for (int i = 0; i < 20; ++i) selection.push_back(makePoint(2.0f * i + 1, 0, 0, 0, 0, 1));
+    const std::tuple<int, int, bool> cases[] = {{16, 30, false}, {17, 30, true}, {16, 16, false}, {16, 15, true}};
+    for (const auto& [selected, batch, compact] : cases) {
+        TestVolume t(1.0f, p);
+        for (int i = 0; i < 20; ++i) putRecord(t.volume, 2.0f * i + 1, 0, 0, up);
+        auto removals = fusion::UpdateBuffer::create(batch, t.volume.viewIds());
+        const fusion::Deletion deletion = fusion::deleteSelection(t.volume, 2, selection.data(), selected, *removals);
+        EXPECT_EQ(deletion.deleted, selected);
+        EXPECT_EQ(deletion.compact, compact) << selected << " selected, batch of " << batch;
+        EXPECT_EQ(removals->count(), compact ? 0 : selected);
+    }
 }
 
 // A selection larger than the update batch or the free list's spare room is

@@ -82,7 +82,8 @@ TEST(FrameNormal, OnlyClearPlanesReplaceTheNormal) {
                           {kLine, false},                         // l1 = 0: fails the first test
                           {{1.0f, 1.0f, 1.2f, false}, false},     // 50, 50, ~36: not thin enough
                           {{1.0f, 0.632456f, 0.6f, false}, false},  // (l1 - l2) / l0 = 0.22 too small
-                          {kStrip, false}};
+                          {kStrip, false},                        // (l1 - l2) / l0 = 0.16
+                          {{1.0f, 0.6f, 0.0f, false}, true}};     // 0.36: just plane enough
     for (const Case& c : cases) {
         TestVolume t(1.0f);
         const float normal[3] = {0.0f, 0.0f, -0.9f};
