@@ -1,19 +1,17 @@
 #!/usr/bin/env python3
 """Checks the virtual-table slot order of the public interface classes.
 
-Hosts compiled by another compiler call the library through the virtual
-table, so its slot order is part of the interface, under the Itanium C++
-ABI (Linux, MinGW) and under the Microsoft ABI (Windows hosts built with
-MSVC) alike. clang lays a class out for either ABI and prints the slots
-(-fdump-vtable-layouts); this script compiles a probe that constructs both
-classes for both targets, reads the slot list of each class and compares it
-with the required order. Exit 0: both match; 1: a mismatch; 77: no clang.
+Hosts built by other compilers call through the virtual table, so its slot
+order is part of the interface under the Itanium ABI (Linux, MinGW) and the
+Microsoft ABI (MSVC) alike. clang lays the classes out for either target and
+prints the slots (-fdump-vtable-layouts); this compares them with the
+required order. Exit 0: both ABIs match; 1: a mismatch; 77: no clang.
+MSVC_STD_DIR stands in for the Windows target's standard headers, which
+this machine does not have.
 
-For the Windows target no standard library exists here, so the directory
-given with --msvc-std supplies the few declarations the header needs.
+usage: check_vtable_order.py CLANG++ INCLUDE_DIR MSVC_STD_DIR
 """
 
-import argparse
 import os
 import re
 import shutil
@@ -21,104 +19,75 @@ import subprocess
 import sys
 import tempfile
 
-INERT = "inert"
-FLOAT_GETTER = "float getter"
-
-# The required slots; the destructor counts as one slot (the Itanium ABI
-# gives it two entries, complete and deleting, the Microsoft ABI one).
+INERT, FLOAT_GETTER = "inert", "float getter"
+# The destructor is one slot (the Itanium ABI gives it two entries).
 REQUIRED = [
     "destructor", "init", "isInit", "deInit", "reset", "setDeviceInfo", "getDeviceInfo",
     "setResolution", "getResolution", "setQualityJudge", INERT, INERT, FLOAT_GETTER, INERT,
     FLOAT_GETTER, "setProcessFinishedCallBack", "process", "dataOrganize",
     "getRequiredMemoryForExtractData", "getLastErrorMessage", INERT, INERT,
     "extractLivePoints(PointRawData&)", "extractLivePoints(Vertices**, int&)",
-    "saveRealTimeBytesData", INERT, "loadRealTimeBytesData_points",
-    "buildByExistingPoints (5 arguments)", INERT, "setProtectedArea", "deleteSelectedArea",
-    "setFineScanArea", INERT, INERT, "getVertexNum", "getUpdateVertices", INERT, INERT,
+    "saveRealTimeBytesData", INERT, "loadRealTimeBytesData_points", "buildByExistingPoints/5",
+    INERT, "setProtectedArea", "deleteSelectedArea", "setFineScanArea", INERT, INERT,
+    "getVertexNum", "getUpdateVertices", INERT, INERT,
 ]
-# Which inert operation takes which inert slot is free, and so is which of
-# the two float getters comes first; each must appear exactly once.
-INERT_OPERATIONS = {
+# Which inert operation takes which inert slot is free, and so is the order
+# of the two float getters; each must appear exactly once.
+INERT_OPERATIONS = sorted([
     "setChromatographic", "setTruncDist", "setMinWeight", "extractLiveMesh(MeshRawData&)",
     "extractLiveMesh(Vertices**, int&, PolygonMesh**, int&)", "loadRealTimeBytesData_mesh",
-    "buildByExistingPoints (7 arguments)", "readExternalModel", "getMeshNum",
-    "getUpdatePolygons", "getPointsNumLimitByResolution",
-}
-FLOAT_GETTERS = {"getTruncDist", "getMinWeight"}
+    "buildByExistingPoints/7", "readExternalModel", "getMeshNum", "getUpdatePolygons",
+    "getPointsNumLimitByResolution"])
+FLOAT_GETTERS = sorted(["getTruncDist", "getMinWeight"])
 
 TARGETS = {"Itanium ABI": "x86_64-linux-gnu", "Microsoft ABI": "x86_64-pc-windows-msvc"}
 CLASSES = ["fusion::Kelvane", "fusion::Kelvane_Impl_Points"]
-
 PROBE = """#include "fusion/Kelvane.h"
-// Virtual calls make the compiler lay out both classes' tables.
-int probe(fusion::Kelvane& base, fusion::Kelvane_Impl_Points& points) {
-    return base.init() + points.init();
-}
+// Virtual calls make the compiler lay out both tables.
+int probe(fusion::Kelvane& a, fusion::Kelvane_Impl_Points& b) { return a.init() + b.init(); }
 """
 
 
 def slot_name(entry):
     """'int fusion::Kelvane::extractLivePoints(fusion::PointRawData &)' ->
-    'extractLivePoints(PointRawData&)'; overloads are told apart by their
-    parameters, everything else by name alone."""
-    match = re.search(r"::(~?\w+)\((.*)\)", entry)
-    if not match:
-        raise ValueError(f"cannot read the slot entry {entry!r}")
-    name, parameters = match.groups()
+    'extractLivePoints(PointRawData&)': overloads by their parameters."""
+    name, parameters = re.search(r"::(~?\w+)\((.*)\)", entry).groups()
     if name.startswith("~"):
         return "destructor"
     if name == "extractLivePoints":
         return name + ("(PointRawData&)" if "PointRawData" in parameters else "(Vertices**, int&)")
     if name == "extractLiveMesh":
-        return name + ("(MeshRawData&)" if "MeshRawData" in parameters
-                       else "(Vertices**, int&, PolygonMesh**, int&)")
+        return name + ("(MeshRawData&)" if "MeshRawData" in parameters else "(Vertices**, int&, PolygonMesh**, int&)")
     if name == "buildByExistingPoints":
-        return name + (" (7 arguments)" if "PolygonMesh" in parameters else " (5 arguments)")
+        return name + ("/7" if "PolygonMesh" in parameters else "/5")
     return name
 
 
 def read_slots(dump, class_name):
-    """The slot names of `class_name` from the 'indices' table of the dump."""
-    header = re.compile(r"^VF?Table indices for '" + re.escape(class_name) + r"' \(\d+ entries\)\.$")
-    lines = dump.splitlines()
-    for start, line in enumerate(lines):
-        if header.match(line):
-            break
-    else:
+    """The slots of `class_name` from the dump's 'indices' table."""
+    table = re.search(r"^VF?Table indices for '" + re.escape(class_name) + r"' .*\n((?:\s*\d+ \| .*\n)+)",
+                      dump, re.M)
+    if not table:
         raise ValueError(f"the dump has no slot table for {class_name}")
     slots = []
-    for line in lines[start + 1:]:
-        match = re.match(r"^\s*(\d+) \| (.*)$", line)
-        if not match:
-            break
-        name = slot_name(match.group(2))
-        if name == "destructor" and slots and slots[-1] == "destructor":
-            continue  # the Itanium ABI's second destructor entry
-        slots.append(name)
+    for entry in re.findall(r"\d+ \| (.*)", table.group(1)):
+        name = slot_name(entry)
+        if not (name == "destructor" and slots[-1:] == ["destructor"]):
+            slots.append(name)
     return slots
 
 
 def compare(slots):
-    """Problems with `slots` against REQUIRED; an empty list when it matches."""
-    problems = []
-    if len(slots) != len(REQUIRED):
-        problems.append(f"{len(slots)} slots, {len(REQUIRED)} required")
-    inert_seen, getters_seen = [], []
+    """What is wrong with `slots`; empty when they are in the required order."""
+    problems = [f"{len(slots)} slots, {len(REQUIRED)} required"] if len(slots) != len(REQUIRED) else []
+    inert = [have for have, want in zip(slots, REQUIRED) if want == INERT]
+    getters = [have for have, want in zip(slots, REQUIRED) if want == FLOAT_GETTER]
     for index, (have, want) in enumerate(zip(slots, REQUIRED)):
-        if want == INERT:
-            ok = have in INERT_OPERATIONS
-            inert_seen.append(have)
-        elif want == FLOAT_GETTER:
-            ok = have in FLOAT_GETTERS
-            getters_seen.append(have)
-        else:
-            ok = have == want
-        if not ok:
+        allowed = {INERT: INERT_OPERATIONS, FLOAT_GETTER: FLOAT_GETTERS}.get(want, [want])
+        if have not in allowed:
             problems.append(f"slot {index}: {have}, but {want} is required there")
-    if sorted(inert_seen) != sorted(INERT_OPERATIONS) and not problems:
-        problems.append(f"inert slots hold {sorted(inert_seen)}, each inert operation once is required")
-    if sorted(getters_seen) != sorted(FLOAT_GETTERS) and not problems:
-        problems.append(f"float getter slots hold {getters_seen}, one of each is required")
+    if not problems and (sorted(inert) != INERT_OPERATIONS or sorted(getters) != FLOAT_GETTERS):
+        problems.append(f"each inert operation and float getter once is required: {inert}, {getters}")
     return problems
 
 
@@ -126,10 +95,9 @@ def dump_layouts(clang, target, include, msvc_std, workdir):
     source = os.path.join(workdir, "probe.cpp")
     with open(source, "w") as probe:
         probe.write(PROBE)
-    command = [clang, "--target=" + target, "-std=c++17", "-S", "-emit-llvm",
-               "-o", os.path.join(workdir, "probe.ll"), "-Xclang", "-fdump-vtable-layouts",
-               "-I", include, source]
-    if "windows-msvc" in target:
+    command = [clang, "--target=" + target, "-std=c++17", "-S", "-emit-llvm", "-o",
+               os.path.join(workdir, "probe.ll"), "-Xclang", "-fdump-vtable-layouts", "-I", include, source]
+    if "msvc" in target:
         command[1:1] = ["-nostdinc++", "-isystem", msvc_std]
     result = subprocess.run(command, capture_output=True, text=True)
     if result.returncode != 0:
@@ -137,29 +105,23 @@ def dump_layouts(clang, target, include, msvc_std, workdir):
     return result.stdout
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--clang", default="clang++")
-    parser.add_argument("--include", required=True, help="the directory holding fusion/Kelvane.h")
-    parser.add_argument("--msvc-std", required=True, help="standard-library stand-ins for the Windows target")
-    args = parser.parse_args()
-    if not args.clang or shutil.which(args.clang) is None:
+def main(clang, include, msvc_std):
+    if not clang or shutil.which(clang) is None:
         print("SKIP: clang++ is not installed (scripts/setup.sh installs it)")
         return 77
-
     failed = False
     with tempfile.TemporaryDirectory() as workdir:
         for abi, target in TARGETS.items():
-            dump = dump_layouts(args.clang, target, args.include, args.msvc_std, workdir)
+            dump = dump_layouts(clang, target, include, msvc_std, workdir)
             for class_name in CLASSES:
                 problems = compare(read_slots(dump, class_name))
-                verdict = "ok" if not problems else "WRONG"
-                print(f"{abi:14} {class_name:28} {verdict}")
-                for problem in problems:
-                    print("    " + problem)
+                print(f"{abi:14} {class_name:28} {'WRONG' if problems else 'ok'}")
+                print("".join(f"    {problem}\n" for problem in problems), end="")
                 failed = failed or bool(problems)
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if len(sys.argv) != 4:
+        sys.exit("usage: check_vtable_order.py CLANG++ INCLUDE_DIR MSVC_STD_DIR")
+    sys.exit(main(*sys.argv[1:]))
