@@ -13,8 +13,12 @@ PACKAGES=(
   libopencv-core-dev   # 3x3 eigen-decomposition for normals
   libcli11-dev         # command line of the tools
   libstb-dev           # PNG preview written by the tools
-  clang                # fuzzers
+  clang                # fuzzers; virtual-table layout check for both C++ ABIs
   libclang-rt-14-dev   # fuzzer and sanitizer runtimes for clang
+  python3-dev          # Python package: headers for the extension module
+  pybind11-dev         #   its bindings
+  python3-numpy        #   arrays in and out
+  python3-pytest       #   its tests
 )
 
 missing=()

@@ -4,7 +4,8 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build and the whole suite
 #   3. ThreadSanitizer build (without OpenMP) and the concurrency tests
 #   4. install of the release build, then the example host built against the
-#      installed package with find_package(Kelvane)
+#      installed package with find_package(Kelvane), and the Python package's
+#      tests run against the installed package
 # Build trees live in build/. Installs missing packages first (scripts/setup.sh).
 # Exits non-zero when any step fails; later steps still run where they can.
 set -uo pipefail
@@ -70,14 +71,39 @@ install_and_build_example() {
   return "$status"
 }
 
+# The Python tests run on the package as installed: the module must find the
+# installed library through its RPATH, the README's C example compiles against
+# the installed header.
+install_and_test_python() {
+  local prefix status package
+  prefix=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-python.XXXXXX") || return 1
+  cmake --install build/release --prefix "$prefix" >/dev/null
+  package=$(find "$prefix" -path '*/kelvane/__init__.py' | head -n 1)
+  if [[ -z "$package" ]]; then
+    echo "the install put no kelvane package under $prefix"
+    rm -rf "$prefix"
+    return 1
+  fi
+  PYTHONPATH=$(dirname "$(dirname "$package")") \
+    KELVANE_FUSE="$prefix/bin/kelvane-fuse" \
+    KELVANE_C_INCLUDE_DIR="$prefix/include" \
+    KELVANE_LIBRARY=$(find "$prefix" -name 'libKelvane_Impl_Points.so' | head -n 1) \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
+  status=$?
+  rm -rf "$prefix"
+  return "$status"
+}
+
 step "setup (packages)" bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 
 if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Release; then
   step "release: whole suite" run_tests build/release
   step "install + example via find_package" install_and_build_example
+  step "install + Python package (pytest)" install_and_test_python
 else
   record "release: whole suite" 1 0
   record "install + example via find_package" 1 0
+  record "install + Python package (pytest)" 1 0
 fi
 
 if step "asan+ubsan: build" configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \

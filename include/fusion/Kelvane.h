@@ -102,6 +102,16 @@ struct PendingEdit;
 
 // The interface class. Not abstract: every operation has an inert default
 // body (0, 0.0f, true for isInit, an all-zero DeviceInfo, an empty message).
+//
+// Hosts built by other compilers call through the virtual table, so its slot
+// order is part of the interface and must be the same under both C++ ABIs.
+// The Itanium ABI (GCC, Clang, MinGW) gives slots in declaration order. The
+// Microsoft ABI gathers all overloads of one name into the slot range of the
+// first of them and fills that range in reverse declaration order, so under
+// _MSC_VER the two overload pairs whose slots hold live operations
+// (extractLivePoints, buildByExistingPoints) are declared the other way
+// round. The extractLiveMesh pair is inert and may take either order.
+// tests/api/vtable checks the layout for both ABIs with clang.
 class KELVANE_API Kelvane {
 public:
     enum FusionMode : int32_t { FUSION_MODE_POINTS = 0 };
@@ -137,19 +147,32 @@ public:
     virtual int extractLiveMesh(MeshRawData& mesh);
     virtual int extractLiveMesh(Vertices** const vertices, int& vertex_count,
                                 PolygonMesh** const polygons, int& polygon_count);
+#if defined(_MSC_VER)
+    virtual int extractLivePoints(Vertices** const vertices, int& count);
+    virtual int extractLivePoints(PointRawData& points);
+#else
     virtual int extractLivePoints(PointRawData& points);
     virtual int extractLivePoints(Vertices** const vertices, int& count);
+#endif
     virtual int saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream);
     virtual int loadRealTimeBytesData_mesh(const std::shared_ptr<RealTimeByteStream>& stream,
                                            Vertices** const vertices, int& vertex_count,
                                            PolygonMesh** const polygons, int& polygon_count);
     virtual int loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteStream>& stream,
                                              Vertices** const vertices, int& count);
+#if defined(_MSC_VER)
+    virtual int buildByExistingPoints(const PointData* points, const int& count,
+                                      Vertices** const vertices, int& vertex_count,
+                                      PolygonMesh** const polygons, int& polygon_count, bool flag);
+    virtual int buildByExistingPoints(const PointData* points, const int& count,
+                                      Vertices** const vertices, int& vertex_count, bool flag);
+#else
     virtual int buildByExistingPoints(const PointData* points, const int& count,
                                       Vertices** const vertices, int& vertex_count, bool flag);
     virtual int buildByExistingPoints(const PointData* points, const int& count,
                                       Vertices** const vertices, int& vertex_count,
                                       PolygonMesh** const polygons, int& polygon_count, bool flag);
+#endif
     virtual int setProtectedArea(const PointData* points, const int& count, bool unprotect);
     virtual int deleteSelectedArea(const PointData* points, const int& count);
     virtual int setFineScanArea(const PointData* points, const int& count);
