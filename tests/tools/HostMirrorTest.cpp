@@ -219,7 +219,8 @@ TEST(SnapshotReaderTest, ReadsWhatTheLibrarySaves) {
     std::vector<fusion::PointData> ring;
     for (int i = 0; i < 60; ++i) {
         const float a = 6.2831853f * float(i) / 60.0f;
-        ring.push_back({{5.0f * std::cos(a), 5.0f * std::sin(a), 1.0f}, {std::cos(a), std::sin(a), 0.0f}, 16});
+        ring.push_back(
+            {{5.0f * std::cos(a), 5.0f * std::sin(a), 1.0f}, {std::cos(a), std::sin(a), 0.0f}, 16});
     }
     fusion::Vertices* built = nullptr;
     int count = 0;
@@ -308,8 +309,8 @@ TEST(VoxelRoundingTest, RoundsHalfwayUpAboveZeroAndTowardZeroBelow) {
 }
 
 // The host's copy of the rule must never place a point in another voxel than
-// the library does: every float pattern, including NaN, infinities and
-// denormals, rounds alike.
+// the library does: random float patterns, NaN, infinities and denormals
+// among them, and values at and next to halfway all round alike.
 TEST(VoxelRoundingTest, AgreesWithTheLibraryOnAnyFloat) {
     std::mt19937 rng(11);
     std::uniform_int_distribution<uint32_t> bits;
@@ -321,7 +322,9 @@ TEST(VoxelRoundingTest, AgreesWithTheLibraryOnAnyFloat) {
             const uint32_t b = bits(rng);
             std::memcpy(&q, &b, 4);
         } else {
-            q = std::nearbyint(near(rng) * 2.0f) / 2.0f + (i % 4 == 1 ? 0.0f : std::nextafter(0.0f, 1.0f));
+            // Halfway values and their neighbours, where rounding rules differ.
+            const float half = std::nearbyint(near(rng) * 2.0f) / 2.0f;
+            q = i % 4 == 1 ? half : std::nextafter(half, i % 8 == 3 ? 100.0f : -100.0f);
         }
         if (kelvane_host::roundVoxelComponent(q) != fusion::roundVoxelComponent(q)) ++disagreements;
     }
