@@ -196,9 +196,13 @@ bool reportable(const Vertices& v) {
 void deleteChecked(HashTable& e, const std::vector<PointData>& selection, bool null_array) {
     const std::map<int32_t, Vertices> before = byId(fuzzcheck::liveChecked(e));
     const int count = static_cast<int>(selection.size());
-    const int64_t spare =
-        static_cast<int64_t>(e.m_point_free.capacity) - e.m_point_free.count.load();
-    const bool compacting = spare < count || count > e.updateBufferCapacity();
+    // The deletion's own rule: in place only when the free list can take
+    // every selected record and the removals fit one update batch (three
+    // times the frame limit).
+    const fusion::PointPool& pool = e.volume().points();
+    const int64_t spare = static_cast<int64_t>(pool.freeCapacity()) - pool.freeCount();
+    const bool compacting =
+        spare < count || count > 3 * e.volume().params().max_frame_point_num;
     const int status = e.deleteSelectedArea(null_array ? nullptr : selection.data(), count);
     const std::vector<Vertices> updates = fuzzcheck::drainChecked(e);
     const std::map<int32_t, Vertices> after = byId(fuzzcheck::liveChecked(e));

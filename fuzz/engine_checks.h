@@ -5,6 +5,7 @@
 // properties every state of the engine must have. A violated property
 // aborts with its name, which libFuzzer reports as a crash.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -99,15 +100,15 @@ inline fusion::GlobalParams smallParams() {
     return p;
 }
 
-// One engine for the whole run (init is the costly part). Diagnostics go
-// to standard output; libFuzzer reports on standard error, so standard
+// One engine for the whole run, kept initialised between inputs. Diagnostics
+// go to standard output; libFuzzer reports on standard error, so standard
 // output is silenced once.
 inline HashTable& engine() {
     static HashTable* instance = [] {
         if (std::freopen("/dev/null", "w", stdout) == nullptr)
             std::fprintf(stderr, "stdout kept\n");
         auto* e = new HashTable();
-        e->m_init_params_override = std::make_unique<fusion::GlobalParams>(smallParams());
+        e->setInitParams(smallParams());
         check(e->init() == 0, "engine init");
         return e;
     }();
@@ -118,9 +119,18 @@ inline HashTable& engine() {
 // every input replays the same way on its own.
 inline void restart(HashTable& e, float resolution, float spacing, int frame_points, bool judge) {
     check(e.reset() == 0, "reset");
-    e.m_frame_counter = 0;
-    // Only init turns fusion back on once a coarse device switched it off.
-    e.m_global_params->fusion_enabled = 1;
+    check(e.volume().blocks().blockCount() == 0 && e.volume().points().nextIndex() == 0 &&
+              e.volume().viewIds().next() == 0 && !e.updatesPending(),
+          "reset left something behind");
+    // The frame counter, and fusion once a coarse device switched it off,
+    // go back to their start only through init (the small volume set by
+    // setInitParams stays).
+    if (e.frameCounter() != 0 || e.volume().params().fusion_enabled == 0) {
+        check(e.deInit() == 0, "deInit");
+        check(e.init() == 0, "engine init");
+        check(e.frameCounter() == 0 && e.volume().params().fusion_enabled == 1,
+              "init did not start afresh");
+    }
     fusion::DeviceInfo device{};
     device.point_spacing = spacing;
     device.frame_point_num = frame_points;
@@ -152,7 +162,7 @@ inline std::vector<Vertices> drainChecked(HashTable& e) {
     int count = 0;
     std::vector<Vertices> updates;
     if (e.getUpdateVertices(&array, count) == 0) updates = adopt(array, count);
-    const int32_t ids = e.m_view_id_next.load();
+    const int32_t ids = e.volume().viewIds().next();
     for (const Vertices& v : updates) {
         check(v.view_id >= 0 && v.view_id < ids, "an update names an id never handed out");
         if (v.state == 255) {
@@ -176,7 +186,7 @@ inline std::vector<Vertices> liveChecked(HashTable& e) {
     check(e.extractLivePoints(raw) == 0, "raw extraction failed");
     check(raw.count == static_cast<int32_t>(live.size()), "the two extractions differ in size");
     std::set<int32_t> ids;
-    const int32_t bound = e.m_view_id_next.load();
+    const int32_t bound = e.volume().viewIds().next();
     for (std::size_t i = 0; i < live.size(); ++i) {
         const Vertices& v = live[i];
         check(v.state == 0, "an extracted vertex with a state");
@@ -197,14 +207,15 @@ inline std::vector<Vertices> liveChecked(HashTable& e) {
 // Voxel sides name readable records, no record sits in two sides, every
 // live record sits in one.
 inline void volumeChecked(const HashTable& e) {
-    const fusion::GlobalParams& p = *e.m_global_params;
-    const int32_t readable = e.readablePointCount();
+    const fusion::Volume& volume = e.volume();
+    const fusion::GlobalParams& p = volume.params();
+    const int32_t readable = volume.readablePointCount();
     std::vector<uint8_t> owners(static_cast<std::size_t>(readable > 0 ? readable : 0), 0);
-    const int64_t capacity = static_cast<int64_t>(e.m_voxel_chunk_num.load()) * p.chunk_block_num;
-    const int64_t blocks = e.m_block_count.load() < capacity ? e.m_block_count.load() : capacity;
+    const int64_t capacity = volume.voxels().blockCapacity();
+    const int64_t blocks = std::min<int64_t>(volume.blocks().blockCount(), capacity);
     for (int64_t b = 0; b < blocks; ++b) {
         for (int32_t local = 0; local < p.block_voxel_num; ++local) {
-            const fusion::Voxel* v = e.voxelIfAllocated(static_cast<int32_t>(b), local);
+            const fusion::Voxel* v = volume.voxels().find(static_cast<int32_t>(b), local);
             check(v != nullptr, "an allocated block without voxels");
             for (int s = 0; s < 2; ++s) {
                 const int32_t index = v->side(s);
@@ -215,7 +226,7 @@ inline void volumeChecked(const HashTable& e) {
         }
     }
     for (int32_t i = 0; i < readable; ++i) {
-        const FusionPoint& r = *e.pointAt(i);
+        const FusionPoint& r = *volume.pointAt(i);
         if (r.observation_count == 0 || r.view_id == -1 || r.absorbed_flag == 1) continue;
         check(owners[static_cast<std::size_t>(i)] == 1, "a live record in no voxel side");
     }
@@ -241,7 +252,7 @@ inline void roundTripChecked(HashTable& e) {
           "a saved stream did not load");
     const std::vector<Vertices> loaded = adopt(array, count);
     check(loaded.size() <= before, "loading gained points");
-    check(e.m_view_id_next.load() == static_cast<int32_t>(loaded.size()),
+    check(e.volume().viewIds().next() == static_cast<int32_t>(loaded.size()),
           "ids after a load are not numbered from 0");
     check(drainChecked(e).empty(), "updates pending after a load");
 }

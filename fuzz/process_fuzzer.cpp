@@ -14,9 +14,10 @@
 // agree, ids are unique and below the vertex count, the voxel sides and
 // records are consistent, and a save loads back without gaining points.
 //
-// Built by scripts/fuzz.sh with libFuzzer, AddressSanitizer and
-// UndefinedBehaviorSanitizer; OpenMP is off there, so loops run on one
-// thread, while second stages still run on the pool's workers.
+// Built as a CMake target (KELVANE_BUILD_FUZZ, see scripts/fuzz.sh) with
+// libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer; OpenMP is off
+// there, so loops run on one thread, while second stages still run on the
+// pool's workers.
 
 #include <algorithm>
 #include <chrono>
@@ -120,7 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const bool blocking = (flags & 1) != 0;
         const int repeats = 1 + ((flags >> 4) & 3);
         int count = 1 + in.u16() % 400;
-        count = std::min(count, e.m_global_params->max_frame_point_num - 1);
+        const int32_t frame_limit = e.volume().params().max_frame_point_num;
+        count = std::min(count, frame_limit - 1);
         const float centres[4][3] = {{1.0f, 2.0f, 3.0f},
                                      {-4.0f, 0.5f, -1.0f},
                                      {0.01f, 0.02f, 0.0f},
@@ -142,25 +144,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (flags & 2) call_points = nullptr;
         if (flags & 4) call_pose = nullptr;
         if (flags & 8) {
-            const int invalid[] = {0, -1, e.m_global_params->max_frame_point_num,
-                                   std::numeric_limits<int>::min()};
+            const int invalid[] = {0, -1, frame_limit, std::numeric_limits<int>::min()};
             call_count = invalid[(flags >> 6) & 3];
         }
         const bool valid = call_points != nullptr && call_pose != nullptr && call_count >= 1 &&
-                           call_count < e.m_global_params->max_frame_point_num;
+                           call_count < frame_limit;
 
         for (int r = 0; r < repeats; ++r) {
-            const int32_t frame_before = e.m_frame_counter;
+            const int32_t frame_before = e.frameCounter();
             const int status = e.process(call_points, call_count, views, call_pose, blocking);
             if (!valid) {
                 fuzzcheck::check(status == 1 && e.errorMessage() == "invalid data !",
                                  "an invalid frame was not refused");
-                fuzzcheck::check(e.m_frame_counter == frame_before, "a refused frame was counted");
+                fuzzcheck::check(e.frameCounter() == frame_before, "a refused frame was counted");
             } else {
                 fuzzcheck::check(status == 0, "a valid frame failed");
             }
             if (!blocking) e.waitUntilIdle(std::chrono::milliseconds(0));
-            fuzzcheck::check(!e.m_processing.load(), "a frame left the pipeline flag set");
+            fuzzcheck::check(!e.processing(), "a frame left the pipeline flag set");
+            fuzzcheck::check(e.queuedSecondStages() == 0, "a second stage outlived the wait");
         }
         fuzzcheck::drainChecked(e);
     }

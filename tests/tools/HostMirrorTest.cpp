@@ -85,3 +85,250 @@ INSTANTIATE_TEST_SUITE_P(
 }  // namespace
 
 #endif  // KELVANE_HAVE_FUSE_CORE
+
+// ---- the snapshot reader and the voxel rounding rule, shared by the host
+// tool, the soak and the tests (built in every configuration) ----------------
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fusion/Kelvane.h"
+#include "host/HostMirror.h"
+#include "host/SnapshotReader.h"
+#include "host/VoxelRounding.h"
+#include "volume/Coordinates.h"
+
+namespace {
+
+void putLE(std::vector<uint8_t>& b, std::size_t at, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + std::size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+void putFloat(std::vector<uint8_t>& b, std::size_t at, float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, 4);
+    putLE(b, at, bits, 4);
+}
+
+// A well-framed stream of `records` records, each field holding a value
+// derived from its record number.
+std::vector<uint8_t> handMadeStream(int records) {
+    std::vector<uint8_t> b(152 + 48 * std::size_t(records), 0xEE);  // unwritten bytes are noise
+    std::memcpy(b.data(), "HASH", 4);
+    putLE(b, 8, b.size(), 8);
+    putLE(b, 16, 1, 4);
+    putLE(b, 20, uint32_t(records), 4);
+    putLE(b, 24, uint32_t(records), 4);
+    putFloat(b, 72, 0.25f);
+    for (int i = 0; i < records; ++i) {
+        const std::size_t r = 148 + 48 * std::size_t(i);
+        for (int k = 0; k < 6; ++k) putFloat(b, r + 4 * std::size_t(k), float(10 * i + k) + 0.5f);
+        putLE(b, r + 24, 0x8000000000000001ull << i, 8);
+        putLE(b, r + 32, uint16_t(i), 2);
+        putLE(b, r + 36, 0x12340110u + uint32_t(i), 4);
+        b[r + 40] = uint8_t(7 + i);
+        b[r + 41] = uint8_t(i == 2);
+        putLE(b, r + 44, i == 1 ? 0xFFFFFFFFu : uint32_t(1000 + i), 4);
+    }
+    std::memcpy(b.data() + b.size() - 4, "HASH", 4);
+    return b;
+}
+
+TEST(SnapshotReaderTest, ReadsEveryFieldAtItsOffset) {
+    const std::vector<uint8_t> bytes = handMadeStream(3);
+    const kelvane_host::Snapshot s = kelvane_host::readSnapshot(bytes.data(), bytes.size());
+    ASSERT_TRUE(s.valid) << s.problem;
+    EXPECT_STREQ(s.problem, "");
+    EXPECT_EQ(s.total_size, bytes.size());
+    EXPECT_EQ(s.count, 3);
+    EXPECT_EQ(s.load_count, 3);
+    EXPECT_EQ(s.resolution, 0.25f);
+    ASSERT_EQ(s.records.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const kelvane_host::SnapshotRecord& r = s.records[std::size_t(i)];
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(r.position[k], float(10 * i + k) + 0.5f);
+            EXPECT_EQ(r.normal[k], float(10 * i + k + 3) + 0.5f);
+        }
+        EXPECT_EQ(r.sub_cell_mask, 0x8000000000000001ull << i);
+        EXPECT_EQ(r.observation_count, i);
+        EXPECT_EQ(r.attribute_word, 0x12340110u + uint32_t(i));
+        EXPECT_EQ(r.normal_updates, 7 + i);
+        EXPECT_EQ(r.absorbed, i == 2 ? 1 : 0);
+        EXPECT_EQ(r.frame_stamp, i == 1 ? -1 : 1000 + i);
+    }
+    // Record 0 was never observed and record 2 is absorbed: only 1 is live.
+    EXPECT_FALSE(s.records[0].live());
+    EXPECT_TRUE(s.records[1].live());
+    EXPECT_FALSE(s.records[2].live());
+}
+
+struct Damage {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> apply;
+};
+
+class SnapshotReaderDamageTest : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(SnapshotReaderDamageTest, RefusesTheStream) {
+    std::vector<uint8_t> bytes = handMadeStream(2);
+    GetParam().apply(bytes);
+    const kelvane_host::Snapshot s = kelvane_host::readSnapshot(bytes.data(), bytes.size());
+    EXPECT_FALSE(s.valid);
+    EXPECT_STRNE(s.problem, "");
+    EXPECT_TRUE(s.records.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SnapshotReaderDamageTest,
+    ::testing::Values(
+        Damage{"shorter_than_a_header", [](auto& b) { b.resize(151); }},
+        Damage{"first_magic_damaged", [](auto& b) { b[3] = 'h'; }},
+        Damage{"size_field_off_by_one", [](auto& b) { putLE(b, 8, b.size() + 1, 8); }},
+        Damage{"trailer_damaged", [](auto& b) { b.back() = 0; }},
+        Damage{"one_record_cut_off", [](auto& b) {
+                   b.resize(b.size() - 48);
+                   putLE(b, 8, b.size(), 8);
+                   std::memcpy(b.data() + b.size() - 4, "HASH", 4);
+               }},
+        Damage{"count_above_the_records", [](auto& b) { putLE(b, 20, 3, 4); }},
+        Damage{"negative_count", [](auto& b) { putLE(b, 20, 0xFFFFFFFFu, 4); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SnapshotReaderTest, RefusesNothingAtAll) {
+    EXPECT_FALSE(kelvane_host::readSnapshot(nullptr, 0).valid);
+    EXPECT_FALSE(kelvane_host::readSnapshot(fusion::RealTimeByteStream{nullptr, 200}).valid);
+}
+
+TEST(SnapshotReaderTest, ReadsWhatTheLibrarySaves) {
+    fusion::Kelvane_Impl_Points engine;
+    ASSERT_EQ(engine.init(), 0);
+    fusion::DeviceInfo device{};
+    device.point_spacing = 0.001f;
+    engine.setResolution(0.25f);
+    engine.setDeviceInfo(device);
+    std::vector<fusion::PointData> ring;
+    for (int i = 0; i < 60; ++i) {
+        const float a = 6.2831853f * float(i) / 60.0f;
+        ring.push_back(
+            {{5.0f * std::cos(a), 5.0f * std::sin(a), 1.0f}, {std::cos(a), std::sin(a), 0.0f}, 16});
+    }
+    fusion::Vertices* built = nullptr;
+    int count = 0;
+    ASSERT_EQ(engine.buildByExistingPoints(ring.data(), int(ring.size()), &built, count, false), 0);
+    delete[] built;
+    fusion::Vertices* live = nullptr;
+    ASSERT_EQ(engine.extractLivePoints(&live, count), 0);
+    const std::unique_ptr<fusion::Vertices[]> owned(live);
+    ASSERT_GT(count, 30);
+
+    auto stream = std::shared_ptr<fusion::RealTimeByteStream>(
+        new fusion::RealTimeByteStream{nullptr, 0}, [](fusion::RealTimeByteStream* p) {
+            delete[] p->data;
+            delete p;
+        });
+    ASSERT_EQ(engine.saveRealTimeBytesData(stream), 0);
+    const kelvane_host::Snapshot s = kelvane_host::readSnapshot(*stream);
+    ASSERT_TRUE(s.valid) << s.problem;
+    EXPECT_EQ(s.resolution, 0.25f);
+    EXPECT_EQ(s.load_count, s.count);
+    // The live records are the extraction (attribute word included), in
+    // another order.
+    auto key = [](const float* position, const float* normal, uint32_t word) {
+        std::vector<uint32_t> k(7, word);
+        std::memcpy(k.data(), position, 12);
+        std::memcpy(k.data() + 3, normal, 12);
+        return k;
+    };
+    std::vector<std::vector<uint32_t>> saved, extracted;
+    for (const kelvane_host::SnapshotRecord& r : s.records)
+        if (r.live()) saved.push_back(key(r.position, r.normal, r.attribute_word));
+    for (int i = 0; i < count; ++i) {
+        uint32_t word;
+        std::memcpy(&word, &live[i].scan_level, 4);
+        extracted.push_back(key(live[i].position, live[i].normal, word));
+    }
+    std::sort(saved.begin(), saved.end());
+    std::sort(extracted.begin(), extracted.end());
+    EXPECT_EQ(saved, extracted);
+}
+
+fusion::Vertices record(int32_t id, float x, uint8_t state, uint8_t scan_level = 8) {
+    fusion::Vertices v{};
+    v.position[0] = v.position[1] = v.position[2] = x;
+    v.normal[0] = v.normal[1] = v.normal[2] = std::isnan(x) ? x : 0.5f;
+    v.view_id = id;
+    v.state = state;
+    v.scan_level = scan_level;
+    return v;
+}
+
+TEST(HostMirrorRemovalFormTest, CountsRemovalsWithoutNaNOrWordEight) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<fusion::Vertices> records = {record(0, 1, 1), record(1, 2, 1), record(2, 3, 1),
+                                             record(3, 4, 1)};
+    records.push_back(record(0, nan, 255));      // the removal form
+    records.push_back(record(1, 2, 255));        // at a position
+    records.push_back(record(2, nan, 255, 16));  // word 16
+    records.push_back(record(3, nan, 255));
+    records.back().normal[1] = 0.0f;  // one component of the normal not NaN
+    kelvane_host::HostMirror mirror;
+    mirror.apply(records.data(), int(records.size()));
+    EXPECT_EQ(mirror.stats().malformed_removals, 3);
+    EXPECT_EQ(mirror.stats().removals, 4);  // applied all the same
+    EXPECT_EQ(mirror.size(), 0);
+}
+
+TEST(VoxelRoundingTest, RoundsHalfwayUpAboveZeroAndTowardZeroBelow) {
+    using kelvane_host::roundVoxelComponent;
+    EXPECT_EQ(roundVoxelComponent(0.0f), 0);
+    EXPECT_EQ(roundVoxelComponent(0.5f), 1);
+    EXPECT_EQ(roundVoxelComponent(1.4999999f), 1);
+    EXPECT_EQ(roundVoxelComponent(2.5f), 3);
+    EXPECT_EQ(roundVoxelComponent(-0.5f), 0);
+    EXPECT_EQ(roundVoxelComponent(-1.5f), -1);
+    EXPECT_EQ(roundVoxelComponent(-1.50000012f), -2);
+    EXPECT_EQ(roundVoxelComponent(-2.6f), -3);
+    EXPECT_EQ(roundVoxelComponent(std::numeric_limits<float>::quiet_NaN()), -(1 << 30));
+    EXPECT_EQ(roundVoxelComponent(1e30f), 1 << 30);
+    EXPECT_EQ(roundVoxelComponent(-1e30f), -(1 << 30));
+
+    const float p[3] = {0.26f, -0.26f, 1.0f};
+    const kelvane_host::VoxelKey k = kelvane_host::voxelOf(p, 0.5f);
+    EXPECT_EQ(k, (kelvane_host::VoxelKey{1, -1, 2}));
+    EXPECT_TRUE((kelvane_host::VoxelKey{1, -1, 2}) < (kelvane_host::VoxelKey{1, 0, 0}));
+}
+
+// The host's copy of the rule must never place a point in another voxel than
+// the library does: random float patterns, NaN, infinities and denormals
+// among them, and values at and next to halfway all round alike.
+TEST(VoxelRoundingTest, AgreesWithTheLibraryOnAnyFloat) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<uint32_t> bits;
+    std::uniform_real_distribution<float> near(-40.0f, 40.0f);
+    int disagreements = 0;
+    for (int i = 0; i < 200000; ++i) {
+        float q;
+        if (i % 2 == 0) {
+            const uint32_t b = bits(rng);
+            std::memcpy(&q, &b, 4);
+        } else {
+            // Halfway values and their neighbours, where rounding rules differ.
+            const float half = std::nearbyint(near(rng) * 2.0f) / 2.0f;
+            q = i % 4 == 1 ? half : std::nextafter(half, i % 8 == 3 ? 100.0f : -100.0f);
+        }
+        if (kelvane_host::roundVoxelComponent(q) != fusion::roundVoxelComponent(q)) ++disagreements;
+    }
+    EXPECT_EQ(disagreements, 0);
+}
+
+}  // namespace

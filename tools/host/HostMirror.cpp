@@ -22,6 +22,13 @@ float largestDifference(const float* a, const float* b) {
     return worst;
 }
 
+bool isRemovalForm(const fusion::Vertices& r) {
+    const bool nan = std::isnan(r.position[0]) && std::isnan(r.position[1]) &&
+                     std::isnan(r.position[2]) && std::isnan(r.normal[0]) &&
+                     std::isnan(r.normal[1]) && std::isnan(r.normal[2]);
+    return nan && r.scan_level == 8 && r.protected_flag == 0 && r.quality_code == 0;
+}
+
 }  // namespace
 
 void HostMirror::clear() {
@@ -67,6 +74,7 @@ void HostMirror::apply(const fusion::Vertices* records, int count, int32_t id_li
             ++m_stats.upserts;
             upsert(r);
         } else if (r.state == 255) {
+            if (!isRemovalForm(r)) ++m_stats.malformed_removals;
             if (contains(r.view_id)) {
                 m_present[size_t(r.view_id)] = 0;
                 --m_live;

@@ -19,6 +19,9 @@ struct MirrorStats {
     int64_t removals = 0;       // state 255 of an id the table held
     int64_t stray_removals = 0; // state 255 of an id the table did not hold
     int64_t invalid = 0;        // negative or absurd view_id, unknown state
+    // State 255 without the removal form (NaN position and normal, attribute
+    // word 8); applied all the same.
+    int64_t malformed_removals = 0;
 };
 
 struct MirrorDiff {

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     };
 
     std::map<std::string, long> kinds;
-    long steps = 0, points = 0, snapshots = 0, fused = 0;
+    long steps = 0, points = 0, snapshots = 0, fused = 0, mirror_checks = 0, updates = 0;
     int sessions = 0;
     for (uint32_t seed = first_seed; elapsed() < seconds; ++seed) {
         kelvane_soak::SoakOptions options;
@@ -45,12 +45,16 @@ int main(int argc, char** argv) {
         points += report.points_in;
         snapshots += report.snapshots_checked;
         fused += report.fused_on_reload;
+        mirror_checks += report.mirror_checks;
+        updates += report.updates_applied;
         for (const auto& k : report.kinds) kinds[k.first] += k.second;
         std::printf(
             "session seed %u: %d steps, %ld points in, peak %zu live, %d snapshots, "
-            "%d fused on reload, %d deleted in place of a facing neighbour (%.0f s)\n",
+            "%d host tables checked after %ld update records, %d fused on reload, "
+            "%d deleted in place of a facing neighbour (%.0f s)\n",
             seed, report.operations, report.points_in, report.peak_live, report.snapshots_checked,
-            report.fused_on_reload, report.taken_instead, elapsed());
+            report.mirror_checks, report.updates_applied, report.fused_on_reload,
+            report.taken_instead, elapsed());
         std::fflush(stdout);
         if (!report.failure.empty()) {
             std::printf("FAILED: seed %u, step %d (%s): %s\n", seed, report.failed_step,
@@ -60,8 +64,8 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "soak passed: %d sessions, %ld steps, %ld points in, %ld snapshots checked, "
-        "%ld records fused on reload, %.0f s\n",
-        sessions, steps, points, snapshots, fused, elapsed());
+        "%ld host tables checked after %ld update records, %ld records fused on reload, %.0f s\n",
+        sessions, steps, points, snapshots, mirror_checks, updates, fused, elapsed());
     for (const auto& k : kinds) std::printf("  %-18s %ld\n", k.first.c_str(), k.second);
     return 0;
 }
