@@ -92,6 +92,7 @@ struct FailureCase {
     std::function<int(Subject&)> run;
     std::vector<int> failures;                                // statuses a lack of memory may give
     std::function<void(Subject&, int)> check = nullptr;        // what a failed run must have left
+    bool can_cope = false;  // some allocations are optional: the run may still succeed
 };
 
 const FailureCase kCases[] = {
@@ -102,9 +103,11 @@ const FailureCase kCases[] = {
          EXPECT_EQ(s.engine->errorMessage(), "no error msg !") << "a failed init sets no message";
      }},
     {"NonBlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, false); }, {1},
-     [](Subject& s, int) { EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored"; }},
-    {"BlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, true); }, {1}},
-    {"FrameGrowingTheVolume", [] { return warm(0, tinyChunks()); }, [](Subject& s) { return s.frame(0, true); }, {1}},
+     [](Subject& s, int) { EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored"; },
+     true},
+    {"BlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, true); }, {1}, nullptr, true},
+    {"FrameGrowingTheVolume", [] { return warm(0, tinyChunks()); }, [](Subject& s) { return s.frame(0, true); }, {1},
+     nullptr, true},
     {"BuildGrowingTheVolume", [] { return warm(0, tinyChunks()); },
      [](Subject& s) {
          const auto points = spherePoints(2000, 8.0f, 4);
@@ -116,7 +119,8 @@ const FailureCase kCases[] = {
          if (s.out != kUntouched) {
              EXPECT_EQ(s.out, nullptr);
          }
-     }},
+     },
+     true},
     {"RawExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(s.raw); }, {1},
      [](Subject& s, int) { EXPECT_EQ(s.raw.count, -7) << "nothing written"; }},
     {"VertexExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(&s.out, s.count); },
@@ -183,7 +187,7 @@ const FailureCase kCases[] = {
          const auto points = s.livePoints();
          return s.engine->deleteSelectedArea(points.data(), static_cast<int>(points.size() / 2));
      },
-     {1}},
+     {1}, nullptr, true},
 };
 
 class AllocationFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -216,8 +220,8 @@ TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
             status = c.run(s);
             s.engine->waitForPendingWork();
         }
-        const bool allowed = status == 0 || std::find(c.failures.begin(), c.failures.end(), status) != c.failures.end();
-        EXPECT_TRUE(allowed) << "status " << status;
+        const bool listed = std::find(c.failures.begin(), c.failures.end(), status) != c.failures.end();
+        EXPECT_TRUE(listed || (c.can_cope && status == 0)) << "status " << status;
         if (status != 0 && c.check) c.check(s, status);
         s.releaseOutputs();
 
