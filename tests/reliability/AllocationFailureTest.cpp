@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,8 @@ struct FailureCase {
     std::function<void(Subject&, int)> check = nullptr;        // what a failed run must have left
     bool can_cope = false;  // some allocations are optional: the run may still succeed
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 const FailureCase kCases[] = {
     {"Init", [] { Subject s; s.engine = std::make_unique<HashTable>(); s.engine->setInitParams(smallParams()); return s; },
