@@ -222,6 +222,32 @@ TEST(SnapshotLoad, GrowsTheStoreOrFailsEmpty) {
     }
 }
 
+// A protected weightless mark that faces the live record of its voxel must
+// not turn that record away on load.
+TEST(SnapshotLoad, LiveRecordsReturnBeforeTheMarksOfTheirVoxel) {
+    TestVolume source(0.5f);
+    const float up[3] = {0, 0, 1};
+    FusionPoint* mark = place(source.volume, observation(0.10f, 0.10f, 0.10f, 0, 0, -1)).record;
+    FusionPoint* live = putRecord(source.volume, 0.15f, 0.12f, 0.14f, up);
+    ASSERT_TRUE(mark != nullptr && live != nullptr && mark != live);
+    mark->observation_count = 0;  // weightless, absorbed, protected, and
+    mark->absorbed_flag = 1;      // turned to face the live record
+    mark->protected_flag = 1;
+    mark->normal[0] = 0.3f;
+    mark->normal[2] = 0.95f;
+
+    fusion::RealTimeByteStream s{};
+    ASSERT_TRUE(fusion::saveSnapshot(source.volume, 2, s).ok());
+    std::unique_ptr<uint8_t[]> owned(s.data);
+    fusion::snapshot::StreamHeader header;
+    ASSERT_TRUE(fusion::validateSnapshot(&s, header).ok());
+    TestVolume target(0.5f);
+    fusion::loadSnapshotRecords(target.volume, {}, 2, s.data, header);
+    const auto back = recordsWhere(target.volume, isLive);
+    ASSERT_EQ(back.size(), 1u) << "the live record came back";
+    EXPECT_FLOAT_EQ(back[0].position[0], 0.15f);
+}
+
 // A fused model with marked areas and absorbed records survives the trip:
 // every live point comes back with its stored fields, marks come back at
 // their voxel centres, ids are numbered afresh, pending updates are gone and
