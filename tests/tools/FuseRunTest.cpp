@@ -1,16 +1,15 @@
+// kelvane-fuse as a user runs it: the command line, whole runs with their
+// outputs and report, and the ways a run fails.
+
 #ifdef KELVANE_HAVE_FUSE_CORE
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "fuse/FrameFile.h"
 #include "fuse/FuseRun.h"
 #include "fuse/Options.h"
 #include "fuse/PlyIO.h"
@@ -19,194 +18,143 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+using fuse_test::TempDir;
 
-struct RunOutput {
-    int status = -1;
-    std::string out, err;
-};
+struct ToolRun { kelvane_fuse::ParseResult parsed; kelvane_fuse::FuseOptions options; int status; std::string out, err; };
 
-std::string slurp(std::FILE* file) {
-    std::string text(size_t(std::ftell(file)), '\0');
-    std::rewind(file);
-    text.resize(std::fread(&text[0], 1, text.size(), file));
-    std::fclose(file);
-    return text;
-}
-
-// Parses the arguments as the executable does and runs the tool, writing
-// into `dir` unless the arguments say otherwise.
-RunOutput runTool(const fuse_test::TempDir& dir, std::vector<std::string> args) {
-    if (std::find(args.begin(), args.end(), "--out") == args.end()) {
-        args.insert(args.begin(), {"--out", dir.path().string()});
-    }
-    args.insert(args.begin(), {"kelvane-fuse", "-q"});
+ToolRun parse(Args args) {
+    args.insert(args.begin(), "kelvane-fuse");
     std::vector<const char*> argv;
     for (const auto& a : args) argv.push_back(a.c_str());
-    kelvane_fuse::FuseOptions options;
-    std::ostringstream parse_out, parse_err;
-    const auto parsed = kelvane_fuse::parseOptions(int(argv.size()), argv.data(), options, parse_out, parse_err);
-    RunOutput result{parsed.exit_code, "", parse_err.str()};
-    if (!parsed.run) return result;
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    if (out == nullptr || err == nullptr) return RunOutput{};
-    result.status = kelvane_fuse::runFuse(options, out, err);
-    result.out = slurp(out);
-    result.err = slurp(err);
-    return result;
+    ToolRun r;
+    std::ostringstream out, err;
+    r.parsed = kelvane_fuse::parseOptions(int(argv.size()), argv.data(), r.options, out, err);
+    r.status = r.parsed.exit_code, r.out = out.str(), r.err = err.str();
+    return r;
 }
 
-// A small sweep keeps each run short.
-const std::vector<std::string> kSmallSweep = {"--frames", "4", "--rows", "48", "--columns", "60"};
-
-std::vector<std::string> with(std::vector<std::string> base, const std::vector<std::string>& more) {
-    base.insert(base.end(), more.begin(), more.end());
-    return base;
+// Runs the tool quietly, on a small simulated sweep unless told otherwise,
+// into `dir` unless told otherwise; "@" in an argument stands for `dir`.
+ToolRun runTool(const TempDir& dir, Args args) {
+    const auto lacks = [&](const char* option) { return std::find(args.begin(), args.end(), option) == args.end(); };
+    if (args[0][0] == '-' && lacks("--frames")) args.insert(args.begin(), {"--frames", "4", "--rows", "48", "--columns", "60"});
+    if (lacks("--out")) args.insert(args.begin(), {"--out", "@"});
+    for (auto& a : args) a = a[0] == '@' ? dir.path.string() + a.substr(1) : a;
+    args.insert(args.begin(), "-q");
+    ToolRun r = parse(args);
+    if (!r.parsed.run) return r;
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    r.status = kelvane_fuse::runFuse(r.options, out, err);
+    r.out = fuse_test::readAll(out), r.err = fuse_test::readAll(err);
+    return r;
 }
 
 size_t plyVertexCount(const std::string& path) {
     std::vector<fusion::PointData> points;
     std::string error;
-    EXPECT_TRUE(kelvane_fuse::readPlyPoints(path, points, error)) << error;
-    return points.size();
+    return kelvane_fuse::readPlyPoints(path, points, error) ? points.size() : 0;
 }
 
-TEST(FuseRunTest, SimulatedScanGivesCloudPreviewAndAMatchingMirror) {
-    fuse_test::TempDir dir;
-    // Frames at full speed, second stages overlapping the next frames: the
-    // host's table must still hold exactly the extracted vertices.
-    const RunOutput run = runTool(dir, with(kSmallSweep, {"--check-mirror", "--width", "64", "--height", "48"}));
-    ASSERT_EQ(run.status, kelvane_fuse::kExitDone) << run.err << run.out;
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The input kind follows the path; --handheld brings the simulator's preset.
+TEST(FuseOptions, InputKindAndHandheldPreset) {
+    TempDir dir;
+    fuse_test::writeBytes(dir.file("scan.kfr"), "");
+    EXPECT_TRUE(parse({dir.file("scan.kfr")}).options.input == kelvane_fuse::InputKind::FrameFile &&
+                parse({dir.path.string()}).options.input == kelvane_fuse::InputKind::PlyDirectory);
+
+    const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
+    const kelvane_fuse::FuseOptions plain = parse({"--handheld"}).options;
+    EXPECT_TRUE(plain.object == kelvane_sim::shapeName(preset.shape) && plain.frames == preset.frames &&
+                plain.rows == preset.rows && plain.columns == preset.columns);
+    const ToolRun run = runTool(dir, {"--handheld", "--frames", "1", "--rows", "12", "--no-preview"});
+    ASSERT_EQ(run.status, kelvane_fuse::kExitDone) << run.err;
+    EXPECT_TRUE(contains(run.out, "simulated bumpy (handheld), 1 frames of 12x250 rays")) << run.out;
+}
+
+// A scan fused at full speed (second stages overlapping the next frames)
+// gives the outputs and a host table holding exactly the extracted vertices;
+// its recording replays on top of its snapshot, which seeds the table.
+TEST(FuseRun, ScanRecordAndSnapshotReplay) {
+    TempDir dir;
+    const ToolRun first = runTool(dir, {"--check-mirror", "--width", "64", "--height", "48", "--record", "scan.kfr",
+                                    "--save", "state.snap"});
+    ASSERT_EQ(first.status, kelvane_fuse::kExitDone) << first.err << first.out;
     const size_t vertices = plyVertexCount(dir.file("fused.ply"));
+    const std::string n = std::to_string(vertices);
     EXPECT_GT(vertices, 100u);
-    EXPECT_NE(run.out.find("fused live points          " + std::to_string(vertices) + "\n"), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("holds the " + std::to_string(vertices) + " extracted vertices"), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("4 read, 4 accepted, 0 refused"), std::string::npos) << run.out;
-    const auto png = fuse_test::readBytes(dir.file("preview.png"));
-    EXPECT_TRUE(png.size() > 8 && png[1] == 'P');
-    EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);
+    for (const std::string& line : {"fused live points          " + n + "\n", "holds the " + n + " extracted vertices",
+                                    std::string("4 read, 4 accepted, 0 refused")})
+        EXPECT_TRUE(contains(first.out, line)) << line << "\n" << first.out;
+    // PNG signature, then IHDR with big-endian width and height.
+    const std::string png = fuse_test::readBytes(dir.file("preview.png"));
+    EXPECT_EQ(png.substr(0, 24), std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x40\0\0\0\x30", 24));
+
+    const ToolRun replay = runTool(dir, {"@/scan.kfr", "--load", "@/state.snap", "--settle", "--check-mirror",
+                                     "--no-preview", "--ply", "b.ply"});
+    ASSERT_EQ(replay.status, kelvane_fuse::kExitDone) << replay.err << replay.out;
+    EXPECT_TRUE(contains(replay.out, "snapshot loaded            " + n + " vertices")) << replay.out;
+    EXPECT_GE(plyVertexCount(dir.file("b.ply")), vertices);
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
-TEST(FuseRunTest, RecordedScanReplaysTheSimulatorsFrames) {
-    fuse_test::TempDir dir;
-    const RunOutput record = runTool(dir, with(kSmallSweep, {"--record", "scan.kfr", "--no-preview", "--ply", ""}));
-    ASSERT_EQ(record.status, kelvane_fuse::kExitDone) << record.err;
-    EXPECT_FALSE(fs::exists(dir.file("fused.ply")));
-
-    kelvane_fuse::FrameFileReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.open(dir.file("scan.kfr"), error)) << error;
-    ASSERT_EQ(reader.frameCount(), 4);
-    kelvane_sim::SweepOptions sweep;
-    sweep.frames = 4, sweep.rows = 48, sweep.columns = 60;
-    kelvane_sim::Frame frame;
-    std::vector<fusion::PointData> points;
-    for (int f = 0; f < 4; ++f) {
-        ASSERT_TRUE(reader.readFrame(f, points, error)) << error;
-        kelvane_sim::Scanner(sweep).frameAt(f, frame);
-        ASSERT_EQ(points.size(), frame.points.size());
-        EXPECT_EQ(0, std::memcmp(points.data(), frame.points.data(), points.size() * sizeof(fusion::PointData)));
-    }
-
-    const RunOutput replay = runTool(dir, {dir.file("scan.kfr"), "--no-preview"});
-    ASSERT_EQ(replay.status, kelvane_fuse::kExitDone) << replay.err;
-    EXPECT_GT(plyVertexCount(dir.file("fused.ply")), 100u);
+std::string plyFrame(int count, const std::string& rows) {
+    return "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\nproperty float x\nproperty float y\n"
+           "property float z\nproperty float nx\nproperty float ny\nproperty float nz\nend_header\n" + rows;
 }
 
-TEST(FuseRunTest, SavedSnapshotSeedsTheNextRun) {
-    fuse_test::TempDir dir;
-    const RunOutput first = runTool(dir, with(kSmallSweep, {"--save", "state.snap", "--no-preview", "--ply", "a.ply"}));
-    ASSERT_EQ(first.status, kelvane_fuse::kExitDone) << first.err;
-    const size_t saved = plyVertexCount(dir.file("a.ply"));
-    ASSERT_GT(saved, 0u);
-
-    const RunOutput second = runTool(dir, {"--load", dir.file("state.snap"), "--frames", "1", "--rows", "48",
-                                           "--columns", "60", "--no-preview", "--ply", "b.ply", "--settle",
-                                           "--check-mirror"});
-    ASSERT_EQ(second.status, kelvane_fuse::kExitDone) << second.err;
-    EXPECT_NE(second.out.find("snapshot loaded            " + std::to_string(saved) + " vertices"),
-              std::string::npos) << second.out;
-    // The loaded vertices seeded the host's table (else --check-mirror
-    // fails the run), and one more frame over the same sphere adds to them.
-    EXPECT_GE(plyVertexCount(dir.file("b.ply")), saved);
-}
-
-// An ASCII PLY frame in frames/ declaring `count` vertices with position and normal.
-void writeFramePly(const fuse_test::TempDir& dir, const char* name, int count, const std::string& rows) {
-    fs::create_directories(dir.path() / "frames");
-    std::string head = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\n";
-    for (const char* p : {"x", "y", "z", "nx", "ny", "nz"}) head += std::string("property float ") + p + "\n";
-    fuse_test::writeText((dir.path() / "frames" / name).string(), head + "end_header\n" + rows);
-}
-
-struct BadInput {
+// Bad arguments, bad input, outputs that cannot be written: one line with
+// the status, the file at fault and the problem; no outputs or temporaries.
+struct Failure {
     const char* name;
-    // Prepares the input inside the directory and returns the arguments.
-    std::vector<std::string> (*prepare)(const fuse_test::TempDir& dir);
-    const char* file_in_message;
-    const char* problem;
+    std::vector<std::pair<const char*, std::string>> files;  // written into the directory first
+    Args args;
+    int status;
+    const char* message;
 };
 
-class FuseRunBadInputTest : public ::testing::TestWithParam<BadInput> {};
+class FuseRunFailure : public ::testing::TestWithParam<Failure> {};
 
-TEST_P(FuseRunBadInputTest, FailsWithOneLineAndLeavesNoOutputs) {
-    fuse_test::TempDir dir;
-    const RunOutput run = runTool(dir, GetParam().prepare(dir));
-    EXPECT_EQ(run.status, kelvane_fuse::kExitBadInput) << run.out;
+TEST_P(FuseRunFailure, OneLineTheStatusAndNoOutputs) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.path / "frames");
+    for (const auto& [name, bytes] : GetParam().files) fuse_test::writeBytes(dir.file(name), bytes);
+    const ToolRun run = runTool(dir, GetParam().args);
+    EXPECT_EQ(run.status, GetParam().status) << run.out;
     EXPECT_EQ(run.err.rfind("kelvane-fuse: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(GetParam().file_in_message), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find(GetParam().problem), std::string::npos) << run.err;
+    EXPECT_TRUE(contains(run.err, GetParam().message)) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    for (const char* output : {"fused.ply", "preview.png", "copy.kfr"}) EXPECT_FALSE(fs::exists(dir.file(output)));
-    EXPECT_EQ(fuse_test::countPartialFiles(dir.path()), 0);
+    for (const char* output : {"fused.ply", "preview.png", "copy.kfr"}) EXPECT_FALSE(std::filesystem::exists(dir.file(output)));
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
-using Args = std::vector<std::string>;
-
+constexpr int kBad = kelvane_fuse::kExitBadInput;
 INSTANTIATE_TEST_SUITE_P(
-    Cases, FuseRunBadInputTest,
+    Cases, FuseRunFailure,
     ::testing::Values(
-        BadInput{"truncated_frame_file",
-                 [](const fuse_test::TempDir& dir) {
-                     std::vector<uint8_t> bytes(4 + 23, 0);
-                     bytes[0] = 1;  // one point declared, 28 bytes due, 23 given
-                     fuse_test::writeBytes(dir.file("scan.kfr"), bytes);
-                     return Args{dir.file("scan.kfr")};
-                 },
-                 "scan.kfr", "truncated: frame 0"},
-        // Headers are fine, so the bad body is met only after frame 1 was played.
-        BadInput{"ply_body_cut_short",
-                 [](const fuse_test::TempDir& dir) {
-                     writeFramePly(dir, "f1.ply", 2, "1 2 3 0 0 1\n2 2 3 0 0 1\n");
-                     writeFramePly(dir, "f2.ply", 2, "1 2 3 0 0 1\n2 2\n");
-                     return Args{(dir.path() / "frames").string(), "--record", "copy.kfr"};
-                 },
-                 "f2.ply", "declares 2 items"},
-        BadInput{"directory_without_ply",
-                 [](const fuse_test::TempDir& dir) {
-                     fs::create_directories(dir.path() / "frames");
-                     fuse_test::writeText((dir.path() / "frames" / "notes.txt").string(), "no frames here");
-                     return Args{(dir.path() / "frames").string()};
-                 },
-                 "frames", "no .ply files"},
-        BadInput{"damaged_snapshot",
-                 [](const fuse_test::TempDir& dir) {
-                     fuse_test::writeText(dir.file("state.snap"), std::string(200, 'x'));
-                     return Args{"--load", dir.file("state.snap"), "--frames", "1"};
-                 },
-                 "state.snap", "snapshot refused"}),
+        Failure{"negative_resolution", {}, {"--resolution", "-0.5"}, kBad, "expected a positive number"},
+        Failure{"unknown_object", {}, {"--object", "teapot"}, kBad, "unknown object 'teapot'"},
+        Failure{"missing_input", {}, {"no_such_scan.kfr"}, kBad, "no_such_scan.kfr: no such file"},
+        Failure{"view_too_high", {}, {"--view", "0,120"}, kBad, "--view"},
+        Failure{"both_modes", {}, {"--blocking", "--non-blocking"}, kBad, "exclude each other"},
+        Failure{"seed_for_a_file", {}, {"@", "--seed", "3"}, kBad, "--seed applies to the simulator"},
+        Failure{"handheld_for_a_file", {}, {"@", "--handheld"}, kBad, "--handheld applies to the simulator"},
+        Failure{"unknown_option", {}, {"--turbo"}, kBad, "--turbo"},
+        Failure{"truncated_frame_file", {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
+                {"@/scan.kfr"}, kBad, "scan.kfr: truncated: frame 0"},
+        // The bad body is met only after frame 1 was played and recorded.
+        Failure{"ply_body_cut_short",
+                {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")}, {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
+                {"@/frames", "--record", "copy.kfr"}, kBad, "f2.ply: element 'vertex' declares 2 items"},
+        Failure{"directory_without_ply", {{"frames/notes.txt", "no frames here"}}, {"@/frames"}, kBad, "frames: no .ply files"},
+        Failure{"damaged_snapshot", {{"state.snap", std::string(200, 'x')}}, {"--load", "@/state.snap"}, kBad,
+                "state.snap: snapshot refused"},
+        Failure{"unwritable_output_directory", {{"occupied", "a file"}}, {"--out", "@/occupied/sub"},
+                kelvane_fuse::kExitOutput, "occupied/sub: cannot create directory"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(FuseRunTest, UnwritableOutputDirectoryIsAnOutputFailure) {
-    fuse_test::TempDir dir;
-    fuse_test::writeText(dir.file("occupied"), "a file where the output directory should go");
-    const RunOutput run = runTool(dir, with(kSmallSweep, {"--out", dir.file("occupied/sub")}));
-    EXPECT_EQ(run.status, kelvane_fuse::kExitOutput);
-    EXPECT_NE(run.err.find("occupied/sub: cannot create directory"), std::string::npos) << run.err;
-}
 
 }  // namespace
 

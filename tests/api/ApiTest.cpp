@@ -1,0 +1,345 @@
+// The public wrapper, and what a C host cannot provoke in the C interface (the
+// C host itself is c_interface_test.c).
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "api/CGuard.h"
+#include "api/CViews.h"
+#include "fusion/Kelvane.h"
+#include "fusion/kelvane_c.h"
+
+namespace {
+
+using fusion::Kelvane_Impl_Points;
+using fusion::PointData;
+
+std::string composedMessage(const std::string& wrapper, const std::string& engine) {
+    return "[interface] : " + wrapper + " | [impl] : " + engine;
+}
+
+// The wrapper's (0) or the engine's (1) half of a composed message.
+std::string messageHalf(const std::string& composed, int half) {
+    const std::size_t at = composed.find(" | [impl] : ");
+    return at == std::string::npos ? std::string() : half == 0 ? composed.substr(14, at - 14) : composed.substr(at + 12);
+}
+
+// Out-parameters preset to a byte pattern, to tell whether any was written.
+struct SentinelOutputs {
+    fusion::Vertices* vertices;
+    fusion::PolygonMesh* polygons;
+    int count, polygon_count;
+    unsigned long long bytes;
+    fusion::MeshRawData mesh;
+    fusion::PointRawData raw;
+    SentinelOutputs() { std::memset(static_cast<void*>(this), 0xAB, sizeof *this); }
+    bool untouched() const {
+        const SentinelOutputs fresh;
+        return std::memcmp(this, &fresh, sizeof *this) == 0;
+    }
+};
+
+// `count` points facing +z, `spacing` apart: one voxel each at resolution <= 1.
+std::vector<fusion::PointData> separatedPoints(int count, float spacing = 3.0f) {
+    std::vector<fusion::PointData> points(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) points[i] = {{spacing * (i % 16) + 1.0f, spacing * (i / 16) + 1.0f, 5.0f}, {0, 0, 1}, 8};
+    return points;
+}
+
+const fusion::PointData kPoint = {{1.0f, 2.0f, 3.0f}, {0.0f, 0.0f, 1.0f}, 8};
+double kPose[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+const std::vector<std::vector<int>> kViews = {{1}};
+
+using Call = std::function<int(Kelvane_Impl_Points&, SentinelOutputs&)>;
+
+std::shared_ptr<fusion::RealTimeByteStream> emptyStream() {
+    auto stream = std::make_shared<fusion::RealTimeByteStream>();
+    stream->data = nullptr, stream->size = 0;
+    return stream;
+}
+
+// Operations that need an initialised engine, before init and after deInit:
+// status 1, their own text, the engine's half untouched. Inert operations,
+// before and after init: 0, the message unchanged. Neither writes an
+// out-parameter or keeps anything.
+struct Case {
+    const char* name;
+    Call call;
+    const char* message;  // nullptr: inert
+};
+
+class FacadeWithoutEngine : public ::testing::TestWithParam<std::tuple<Case, bool>> {};
+
+TEST_P(FacadeWithoutEngine, GatedOperationsRefuseAndInertOnesDoNothing) {
+    const Case& c = std::get<0>(GetParam());
+    Kelvane_Impl_Points k;
+    ASSERT_TRUE(!std::get<1>(GetParam()) || (k.init() == 0 && (c.message == nullptr || k.deInit() == 0)));
+    const std::string before = k.getLastErrorMessage();
+    SentinelOutputs out;
+    EXPECT_EQ(c.call(k, out), c.message ? 1 : 0);
+    EXPECT_EQ(k.getLastErrorMessage(), c.message ? composedMessage(c.message, messageHalf(before, 1)) : before);
+    EXPECT_TRUE(out.untouched());
+    EXPECT_TRUE(k.pendingEditCount() == 0 && k.getTruncDist() == 0.0f && k.getMinWeight() == 0.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BeforeAndAfterInit, FacadeWithoutEngine,
+    ::testing::Combine(
+        ::testing::Values(
+            Case{"setResolution", [](auto& k, auto&) { return k.setResolution(1.0f); }, "no init !"},
+            Case{"setDeviceInfo", [](auto& k, auto&) { return k.setDeviceInfo({}); }, "no init !"},
+            Case{"setQualityJudge", [](auto& k, auto&) { return k.setQualityJudge(false); }, "no init !"},
+            Case{"deInit", [](auto& k, auto&) { return k.deInit(); }, "no init !"},
+            Case{"build", [](auto& k, auto& o) { return k.buildByExistingPoints(&kPoint, 1, &o.vertices, o.count, false); }, "no init !"},
+            Case{"getVertexNum", [](auto& k, auto& o) { return k.getVertexNum(o.count); }, "no init!"},
+            Case{"requiredMemory", [](auto& k, auto& o) { return k.getRequiredMemoryForExtractData(o.bytes); }, "no init!"},
+            Case{"extractRaw", [](auto& k, auto& o) { return k.extractLivePoints(o.raw); }, "no init!"},
+            Case{"extractArray", [](auto& k, auto& o) { return k.extractLivePoints(&o.vertices, o.count); }, "no init!"},
+            Case{"save", [](auto& k, auto&) { auto s = emptyStream(); return k.saveRealTimeBytesData(s) + (s->data ? 100 : 0); }, "no init!"},
+            Case{"load", [](auto& k, auto& o) { return k.loadRealTimeBytesData_points(emptyStream(), &o.vertices, o.count); }, "no init!"},
+            Case{"getUpdateVertices", [](auto& k, auto& o) { return k.getUpdateVertices(&o.vertices, o.count); }, "no init!"},
+            Case{"setChromatographic", [](auto& k, auto&) { return k.setChromatographic(true); }, nullptr},
+            Case{"setTruncDistMinWeight", [](auto& k, auto&) { return k.setTruncDist(3.0f) + k.setMinWeight(3.0f); }, nullptr},
+            Case{"extractLiveMeshRaw", [](auto& k, auto& o) { return k.extractLiveMesh(o.mesh); }, nullptr},
+            Case{"extractLiveMesh", [](auto& k, auto& o) { return k.extractLiveMesh(&o.vertices, o.count, &o.polygons, o.polygon_count); }, nullptr},
+            Case{"loadMesh", [](auto& k, auto& o) { return k.loadRealTimeBytesData_mesh(emptyStream(), &o.vertices, o.count, &o.polygons, o.polygon_count); }, nullptr},
+            Case{"buildMesh", [](auto& k, auto& o) { return k.buildByExistingPoints(&kPoint, 1, &o.vertices, o.count, &o.polygons, o.polygon_count, true); }, nullptr},
+            Case{"readExternalModel", [](auto& k, auto&) { return k.readExternalModel(&kPoint, 1); }, nullptr},
+            Case{"getMeshNum", [](auto& k, auto& o) { return k.getMeshNum(o.polygon_count); }, nullptr},
+            Case{"getUpdatePolygons", [](auto& k, auto& o) { return k.getUpdatePolygons(&o.polygons, o.polygon_count); }, nullptr},
+            Case{"pointsLimit", [](auto& k, auto&) { return k.getPointsNumLimitByResolution(); }, nullptr}),
+        ::testing::Bool()),
+    [](const auto& info) { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_AfterInit" : "_BeforeInit"); });
+
+// Statuses and messages through init, reset and deInit.
+TEST(FacadeLifecycle, StatusesAndMessages) {
+    Kelvane_Impl_Points k;
+    EXPECT_FALSE(k.isInit());
+    EXPECT_EQ(k.getLastErrorMessage(), "[interface] : no error ! | [impl] : no error msg !");
+    EXPECT_TRUE(k.getResolution() == 0.5f && k.getFusionMode() == 0);
+    EXPECT_EQ(k.reset(), 1);
+    EXPECT_EQ(k.getLastErrorMessage(), composedMessage("is not init !", "is not init !"));
+    EXPECT_TRUE(k.init() == 0 && k.init() == 0 && k.isInit());
+    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "is not init !") << "a successful init keeps the message";
+    EXPECT_EQ(k.reset(), 0);
+    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no error !");
+    ASSERT_EQ(k.setFineScanArea(nullptr, 1), 0x10203);
+    EXPECT_EQ(k.deInit(), 0);
+    EXPECT_FALSE(k.isInit());
+    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no error !");
+    EXPECT_EQ(k.deInit(), 1);
+    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no init !");
+}
+
+// process is forwarded; the callback set before init persists through init,
+// reset and deInit until an empty callable clears it.
+TEST(FacadeProcess, ForwardingKeepsTheWrapperMessageAndTheCallbackPersists) {
+    Kelvane_Impl_Points k;
+    std::vector<int> statuses;
+    k.setProcessFinishedCallBack([&statuses](int status) { statuses.push_back(status); });
+    EXPECT_EQ(k.process(&kPoint, 1, kViews, kPose, true), 1);
+    EXPECT_EQ(k.getLastErrorMessage(), composedMessage("no error !", "no init !"));
+    fusion::DeviceInfo sparse{};
+    sparse.point_spacing = 0.6f;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(k.init() == 0 && k.setResolution(0.5f) == 0 && k.setDeviceInfo(sparse) == 0);
+        if (round == 2) k.setProcessFinishedCallBack(std::function<void(int)>());
+        EXPECT_EQ(k.process(&kPoint, 1, kViews, kPose, false), 0);
+        ASSERT_EQ(k.reset(), 0);
+        EXPECT_EQ(k.process(&kPoint, 1, kViews, kPose, false), 0);
+        EXPECT_EQ(k.process(&kPoint, 1, kViews, nullptr, true), 1);
+        EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 1), "invalid data !");
+        ASSERT_EQ(k.deInit(), 0);
+    }
+    EXPECT_EQ(statuses, std::vector<int>(4, 0));
+}
+
+// A build from no array, or from fewer than 1 or at least 45,000,000 points,
+// is refused before the engine sees it: nothing written, nothing stored.
+TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
+    for (const auto& [points, count] : {std::make_pair((const PointData*)nullptr, 1), std::make_pair(&kPoint, 0),
+                                        std::make_pair(&kPoint, -4), std::make_pair(&kPoint, 45000000),
+                                        std::make_pair(&kPoint, INT_MAX)}) {
+        Kelvane_Impl_Points k;
+        ASSERT_EQ(k.init(), 0);
+        const std::string engine_before = messageHalf(k.getLastErrorMessage(), 1);
+        SentinelOutputs out;
+        EXPECT_EQ(k.buildByExistingPoints(points, count, &out.vertices, out.count, false), 0x10203) << count;
+        EXPECT_EQ(k.getLastErrorMessage(), composedMessage("invalid data !", engine_before));
+        EXPECT_TRUE(out.untouched());
+        ASSERT_EQ(k.getRequiredMemoryForExtractData(out.bytes), 0);
+        EXPECT_EQ(out.bytes, (1ull << 30) + 152ull) << "nothing may have been stored";
+    }
+}
+
+// Built points saved by one wrapper load into another with their resolution.
+TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
+    auto stream = emptyStream();
+    const std::vector<fusion::PointData> points = separatedPoints(40);
+    Kelvane_Impl_Points source, copy;
+    fusion::Vertices *built = nullptr, *loaded = nullptr;
+    int built_count = -1, loaded_count = -1;
+    ASSERT_TRUE(source.init() == 0 && source.setResolution(0.2f) == 0 && copy.init() == 0);
+    ASSERT_EQ(source.buildByExistingPoints(points.data(), 40, &built, built_count, false), 0);
+    ASSERT_TRUE(source.saveRealTimeBytesData(stream) == 0 &&
+                copy.loadRealTimeBytesData_points(stream, &loaded, loaded_count) == 0);
+    EXPECT_TRUE(built_count == 40 && loaded_count == 40 && copy.getResolution() == 0.2f);
+    delete[] stream->data;
+    delete[] built;
+    delete[] loaded;
+}
+
+// ---- region edits requested before init ----
+
+enum Kind { kProtect, kDelete, kFineScan };
+
+int request(fusion::Kelvane_Impl_Points& k, Kind kind, const PointData* p, int n) {
+    return kind == kProtect ? k.setProtectedArea(p, n, true)
+                            : kind == kDelete ? k.deleteSelectedArea(p, n) : k.setFineScanArea(p, n);
+}
+
+// Records the edits reaching an initialised wrapper, answering the i-th with
+// answers[i] (0 beyond); before init it queues like the real wrapper.
+class RecordingWrapper : public fusion::Kelvane_Impl_Points {
+public:
+    struct Call { int kind; std::vector<PointData> points; bool unprotect; };
+    std::vector<Call> calls;
+    std::vector<int> answers;
+
+    int setProtectedArea(const PointData* p, const int& n, bool unprotect) override {
+        return isInit() ? record(kProtect, p, n, unprotect) : Kelvane_Impl_Points::setProtectedArea(p, n, unprotect);
+    }
+    int deleteSelectedArea(const PointData* p, const int& n) override {
+        return isInit() ? record(kDelete, p, n, false) : Kelvane_Impl_Points::deleteSelectedArea(p, n);
+    }
+    int setFineScanArea(const PointData* p, const int& n) override {
+        return isInit() ? record(kFineScan, p, n, false) : Kelvane_Impl_Points::setFineScanArea(p, n);
+    }
+private:
+    int record(int kind, const PointData* p, int n, bool unprotect) {
+        calls.push_back({kind, std::vector<PointData>(p, p + (p != nullptr && n > 0 ? n : 0)), unprotect});
+        return calls.size() <= answers.size() ? answers[calls.size() - 1] : 0;
+    }
+};
+
+// Arguments that cannot be queued (or used) are refused.
+TEST(PendingEdits, UnusableArgumentsAreRefusedAndNothingIsQueued) {
+    const std::vector<PointData> points = separatedPoints(4);
+    // Kind, null array, count, initialised.
+    const std::tuple<Kind, bool, int, bool> cases[] = {
+        {kDelete, true, 3, false},  {kDelete, false, 0, false}, {kFineScan, false, 0, false}, {kFineScan, true, 4, false},
+        {kFineScan, false, 0, true}, {kFineScan, true, 4, true}, {kProtect, true, 4, false},   {kProtect, false, -1, false}};
+    for (const auto& [kind, null_array, count, initialised] : cases) {
+        fusion::Kelvane_Impl_Points real;
+        ASSERT_TRUE(!initialised || real.init() == 0);
+        const std::string engine_before = messageHalf(real.getLastErrorMessage(), 1);
+        EXPECT_EQ(request(real, kind, null_array ? nullptr : points.data(), count), 0x10203) << kind << count;
+        EXPECT_EQ(real.getLastErrorMessage(), composedMessage("unsupport data!", engine_before));
+        EXPECT_EQ(real.pendingEditCount(), 0);
+    }
+}
+
+// Edits queued before init are replayed at init in order, each on its own
+// copy of the points, a protection as protecting, nothing twice.
+TEST(PendingEdits, ReplayRunsEveryEditInOrderOnItsOwnCopy) {
+    RecordingWrapper k;
+    std::vector<PointData> a = separatedPoints(3), b = separatedPoints(2, 7.0f), c = separatedPoints(4, 11.0f);
+    const std::vector<std::vector<PointData>> given = {a, b, c};
+    ASSERT_TRUE(request(k, kFineScan, a.data(), 3) == 0 && request(k, kProtect, b.data(), 2) == 0 &&
+                request(k, kDelete, c.data(), 4) == 0);
+    ASSERT_EQ(k.pendingEditCount(), 3);
+    EXPECT_EQ(k.getLastErrorMessage(), composedMessage("no error !", "no error msg !"));
+    for (auto* host_array : {&a, &b, &c})  // only valid during the call
+        for (PointData& p : *host_array) p.position[0] = -999.0f;
+
+    ASSERT_EQ(k.init(), 0);
+    EXPECT_EQ(k.pendingEditCount(), 0);
+    ASSERT_EQ(k.calls.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(k.calls[i].kind, std::vector<int>({kFineScan, kProtect, kDelete})[i]);
+        ASSERT_EQ(k.calls[i].points.size(), given[i].size());
+        EXPECT_EQ(std::memcmp(k.calls[i].points.data(), given[i].data(), 28 * given[i].size()), 0) << i;
+    }
+    EXPECT_FALSE(k.calls[1].unprotect);
+    ASSERT_TRUE(k.deInit() == 0 && k.init() == 0);
+    EXPECT_EQ(k.calls.size(), 3u) << "nothing is replayed twice";
+}
+
+// A failed edit stops the replay and is consumed; the rest wait, new edits
+// (an empty protection too) queue behind them and the next init replays all.
+// The engine is up whatever the edits answer.
+TEST(PendingEdits, AFailedReplayStopsAndKeepsTheRestQueued) {
+    RecordingWrapper k;
+    const std::vector<PointData> points = separatedPoints(4);
+    for (int n = 1; n <= 4; ++n) ASSERT_EQ(request(k, n % 2 ? kDelete : kFineScan, points.data(), n), 0);
+    k.answers = {0, 1};
+    EXPECT_EQ(k.init(), 0);
+    EXPECT_TRUE(k.calls.size() == 2u && k.pendingEditCount() == 2);
+    EXPECT_EQ(k.init(), 0);
+    EXPECT_EQ(k.calls.size(), 2u);
+
+    ASSERT_EQ(k.deInit(), 0);
+    ASSERT_EQ(k.setProtectedArea(points.data(), 0, false), 0);
+    ASSERT_EQ(k.init(), 0);
+    ASSERT_EQ(k.calls.size(), 5u);
+    EXPECT_TRUE(k.calls[2].points.size() == 3u && k.calls[3].points.size() == 4u);
+    EXPECT_TRUE(k.calls[4].kind == kProtect && k.calls[4].points.empty() && k.pendingEditCount() == 0);
+}
+
+// ---- the C interface ----
+
+using Ints = std::vector<int>;
+
+TEST(CInterfaceGuard, TurnsExceptionsIntoStatuses) {
+    std::string message = "untouched";
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message, [] { return 7; }), 7);
+    EXPECT_EQ(message, "untouched");
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw std::bad_alloc(); }), KELVANE_OUT_OF_MEMORY);
+    EXPECT_EQ(message, "f: out of memory");
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw std::runtime_error("broke"); }), KELVANE_FAILED);
+    EXPECT_EQ(message, "broke");
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw 42; }), KELVANE_FAILED);
+    EXPECT_EQ(message, "f: unknown exception");
+}
+
+// Index lists become runs: back-to-back runs from point 0 (one of them
+// empty) pass uncopied; any other grouping takes the views' points as
+// listed, then those of no view, unless the frame is blocking. Malformed
+// views are refused with what is wrong, and nothing is filled.
+TEST(CInterfaceViews, MapsIndexListsOntoRunsAndRefusesMalformedViews) {
+    const struct {
+        int count;
+        Ints offsets, indices;
+        bool reorder;
+        const char* problem;
+        std::vector<Ints> runs;
+        Ints order;
+    } cases[] = {
+        {7, {0, 3, 3, 5}, {0, 1, 2, 3, 4}, true, "", {{3, 0, 2}}, {}},
+        {6, {0, 2, 3}, {4, 2, 0}, true, "", {{2, 1}}, {4, 2, 0, 1, 3, 5}},
+        {6, {0, 2, 3}, {4, 2, 0}, false, "", {{2, 1}}, {}},
+        {5, {1, 2}, {0, 1}, false, "view_offsets[0] is 1, not 0", {}, {}},
+        {5, {0, 2, 1}, {0, 1}, false, "view_offsets decreases at view 1 (2 then 1)", {}, {}},
+        {5, {0, 2}, {}, false, "view_indices is NULL but the views list 2 points", {}, {}},
+        {5, {0, 2}, {0, 5}, false, "view 0 lists point 5, outside the frame of 5 points", {}, {}},
+        {5, {0, 1}, {-1}, false, "view 0 lists point -1, outside the frame of 5 points", {}, {}},
+        {5, {0, 2, 3}, {0, 1, 1}, false, "point 1 is listed twice (again in view 1)", {}, {}}};
+    for (const auto& c : cases) {
+        fusion::capi::FrameViews views;
+        EXPECT_EQ(fusion::capi::mapViews(c.count, c.offsets.data(), c.indices.empty() ? nullptr : c.indices.data(),
+                                         int(c.offsets.size()) - 1, c.reorder, views),
+                  c.problem);
+        EXPECT_EQ(views.runs, c.runs) << c.problem;
+        EXPECT_EQ(views.order, c.order) << c.problem;
+    }
+}
+
+}  // namespace

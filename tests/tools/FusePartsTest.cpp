@@ -1,0 +1,251 @@
+// The pieces of kelvane-fuse: its files, the host table mirrored from the
+// update records, the report and the preview.
+
+#ifdef KELVANE_HAVE_FUSE_CORE
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fuse/ByteOrder.h"
+#include "fuse/FrameFile.h"
+#include "fuse/NaturalOrder.h"
+#include "fuse/PlyIO.h"
+#include "fuse/Preview.h"
+#include "fuse/Progress.h"
+#include "fuse/Report.h"
+#include "host/HostMirror.h"
+#include "support/FuseHelpers.h"
+
+namespace {
+
+using fusion::PointData;
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool parse(const std::string& bytes, std::vector<PointData>& points, std::string& problem) {
+    return kelvane_fuse::parsePlyPoints(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), points, problem);
+}
+
+void expectPoints(const std::vector<PointData>& points, const std::vector<PointData>& expected) {
+    ASSERT_EQ(points.size(), expected.size());
+    for (size_t i = 0; i < points.size(); ++i) EXPECT_EQ(std::memcmp(&points[i], &expected[i], 28), 0) << "point " << i;
+}
+
+// Properties are found by name whatever their order, type and neighbours,
+// in ASCII and in the binary cloud the tool writes (records ending with
+// quality, scan level, protection, id); bad files are refused with a reason.
+TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
+    const std::string ascii =
+        "ply\nformat ascii 1.0\ncomment test\nelement face 2\nproperty list uchar int vertex_indices\n"
+        "element vertex 2\nproperty double nz\nproperty float x\nproperty uchar red\nproperty float y\nproperty float z\n"
+        "property short nx\nproperty float ny\nproperty uchar scan_level\nproperty int protected\nend_header\n"
+        "3 0 1 2\n4 0 1 2 3\n-1 1.5 200 0 0.125 -1 0.5 16 0\n-1 2.5 200 -2.25 0.125 1 0.5 8 1\n";
+    std::vector<PointData> points;
+    std::string problem;
+    ASSERT_TRUE(parse(ascii, points, problem)) << problem;
+    expectPoints(points, {{{1.5f, 0, 0.125f}, {-1, 0.5f, -1}, 16}, {{2.5f, -2.25f, 0.125f}, {1, 0.5f, -1}, 8 | 1 << 8}});
+
+    std::vector<fusion::Vertices> cloud = {fuse_test::vertex(0, 1, 2, 3, 1, 0xABCD, 16),
+                                           fuse_test::vertex(7, -4, 5.5f, -6, 0, 0x000F, 8)};
+    cloud[1].protected_flag = 1;
+    const auto bytes = kelvane_fuse::encodeFusedPly(cloud);
+    const std::string binary(bytes.begin(), bytes.end());
+    const size_t body = binary.find("end_header\n") + std::strlen("end_header\n");
+    ASSERT_EQ(binary.size() - body, 2u * 32u);  // 6 floats, ushort, 2 uchar, int
+    const uint8_t* second = bytes.data() + body + 32;
+    EXPECT_EQ(std::make_tuple(kelvane_fuse::loadLE16(second + 24), second[26], second[27],
+                              int32_t(kelvane_fuse::loadLE32(second + 28))),
+              std::make_tuple(uint16_t(0x000F), uint8_t(8), uint8_t(1), 7));
+    ASSERT_TRUE(parse(binary, points, problem)) << problem;
+    expectPoints(points, {{{1, 2, 3}, {0, 0, 1}, 16}, {{-4, 5.5f, -6}, {0, 0, 1}, 8 | 1 << 8}});
+
+    const std::string five = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                             "property float z\nproperty float nx\nproperty float ny\n";
+    const std::pair<std::string, const char*> cases[] = {
+        {five + "end_header\n1 2 3 0 0\n", "no property 'nz'"},
+        {"solid cube\nfacet normal 0 0 1\n", "not a PLY file"},
+        {"ply\nformat binary_big_endian 1.0\nelement vertex 0\nend_header\n", "big-endian"},
+        {"ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n", "end_header"},
+        {"ply\nformat ascii 1.0\nelement face 0\nend_header\n", "no vertex element"},
+        {"ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n", "bad property"},
+        {five + "property float nz\nend_header\n1 2 abc 0 0 1\n", "'abc' is not a number"},
+        {ascii.substr(0, ascii.size() - 8), "vertex 1 of 2"},
+        {std::string(binary).replace(binary.find(" 2\n"), 3, " 2000000000\n"), "too short"}};
+    for (const auto& [text, expected] : cases) {
+        EXPECT_FALSE(parse(text, points, problem));
+        EXPECT_NE(problem.find(expected), std::string::npos) << problem;
+    }
+}
+
+// Frames (one empty) read back bit for bit in any order; a damaged file is
+// refused before any frame is read, naming the frame at fault.
+TEST(FrameFile, RecordedFramesReplayBitForBitAndDamageIsRefused) {
+    const std::vector<std::vector<PointData>> frames = {
+        {{{1, 2, 3}, {0, 0, 1}, 8}, {{-1, 0.5f, 7}, {1, 0, 0}, 16 | 1 << 8}}, {}, {{{4, 5, 6}, {0, 1, 0}, 0x7FFF0008}}};
+    fuse_test::TempDir dir;
+    kelvane_fuse::FrameFileWriter writer;
+    ASSERT_TRUE(writer.open(dir.file("good.kfr")));
+    for (const auto& frame : frames) EXPECT_TRUE(writer.append(frame.data(), int32_t(frame.size())));
+    ASSERT_TRUE(writer.commit()) << writer.error();
+    const std::string good = fuse_test::readBytes(dir.file("good.kfr"));
+    EXPECT_EQ(good.size(), 3 * 4 + 3 * 28u);
+    kelvane_fuse::FrameFileReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.open(dir.file("good.kfr"), error)) << error;
+    EXPECT_TRUE(reader.frameCount() == 3 && reader.largestFrame() == 2);
+    std::vector<PointData> points;
+    for (size_t f : {2, 0, 1}) {
+        ASSERT_TRUE(reader.readFrame(int(f), points, error)) << error;
+        expectPoints(points, frames[f]);
+    }
+    // Bytes of the good file to keep, bytes to put after them, the problem.
+    const std::tuple<size_t, std::string, const char*> cases[] = {
+        {62, "", "the point count of frame 1 has only 2 of 4 bytes"},
+        {60, "\xFB\xFF\xFF\xFF", "frame 1 has a negative point count (-5)"},
+        {0, "\xFF\xFF\xFF\x7F", "frame 0 declares 2147483647 points"}};
+    for (const auto& [keep, tail, expected] : cases) {
+        fuse_test::writeBytes(dir.file("bad.kfr"), good.substr(0, keep) + tail);
+        kelvane_fuse::FrameFileReader bad;
+        EXPECT_FALSE(bad.open(dir.file("bad.kfr"), error));
+        EXPECT_EQ(error.rfind(dir.file("bad.kfr") + ": ", 0), 0u) << error;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+}
+
+// Frame names in the order a person numbers them, as a strict order.
+TEST(NaturalOrder, IsAStrictOrderByNumberValue) {
+    const std::pair<const char*, const char*> ordered[] = {
+        {"a.ply", "frame1.ply"}, {"frame1.ply", "Frame2.PLY"}, {"Frame2.PLY", "frame002.ply"},
+        {"frame002.ply", "frame2a.ply"}, {"frame2a.ply", "frame10.ply"}, {"frame10.ply", "frame100.ply"},
+        {"frame100.ply", "frame_a.ply"}, {"frame_a.ply", "frame_b.ply"}, {"x9y", "x10y"}, {"7", "007"},
+        {"scan", "scan0"}, {"A1", "a1"}, {"", "0"}, {"99999999999999999999", "100000000000000000000"},
+        {"f1_2", "f1_10"}};
+    for (const auto& [a, b] : ordered) {
+        EXPECT_TRUE(kelvane_fuse::naturalLess(a, b)) << a << " < " << b;
+        EXPECT_FALSE(kelvane_fuse::naturalLess(b, a) || kelvane_fuse::naturalLess(a, a)) << a << " < " << b;
+    }
+}
+
+
+using fuse_test::vertex;
+using Cloud = std::vector<fusion::Vertices>;
+
+fusion::Vertices removal(int32_t id) { return vertex(id, NAN, NAN, NAN, 255); }
+
+TEST(HostMirror, UpdatesReplayedInOrderGiveTheLatestState) {
+    kelvane_host::HostMirror mirror;
+    // Additions, a change, a re-grade, a removal, the id reused; then a stray
+    // removal, a negative id, one beyond those handed out, an unknown state.
+    const Cloud records = {vertex(0, 1, 0, 0), vertex(3, 3, 0, 0), vertex(0, 1.5f, 0, 0),
+                           vertex(3, 3, 0, 0, 0, 0x00F7), removal(0), vertex(0, 9, 9, 9)};
+    const Cloud bad = {removal(5), vertex(-1, 1, 1, 1), vertex(100, 1, 1, 1), vertex(2, 0, 0, 1, 7)};
+    mirror.apply(records.data(), int(records.size()));
+    mirror.apply(bad.data(), int(bad.size()), 100);
+    EXPECT_EQ(mirror.size(), 2);
+    EXPECT_TRUE(mirror.find(0) && mirror.find(0)->position[0] == 9.0f && mirror.find(3) && mirror.find(3)->quality_code == 0x00F7);
+    const kelvane_host::MirrorStats& s = mirror.stats();
+    EXPECT_EQ(std::make_tuple(s.upserts, s.removals, s.stray_removals, s.invalid), std::make_tuple(5, 1, 1, 3));
+}
+
+TEST(HostMirror, CompareFindsEachKindOfDifference) {
+    const Cloud truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0), vertex(4, 3, 0, 0)};
+    kelvane_host::HostMirror mirror;
+    mirror.apply(truth.data(), int(truth.size()));
+    // A change, then missing, extra, duplicates, stale: 'p' position, 'n' normal, 'a' attributes.
+    const struct { void (*change)(Cloud&); int missing, extra, duplicates; char stale; } cases[] = {
+        {[](Cloud& e) { std::swap(e[0], e[2]); }, 0, 0, 0, 0},
+        {[](Cloud& e) { e.push_back(vertex(9, 5, 5, 5)); }, 1, 0, 0, 0},
+        {[](Cloud& e) { e.pop_back(); }, 0, 1, 0, 0},
+        {[](Cloud& e) { e.push_back(e[0]); }, 0, 0, 1, 0},
+        {[](Cloud& e) { e[1].position[2] = 1e-6f; }, 0, 0, 0, 'p'},
+        {[](Cloud& e) { e[0].position[0] = NAN; }, 0, 0, 0, 'p'},
+        {[](Cloud& e) { e[0].normal[0] = 0.5f; }, 0, 0, 0, 'n'},
+        {[](Cloud& e) { e[2].quality_code = 1; }, 0, 0, 0, 'a'}};
+    for (const auto& c : cases) {
+        Cloud extraction = truth;
+        c.change(extraction);
+        const auto d = mirror.compare(extraction.data(), int(extraction.size()), 0.0f);
+        EXPECT_EQ(std::make_tuple(d.missing, d.extra, d.duplicate_ids, d.stale, d.moved, d.turned, d.regraded),
+                  std::make_tuple(c.missing, c.extra, c.duplicates, c.stale != 0, c.stale == 'p', c.stale == 'n',
+                                  c.stale == 'a'))
+            << &c - cases;
+        EXPECT_EQ(d.identical(), c.missing + c.extra + c.duplicates + c.stale == 0);
+        EXPECT_EQ(d.matching, 3 - (c.extra + (c.stale != 0)));
+    }
+}
+
+TEST(Report, PercentilesVerdictAndProgress) {
+    const std::tuple<std::vector<double>, double, double> percentiles[] = {
+        {{}, 0.5, 0.0}, {{4.0}, 0.95, 4.0}, {{3, 1, 2}, 0.5, 2.0}, {{4, 1, 3, 2}, 0.5, 2.5},
+        {{0, 10, 20, 30, 40}, 0.95, 38.0}, {{0, 10}, 1.0, 10.0}};
+    for (const auto& [samples, q, expected] : percentiles) {
+        EXPECT_DOUBLE_EQ(kelvane_fuse::percentile(samples, q), expected) << samples.size() << " samples, q " << q;
+    }
+
+    // A mirror that differs is called so; one whose values lag is not.
+    kelvane_fuse::RunReport report;
+    report.diff.extracted = report.diff.mirrored = 10, report.diff.matching = 8, report.diff.stale = 2;
+    for (const int missing : {0, 1}) {
+        report.diff.missing = missing;
+        std::FILE* file = std::tmpfile();
+        kelvane_fuse::printReport(file, report);
+        const std::string text = fuse_test::readAll(file);
+        EXPECT_TRUE(contains(text, "8 up to date, 2 changed since their last update")) << text;
+        EXPECT_EQ(contains(text, "DIFFERS from the extraction: 10 extracted, 10 mirrored, 1 missing"), missing == 1) << text;
+    }
+
+    std::FILE* file = std::tmpfile();
+    kelvane_fuse::Progress progress(file, false, 45, true);  // plain lines: about ten
+    for (int done = 1; done <= 45; ++done) progress.update(done, done * 10, done * 0.1);
+    progress.finish(45, 450, 4.5);
+    const std::string lines = fuse_test::readAll(file);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 10) << lines;
+    EXPECT_EQ(lines.substr(lines.rfind('\n', lines.size() - 2) + 1), "frame 45/45  10.0 fps  450 points\n");
+
+}
+
+// A square grid of points in the plane z = `z`, normals +z.
+void addSquare(Cloud& cloud, float z, uint16_t quality) {
+    for (float x = -1; x <= 1; x += 0.05f)
+        for (float y = -1; y <= 1; y += 0.05f) cloud.push_back(vertex(int(cloud.size()), x, y, z, 0, quality));
+}
+
+
+// The nearer square (ungraded, red) hides the farther (graded, green) in
+// either drawing order; empty or non-finite clouds give the background.
+TEST(Preview, NearestSurfaceShowsItsGrade) {
+    kelvane_fuse::PreviewSettings from_above;  // 64 x 48 pixels from a camera on +z
+    from_above.width = 64, from_above.height = 48, from_above.automatic = false, from_above.elevation = 90,
+    from_above.point_size = 0.1f;
+    const auto renderFromAbove = [&](const Cloud& c) { return kelvane_fuse::renderPreview(c, from_above); };
+    const auto isBackground = [](const kelvane_fuse::Image& image, int x, int y) {
+        return std::equal(image.pixel(x, y), image.pixel(x, y) + 3, kelvane_fuse::kPreviewBackground);
+    };
+    Cloud cloud;
+    addSquare(cloud, -0.5f, 0x000F);
+    kelvane_fuse::Image image = renderFromAbove(cloud);
+    ASSERT_EQ(image.rgb.size(), 64u * 48u * 3u);
+    EXPECT_TRUE(isBackground(image, 0, 0) && isBackground(image, 63, 47));
+    EXPECT_GT(image.pixel(32, 24)[1], std::max(image.pixel(32, 24)[0], image.pixel(32, 24)[2]));
+    addSquare(cloud, 0.5f, 0x0000);
+    for (int pass = 0; pass < 2; ++pass, std::reverse(cloud.begin(), cloud.end())) {
+        image = renderFromAbove(cloud);
+        EXPECT_GT(image.pixel(32, 24)[0], image.pixel(32, 24)[1]) << "pass " << pass;
+    }
+    for (const Cloud& empty : {Cloud{}, Cloud{vertex(0, NAN, 0, 0)}}) {
+        image = renderFromAbove(empty);
+        for (int y = 0; y < image.height; y += 7)
+            for (int x = 0; x < image.width; x += 7) ASSERT_TRUE(isBackground(image, x, y));
+    }
+}
+
+}  // namespace
+
+#endif  // KELVANE_HAVE_FUSE_CORE
