@@ -293,7 +293,6 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
             EXPECT_EQ(mirror.stats().stray_removals, 0);
             EXPECT_EQ(mirror.stats().invalid, 0);
             EXPECT_GT(mirror.stats().removals, 0) << "merging must have removed points";
-            EXPECT_EQ(engine->droppedSecondStages(), 0);
         }
     }
 }
