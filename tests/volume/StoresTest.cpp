@@ -89,30 +89,6 @@ TEST(BlockHash, CollidingBlocksChainAndAnExhaustedExcessListFailsOnlyThem) {
     EXPECT_EQ(hash.findOrInsert({9, 9, 9}), 0) << "block indices restart at 0";
 }
 
-TEST(BlockHashConcurrent, SameNewBlocksFromManyThreadsAreCountedOnce) {
-    BlockHash hash;
-    ASSERT_TRUE(hash.allocate(tinyHash(4, 4096)));
-    constexpr int kThreads = 4;
-    constexpr int kBlocks = 400;
-    std::vector<std::vector<int32_t>> seen(kThreads, std::vector<int32_t>(kBlocks));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kBlocks; ++i) seen[t][i] = hash.findOrInsert({i, -i, 7});
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    std::set<int32_t> indices;
-    for (int i = 0; i < kBlocks; ++i) {
-        for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]) << i;
-        indices.insert(seen[0][i]);
-        EXPECT_EQ(hash.find({i, -i, 7}), seen[0][i]);
-    }
-    EXPECT_EQ(hash.blockCount(), kBlocks);
-    EXPECT_EQ(indices.size(), static_cast<std::size_t>(kBlocks));
-    EXPECT_EQ(*indices.rbegin(), kBlocks - 1);
-}
-
 // Threads insert overlapping sets of blocks, each in its own order, into a
 // table of 16 buckets and 32 excess entries. Insertions fail once the excess
 // list is used up, but every block that got an index is found again with
