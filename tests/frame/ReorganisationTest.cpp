@@ -70,39 +70,6 @@ TEST(Reorganisation, FineLevelPointGetsMarkersInOrderAlongItsAxis) {
     EXPECT_EQ(volume.readablePointCount(), 13);
 }
 
-TEST(Reorganisation, MarkersReachFartherAtFinerResolutionsAlongTheDominantAxis) {
-    struct SpanCase {
-        float resolution;
-        float normal[3];
-        int axis;
-        int span;
-    };
-    const SpanCase cases[] = {{0.05f, {0.0f, 0.0f, -1.0f}, 2, 3}, {0.2f, {0.9f, 0.1f, 0.1f}, 0, 2},
-                              {0.5f, {0.5f, 0.5f, 0.1f}, 1, 2},   {1.0f, {0.1f, -0.5f, 0.5f}, 2, 1},
-                              {2.0f, {-0.2f, 0.3f, -0.9f}, 2, 1}};
-    for (const SpanCase& c : cases) {
-        TestVolume t(c.resolution);
-        const float r = c.resolution;
-        putRecord(t.volume, 3 * r, 4 * r, 5 * r, c.normal, 1, 16);
-        fusion::dataOrganize(t.volume, 4);
-        std::vector<int> offsets;
-        const Int3 origin{3, 4, 5};
-        for (const auto& m : recordsFrom(t.volume, 1)) {
-            const Int3 v = fusion::voxelOf(m.position, r);
-            for (int axis = 0; axis < 3; ++axis) {
-                if (axis != c.axis) {
-                    EXPECT_EQ(v[axis], origin[axis]);
-                }
-            }
-            offsets.push_back(v[c.axis] - origin[c.axis]);
-        }
-        std::vector<int> expected;
-        for (int s = -c.span; s <= c.span; ++s)
-            if (s != 0) expected.push_back(s);
-        EXPECT_EQ(offsets, expected) << "resolution " << r;
-    }
-}
-
 TEST(Reorganisation, LeavesOrdinaryRecordsAndEmptyVolumesAlone) {
     Volume unallocated;
     EXPECT_EQ(fusion::dataOrganize(unallocated, 4), nullptr);

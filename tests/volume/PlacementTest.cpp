@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "support/TestSupport.h"
-#include "volume/Reinsertion.h"
 #include "volume/UpdateBuffer.h"
 
 namespace {
@@ -130,46 +129,6 @@ TEST(Placement, PlaceholdersFillEmptySidesAndMarkOnlyAbsorbedRecords) {
     EXPECT_EQ(over.record->scan_level, 32) << "keeping its level";
     EXPECT_EQ(over.record->observation_count, 1);
     EXPECT_FLOAT_EQ(over.record->position[0], 3.1f);
-}
-
-// Loading and compaction put records back into a cleared volume. A live
-// point must come back even when a mark of its voxel, met before it, has
-// come to face it: marks are weightless, and a protected one would turn the
-// live point away if it were placed first.
-TEST(Reinsertion, LivePointsComeBackBeforeMarks) {
-    TestVolume t(0.5f);
-    constexpr int kPairs = 64;
-    std::vector<fusion::ReinsertItem> items;
-    const float up[3] = {0, 0, 1}, tilted[3] = {0.3f, 0, 0.95f};
-    for (int k = 0; k < kPairs; ++k) {
-        fusion::ReinsertItem mark;
-        mark.is_mark = true;
-        mark.position[0] = 2.1f * k;
-        mark.incoming = fusion::placeholderTemplate(tilted, 16, 1);
-        fusion::ReinsertItem live;
-        live.position[0] = 2.1f * k + 0.05f;
-        live.incoming = observation(live.position[0], 0, 0, up[0], up[1], up[2]);
-        items.push_back(mark);
-        items.push_back(live);
-    }
-    std::vector<int> settled(items.size(), 0);
-    fusion::reinsertRecords(
-        t.volume, {}, 4, static_cast<int32_t>(items.size()),
-        [&](int32_t i, fusion::ReinsertItem& item) {
-            item = items[i];
-            return true;
-        },
-        [&](FusionPoint& placed, const fusion::ReinsertItem& item) {
-            ++settled[static_cast<std::size_t>(item.position[0] / 2.1f) * 2 + 1];
-            placed.view_id = 7;
-        });
-    int live_back = 0;
-    for (int k = 0; k < kPairs; ++k) {
-        const FoundPoint found = t.volume.lookupPoint(fusion::voxelOf(items[2 * k + 1].position, 0.5f), up);
-        live_back += found && found.record->observation_count == 1 && found.record->view_id == 7;
-        EXPECT_EQ(settled[2 * k + 1], 1) << k;
-    }
-    EXPECT_EQ(live_back, kPairs) << "live points turned away by marks";
 }
 
 // Threads placing into shared voxels while the pool grows, then emitting
