@@ -14,6 +14,7 @@ PACKAGES=(
   libcli11-dev         # command line of the tools
   libstb-dev           # PNG preview written by the tools
   clang                # fuzzers; virtual-table layout check for both C++ ABIs
+  clang-format         # the format check of the test command
   libclang-rt-14-dev   # fuzzer and sanitizer runtimes for clang
   python3-dev          # Python package: headers for the extension module
   pybind11-dev         #   its bindings

@@ -4,8 +4,9 @@
 #   2. AddressSanitizer + UndefinedBehaviorSanitizer build and the whole suite
 #   3. ThreadSanitizer build (without OpenMP) and the concurrency tests
 #   4. install of the release build, then the example host built against the
-#      installed package with find_package(Kelvane), and the Python package's
-#      tests run against the installed package
+#      installed package with find_package(Kelvane), and pytest on the
+#      installed Python package
+#   5. clang-format --dry-run on every C and C++ source
 # Build trees live in build/. Installs missing packages first (scripts/setup.sh).
 # Exits non-zero when any step fails; later steps still run where they can.
 set -uo pipefail
@@ -94,7 +95,15 @@ install_and_test_python() {
   return "$status"
 }
 
+# Every C and C++ source follows the repository's .clang-format.
+check_format() {
+  local files=()
+  mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.c' | grep -v '^tests/api/vtable/msvc_std/')
+  clang-format --dry-run --Werror "${files[@]}"
+}
+
 step "setup (packages)" bash scripts/setup.sh || { echo "setup failed"; exit 1; }
+step "format (clang-format)" check_format
 
 if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Release; then
   step "release: whole suite" run_tests build/release
