@@ -52,29 +52,6 @@ Voxel* Volume::findVoxel(const Int3& c) const {
     return block < 0 ? nullptr : m_voxels.find(block, localIndexOf(c, b, p));
 }
 
-FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
-    FoundPoint found;
-    const int32_t side0 = voxel.side(0);
-    const int32_t side1 = voxel.side(1);
-    if (side0 == -1 && side1 == -1) return found;
-    if (side0 != -1) {
-        if (side0 < 0) return found;
-        FusionPoint* candidate = pointAt(side0);
-        if (facesNormal(*candidate, normal)) {
-            found.record = candidate;
-            found.index = side0;
-            return found;
-        }
-    }
-    if (side1 < 0) return found;
-    FusionPoint* candidate = pointAt(side1);
-    if (facesNormal(*candidate, normal)) {
-        found.record = candidate;
-        found.index = side1;
-    }
-    return found;
-}
-
 FoundPoint Volume::lookupPoint(const Int3& c, const float normal[3]) const {
     Voxel* voxel = findVoxel(c);
     if (voxel == nullptr) return FoundPoint{};

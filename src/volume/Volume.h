@@ -23,6 +23,7 @@
 #include "volume/GlobalParams.h"
 #include "volume/PointPool.h"
 #include "volume/Records.h"
+#include "volume/SharedFields.h"
 #include "volume/ViewIds.h"
 #include "volume/VoxelPool.h"
 
@@ -93,5 +94,29 @@ private:
     PointPool m_points;
     ViewIds m_view_ids;
 };
+
+// Inline: the neighbourhood walks call it for every voxel of their cube.
+inline FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
+    FoundPoint found;
+    const int32_t side0 = voxel.side(0);
+    const int32_t side1 = voxel.side(1);
+    if (side0 == -1 && side1 == -1) return found;
+    if (side0 != -1) {
+        if (side0 < 0) return found;
+        FusionPoint* candidate = pointAt(side0);
+        if (facesNormal(*candidate, normal)) {
+            found.record = candidate;
+            found.index = side0;
+            return found;
+        }
+    }
+    if (side1 < 0) return found;
+    FusionPoint* candidate = pointAt(side1);
+    if (facesNormal(*candidate, normal)) {
+        found.record = candidate;
+        found.index = side1;
+    }
+    return found;
+}
 
 }  // namespace fusion
