@@ -72,15 +72,15 @@ void BM_Walks(benchmark::State& state, Density density) {
         double sink = 0;
         double measured_ns = 0;
         for (int pass = 0; pass < kPasses; ++pass) {
-            uint64_t masks[fusion::NeighbourList::kMax];
+            uint16_t counts[fusion::NeighbourList::kMax];
             fusion::NeighbourList listed;
             int total = 0, older = 0;
             double t0 = threadCpuNs();
             neighbours = 0;
             for (fusion::FusionPoint* centre : centres) {
-                fusion::collectGradingNeighbours(volume, frame, *centre, edge, masks, total, older,
+                fusion::collectGradingNeighbours(volume, frame, *centre, edge, counts, total, older,
                                                  listed);
-                sink += fusion::computeQualityCode(volume.params(), masks, total, volume.resolution());
+                sink += fusion::qualityCodeOfCounts(volume.params(), counts, total, volume.resolution());
                 neighbours += total;
             }
             double ns = threadCpuNs() - t0;

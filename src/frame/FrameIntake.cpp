@@ -29,6 +29,7 @@ FusionPoint intakeTemplate(const PointData& in) {
     }
     const uint32_t attributes = static_cast<uint32_t>(in.attributes);
     t.sub_voxel_mask = 0;
+    t.sub_cell_counts = 0;
     t.scan_level = normaliseScanLevel(attributes & 0xFFu);
     t.protected_flag = static_cast<uint8_t>(attributes >> 8);
     t.quality_code = 0;

@@ -157,15 +157,15 @@ int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
     const uint8_t scan_level = relaxedLoad(point->scan_level);
     const int level = fineLevelIndex(scan_level);
     const float edge = subVoxelEdge(volume.resolution(), scan_level);
-    uint64_t masks[NeighbourList::kMax];
+    uint16_t counts[NeighbourList::kMax];
     int total = 0;
     int older = 0;
     NeighbourList listed;
-    collectGradingNeighbours(volume, stage.frame, *point, edge, masks, total, older, listed);
+    collectGradingNeighbours(volume, stage.frame, *point, edge, counts, total, older, listed);
     if (total == 0) return 1;
     if (level == 0 && !stage.quality_judge) return 0;
 
-    mergeQuality(*point, computeQualityCode(volume.params(), masks, total, volume.resolution()));
+    mergeQuality(*point, qualityCodeOfCounts(volume.params(), counts, total, volume.resolution()));
     if (edge < 0.5f) propagateQuality(stage, point, listed, edge, level);
     saturateSettledQuality(*point);
     return handOff();
@@ -216,11 +216,11 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
             continue;
         }
 
-        uint64_t masks[NeighbourList::kMax];
+        uint16_t counts[NeighbourList::kMax];
         int total = 0;
         int older = 0;
         NeighbourList listed;
-        collectGradingNeighbours(volume, stage.frame, point, edge, masks, total, older, listed);
+        collectGradingNeighbours(volume, stage.frame, point, edge, counts, total, older, listed);
         const int counted = count_all ? total : older;
 
         if (counted > threshold) {
@@ -231,7 +231,7 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
                 emit(stage, point);
                 continue;
             }
-            mergeQuality(point, computeQualityCode(volume.params(), masks, total, volume.resolution()));
+            mergeQuality(point, qualityCodeOfCounts(volume.params(), counts, total, volume.resolution()));
             if (edge < 0.5f) propagateQuality(stage, &point, listed, edge, level);
             if (!stage.updates.below(limit)) continue;
             saturateSettledQuality(point);

@@ -51,27 +51,6 @@ void walkNeighbourhood(const Volume& volume, const FusionPoint& centre, Step&& s
     }
 }
 
-// The eight 2 x 2 x 2 octants of the 4 x 4 x 4 sub-cells (bit x + 4y + 16z).
-constexpr uint64_t kOctantMasks[8] = {
-    0x0000000000330033ull, 0x0000000000CC00CCull, 0x0000000033003300ull, 0x00000000CC00CC00ull,
-    0x0033003300000000ull, 0x00CC00CC00000000ull, 0x3300330000000000ull, 0xCC00CC0000000000ull};
-
-// Bit count without relying on the processor's popcount instruction, which
-// a portable build cannot assume: the library call it would fall back to
-// costs more than these few operations.
-int setBits(uint64_t mask) noexcept {
-    mask = mask - ((mask >> 1) & 0x5555555555555555ull);
-    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
-    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<int>((mask * 0x0101010101010101ull) >> 56);
-}
-
-int occupiedOctants(uint64_t mask) noexcept {
-    int octants = 0;
-    for (uint64_t octant : kOctantMasks) octants += (mask & octant) != 0 ? 1 : 0;
-    return octants;
-}
-
 // Tier of the device tuning: coarser voxels expect fewer sub-cell hits.
 int tuningTier(float size) noexcept {
     const double s = size;
@@ -109,7 +88,7 @@ void countConfirmingNeighbours(const Volume& volume, int32_t frame, const Fusion
 }
 
 void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                              float edge, uint64_t masks[125], int& total, int& current,
+                              float edge, uint16_t counts[125], int& total, int& current,
                               NeighbourList& older) {
     total = 0;
     current = 0;
@@ -123,7 +102,7 @@ void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionP
         if (stamp != frame && (list_every || (list_inner && shell == 0))) {
             older.append(&record, index);
         }
-        masks[total] = relaxedLoad(record.sub_voxel_mask);
+        counts[total] = relaxedLoad(record.sub_cell_counts);
         ++total;
         if (stamp == frame) ++current;
     });
@@ -142,17 +121,21 @@ bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
     return total >= minimum;
 }
 
-uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
-                            float size) {
+namespace {
+
+// The quality code of `count` neighbours whose sub-cell counts countsAt(i)
+// gives, in neighbour order (the float sums depend on it).
+template <class CountsAt>
+uint16_t gradeSubCells(const GlobalParams& params, int count, float size, CountsAt&& countsAt) {
     const int32_t* tuning = params.device_tuning + 8 * tuningTier(size);
     int hits[4] = {0, 0, 0, 0};
     float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
 
     for (int i = 0; i < count; ++i) {
-        const uint64_t mask = masks[i];
-        if (mask == 0) continue;
-        const int octants = occupiedOctants(mask);
-        const int cells = setBits(mask);
+        const uint16_t c = countsAt(i);
+        if (c == 0) continue;  // an empty mask
+        const int octants = octantsOf(c);
+        const int cells = cellsOf(c);
         // Grades 0 and 1 judge how the hits spread over the voxel, grades
         // 2 and 3 how densely they cover it.
         const int values[4] = {octants, octants, cells, cells};
@@ -176,6 +159,18 @@ uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, i
         code = static_cast<uint16_t>(code | (nibble << (4 * j)));
     }
     return code;
+}
+
+}  // namespace
+
+uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
+                             float size) {
+    return gradeSubCells(params, count, size, [counts](int i) { return counts[i]; });
+}
+
+uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
+                            float size) {
+    return gradeSubCells(params, count, size, [masks](int i) { return subCellCounts(masks[i]); });
 }
 
 }  // namespace fusion

@@ -40,12 +40,12 @@ struct NeighbourList {
 void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
                                int& total, int& older, uint32_t& frame_tag, NeighbourList& listed);
 
-// Grading variant: the sub-cell mask of every facing neighbour (in `masks`,
-// `total` of them), the older count, and the older neighbours listed
-// according to the sub-voxel edge: all below 0.1, the 27 inner ones below
-// 0.5, none from 0.5 on.
+// Grading variant: the sub-cell counts (subCellCounts of the mask, kept with
+// the record) of every facing neighbour (in `counts`, `total` of them), the
+// older count, and the older neighbours listed according to the sub-voxel
+// edge: all below 0.1, the 27 inner ones below 0.5, none from 0.5 on.
 void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                              float edge, uint64_t masks[125], int& total, int& older,
+                              float edge, uint16_t counts[125], int& total, int& older,
                               NeighbourList& listed);
 
 // Position variant: the neighbours' positions; true when at least `minimum`
@@ -56,5 +56,9 @@ bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
 // The four-nibble quality code of `count` sub-cell masks, with the device
 // tuning tier selected by `size` (the resolution).
 uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count, float size);
+// The same code from the masks' sub-cell counts (subCellCounts), in the same
+// order: what grading uses, as the records keep the counts.
+uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
+                             float size);
 
 }  // namespace fusion

@@ -182,7 +182,7 @@ int markSubVoxel(float resolution, const float position[3], const Int3& c, Fusio
     const float linear = static_cast<float>(cell[2]) * 16.0f + static_cast<float>(cell[1]) * 4.0f +
                          static_cast<float>(cell[0]);
     const int bit = static_cast<int>(std::trunc(linear)) & 63;
-    relaxedStore(record->sub_voxel_mask, mask | (uint64_t{1} << bit));
+    storeSubCellMask(*record, mask | (uint64_t{1} << bit));
     return 0;
 }
 

@@ -67,10 +67,44 @@ struct FusionPoint {
     int32_t view_id;           // host identity, -1 none
     uint8_t confirmed_flag;
     uint8_t normal_fresh_flag;
+    // Derived from sub_voxel_mask and stored with it (see subCellCounts):
+    // grading reads these two counts of every neighbour instead of counting
+    // the mask's bits each time. Lives in what was padding.
+    uint16_t sub_cell_counts;
 };
 static_assert(sizeof(FusionPoint) == 56, "FusionPoint is 56 bytes");
 static_assert(offsetof(FusionPoint, scan_level) == 32, "attribute word sits at byte 32");
 static_assert(offsetof(FusionPoint, frame_stamp) == 40, "FusionPoint layout");
+
+// The eight 2 x 2 x 2 octants of the 4 x 4 x 4 sub-cells (bit x + 4y + 16z).
+constexpr uint64_t kSubCellOctants[8] = {
+    0x0000000000330033ull, 0x0000000000CC00CCull, 0x0000000033003300ull, 0x00000000CC00CC00ull,
+    0x0033003300000000ull, 0x00CC00CC00000000ull, 0x3300330000000000ull, 0xCC00CC0000000000ull};
+
+// Set bits of a sub-cell mask. Written out rather than left to the
+// processor's popcount instruction, which a portable build cannot assume:
+// the library call it would fall back to costs more than these operations.
+constexpr int subCellsSet(uint64_t mask) noexcept {
+    mask = mask - ((mask >> 1) & 0x5555555555555555ull);
+    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
+    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((mask * 0x0101010101010101ull) >> 56);
+}
+
+// Octants of a sub-cell mask with at least one bit set (0 .. 8).
+constexpr int subCellOctants(uint64_t mask) noexcept {
+    int octants = 0;
+    for (uint64_t octant : kSubCellOctants) octants += (mask & octant) != 0 ? 1 : 0;
+    return octants;
+}
+
+// The counts a record keeps beside its mask: occupied octants in the low
+// byte, set sub-cells in the high byte. 0 exactly when the mask is 0.
+constexpr uint16_t subCellCounts(uint64_t mask) noexcept {
+    return static_cast<uint16_t>(subCellOctants(mask) | subCellsSet(mask) << 8);
+}
+constexpr int octantsOf(uint16_t counts) noexcept { return counts & 0xFF; }
+constexpr int cellsOf(uint16_t counts) noexcept { return counts >> 8; }
 
 // The quiet NaN every empty record carries (bit pattern 0xFFC00000).
 float quietNaN() noexcept;
