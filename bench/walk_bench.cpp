@@ -10,10 +10,13 @@
 //   grade_ns_med         per centre: the grading walk and the quality code
 //   confirm_ns_med       per centre: the confirming walk
 //   positions_ns_med     per centre: the position walk (normal estimation)
+//   cached_*_ns_med      the same walks through a WalkCache kept over the
+//                        frame's centres, as a stage's thread keeps one
 //   centres, neighbours  centres walked; facing neighbours per grading walk
 // Medians over 7 passes; the model is not changed.
 
 #include <ctime>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -68,6 +71,7 @@ void BM_Walks(benchmark::State& state, Density density) {
         const int32_t frame = engine->frameCounter() + 1;
         const float edge = volume.resolution();
         Samples grade_ns, confirm_ns, positions_ns;
+        Samples cached_grade_ns, cached_confirm_ns, cached_positions_ns;
         double neighbours = 0;
         double sink = 0;
         double measured_ns = 0;
@@ -106,6 +110,47 @@ void BM_Walks(benchmark::State& state, Density density) {
             ns = threadCpuNs() - t0;
             measured_ns += ns;
             positions_ns.add(ns / static_cast<double>(centres.size()));
+
+            // The same walks through one cache per pass, as a stage's thread
+            // keeps one (its construction is timed too).
+            t0 = threadCpuNs();
+            {
+                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                for (fusion::FusionPoint* centre : centres) {
+                    fusion::collectGradingNeighbours(*cache, frame, *centre, edge, counts, total,
+                                                     older, listed);
+                    sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
+                                                        volume.resolution());
+                }
+            }
+            ns = threadCpuNs() - t0;
+            measured_ns += ns;
+            cached_grade_ns.add(ns / static_cast<double>(centres.size()));
+
+            t0 = threadCpuNs();
+            {
+                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                for (fusion::FusionPoint* centre : centres) {
+                    fusion::countConfirmingNeighbours(*cache, frame, *centre, total, older, tag,
+                                                      listed);
+                    sink += older + tag;
+                }
+            }
+            ns = threadCpuNs() - t0;
+            measured_ns += ns;
+            cached_confirm_ns.add(ns / static_cast<double>(centres.size()));
+
+            t0 = threadCpuNs();
+            {
+                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                for (fusion::FusionPoint* centre : centres) {
+                    fusion::collectNeighbourPositions(*cache, *centre, positions, total, 0);
+                    sink += positions[0][0];
+                }
+            }
+            ns = threadCpuNs() - t0;
+            measured_ns += ns;
+            cached_positions_ns.add(ns / static_cast<double>(centres.size()));
         }
         benchmark::DoNotOptimize(sink);
         state.SetIterationTime(measured_ns / 1e9);
@@ -114,6 +159,9 @@ void BM_Walks(benchmark::State& state, Density density) {
         report(state, "grade_ns", grade_ns);
         report(state, "confirm_ns", confirm_ns);
         report(state, "positions_ns", positions_ns);
+        report(state, "cached_grade_ns", cached_grade_ns);
+        report(state, "cached_confirm_ns", cached_confirm_ns);
+        report(state, "cached_positions_ns", cached_positions_ns);
         engine->deInit();
     }
 }

@@ -9,44 +9,118 @@
 namespace fusion {
 namespace {
 
+// Where a centre's cube lies: its normal, its block and its row of the
+// neighbour tables. False when the centre has no usable position.
+struct Cube {
+    float normal[3];
+    Int3 block;
+    int row;
+};
+
+bool cubeOf(const Volume& volume, const FusionPoint& centre, Cube& cube) {
+    // The centre is a shared record too: a second stage may be giving it a
+    // new normal while this walk runs.
+    const float p[3] = {relaxedLoad(centre.position[0]), relaxedLoad(centre.position[1]),
+                        relaxedLoad(centre.position[2])};
+    for (int k = 0; k < 3; ++k) cube.normal[k] = relaxedLoad(centre.normal[k]);
+    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return false;
+    const GlobalParams& params = volume.params();
+    const Int3 voxel = voxelOf(p, volume.resolution());
+    cube.block = blockOf(voxel, params);
+    cube.row = localIndexOf(voxel, cube.block, params);
+    return true;
+}
+
+// The record of `voxel` facing the cube's normal, when it holds observations.
+template <class Step>
+inline void visitVoxel(const Volume& volume, const Voxel& voxel, const float normal[3],
+                       uint8_t shell, Step& step) {
+    const FoundPoint found = volume.pickSide(voxel, normal);
+    if (!found || relaxedLoad(found.record->observation_count) == 0) return;
+    step(*found.record, found.index, shell);
+}
+
 // Calls step(record, index, shell_flag) for every voxel of the 5 x 5 x 5 cube
 // around `centre` whose side facing the centre's normal holds an observed
 // record. One read-only block lookup per touched block, no locks, no
 // allocation: records are read as they stand while other threads insert.
 template <class Step>
 void walkNeighbourhood(const Volume& volume, const FusionPoint& centre, Step&& step) {
-    // The centre is a shared record too: a second stage may be giving it a
-    // new normal while this walk runs.
-    const float p[3] = {relaxedLoad(centre.position[0]), relaxedLoad(centre.position[1]),
-                        relaxedLoad(centre.position[2])};
-    const float normal[3] = {relaxedLoad(centre.normal[0]), relaxedLoad(centre.normal[1]),
-                             relaxedLoad(centre.normal[2])};
-    if (!std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) return;
-
-    const GlobalParams& params = volume.params();
-    const Int3 voxel = voxelOf(p, volume.resolution());
-    const Int3 block = blockOf(voxel, params);
-    const int row = localIndexOf(voxel, block, params);
-
+    Cube cube;
+    if (!cubeOf(volume, centre, cube)) return;
     const NeighbourTables& tables = neighbourTables();
-    const NeighbourBlockEntry* entries = tables.neighbour_block_table[row];
-    const int16_t* locals = tables.neighbour_voxel_table[row];
-    const uint8_t* shell = tables.neighbour_shell_flags[row];
+    const NeighbourBlockEntry* entries = tables.neighbour_block_table[cube.row];
+    const int16_t* locals = tables.neighbour_voxel_table[cube.row];
+    const uint8_t* shell = tables.neighbour_shell_flags[cube.row];
 
     int k = 0;
     for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
         const NeighbourBlockEntry& entry = entries[e];
         const int end = k + entry.n;
-        const Voxel* voxels = volume.blockVoxels(
-            volume.findBlock({block.x + entry.dx, block.y + entry.dy, block.z + entry.dz}));
+        const Voxel* voxels = volume.blockVoxels(volume.findBlock(
+            {cube.block.x + entry.dx, cube.block.y + entry.dy, cube.block.z + entry.dz}));
         if (voxels == nullptr) {
             k = end;
             continue;
         }
-        for (; k < end; ++k) {
-            const FoundPoint found = volume.pickSide(voxels[locals[k]], normal);
-            if (!found || relaxedLoad(found.record->observation_count) == 0) continue;
-            step(*found.record, found.index, shell[k]);
+        for (; k < end; ++k) visitVoxel(volume, voxels[locals[k]], cube.normal, shell[k], step);
+    }
+}
+
+// The local coordinates [low, high] along one axis that the cube reaches in
+// the block `step` blocks away (-1, 0, 1) from the centre's, whose local
+// coordinate is `centre`; empty when low > high.
+struct Span {
+    int low, high;
+};
+inline Span spanIn(int centre, int step, int reach) {
+    const int from = centre - reach - 8 * step;
+    const int to = centre + reach - 8 * step;
+    return {from < 0 ? 0 : from, to > 7 ? 7 : to};
+}
+
+// Bits x .. x + width - 1 of every row y in [low, high] of a 64-bit slice.
+inline uint64_t sliceMask(const Span& x, const Span& y) {
+    if (x.low > x.high || y.low > y.high) return 0;
+    const uint64_t row = ((uint64_t{1} << (x.high - x.low + 1)) - 1) << x.low;
+    uint64_t rows = 0;
+    for (int r = y.low; r <= y.high; ++r) rows |= uint64_t{1} << (8 * r);
+    return row * rows;  // the row repeated at every chosen y; no carries
+}
+
+// The same walk through a cache: blocks come from it, and of the cube's
+// voxels in each block only those its occupancy marks are visited, in the
+// same order (the table lists a block's voxels by ascending local index,
+// which is the order of the occupancy bits). The cube is the box of offsets
+// -2 .. 2 around the centre; a voxel is on its shell unless it lies in the
+// inner box of offsets -1 .. 1.
+template <class Step>
+void walkNeighbourhood(WalkCache& cache, const FusionPoint& centre, Step&& step) {
+    const Volume& volume = cache.volume();
+    Cube cube;
+    if (!cubeOf(volume, centre, cube)) return;
+    const int cx = cube.row & 7, cy = (cube.row >> 3) & 7, cz = cube.row >> 6;
+    const NeighbourBlockEntry* entries = neighbourTables().neighbour_block_table[cube.row];
+
+    for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
+        const NeighbourBlockEntry& entry = entries[e];
+        WalkCache::Block& block = cache.block(
+            {cube.block.x + entry.dx, cube.block.y + entry.dy, cube.block.z + entry.dz});
+        if (block.voxels == nullptr) continue;
+        const Span x = spanIn(cx, entry.dx, 2), y = spanIn(cy, entry.dy, 2), z = spanIn(cz, entry.dz, 2);
+        const Span ix = spanIn(cx, entry.dx, 1), iy = spanIn(cy, entry.dy, 1), iz = spanIn(cz, entry.dz, 1);
+        const uint64_t slice = sliceMask(x, y);
+        const uint64_t inner_slice = sliceMask(ix, iy);
+        WalkCache::fillOccupancy(block, z.low, z.high, slice);
+        for (int w = z.low; w <= z.high; ++w) {
+            uint64_t bits = block.occupied[w] & slice;
+            const uint64_t inner = (w >= iz.low && w <= iz.high) ? inner_slice : 0;
+            while (bits != 0) {
+                const int bit = __builtin_ctzll(bits);
+                bits &= bits - 1;
+                const uint8_t shell = ((inner >> bit) & 1u) != 0 ? 0 : 1;
+                visitVoxel(volume, block.voxels[64 * w + bit], cube.normal, shell, step);
+            }
         }
     }
 }
@@ -62,13 +136,17 @@ int tuningTier(float size) noexcept {
 
 }  // namespace
 
-void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
+namespace {
+
+// The variant steps, shared by the plain and the cached walks.
+template <class Walk>
+void confirmingWalk(Walk&& walk, int32_t frame, int& total, int& current, uint32_t& frame_tag,
+                    NeighbourList& older) {
     total = 0;
     current = 0;
     frame_tag = kFrameTagNone;
     older.count = 0;
-    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t index, uint8_t) {
+    walk([&](FusionPoint& record, int32_t index, uint8_t) {
         // Intake stamps records with a compare-and-exchange while we read.
         const int32_t stamp = relaxedLoad(record.frame_stamp);
         if (stamp != frame) {
@@ -87,9 +165,9 @@ void countConfirmingNeighbours(const Volume& volume, int32_t frame, const Fusion
     current = total - current;
 }
 
-void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                              float edge, uint16_t counts[125], int& total, int& current,
-                              NeighbourList& older) {
+template <class Walk>
+void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], int& total,
+                 int& current, NeighbourList& older) {
     total = 0;
     current = 0;
     older.count = 0;
@@ -97,7 +175,7 @@ void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionP
     // 27 inner voxels, coarse ones to nobody.
     const bool list_every = static_cast<double>(edge) < 0.1;
     const bool list_inner = edge < 0.5f;
-    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t index, uint8_t shell) {
+    walk([&](FusionPoint& record, int32_t index, uint8_t shell) {
         const int32_t stamp = relaxedLoad(record.frame_stamp);
         if (stamp != frame && (list_every || (list_inner && shell == 0))) {
             older.append(&record, index);
@@ -109,16 +187,94 @@ void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionP
     current = total - current;
 }
 
-bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
-                               float positions[125][3], int& total, int minimum) {
+template <class Walk>
+bool positionWalk(Walk&& walk, float positions[125][3], int& total, int minimum) {
     total = 0;
-    walkNeighbourhood(volume, centre, [&](FusionPoint& record, int32_t, uint8_t) {
+    walk([&](FusionPoint& record, int32_t, uint8_t) {
         positions[total][0] = relaxedLoad(record.position[0]);
         positions[total][1] = relaxedLoad(record.position[1]);
         positions[total][2] = relaxedLoad(record.position[2]);
         ++total;
     });
     return total >= minimum;
+}
+
+// The walk around `centre` in `where` (a volume, or a cache over one), as a
+// callable that takes the step.
+template <class Where>
+auto around(Where& where, const FusionPoint& centre) {
+    return [&where, &centre](auto&& step) { walkNeighbourhood(where, centre, step); };
+}
+
+}  // namespace
+
+WalkCache::Block& WalkCache::block(const Int3& b) {
+    const uint32_t hash = static_cast<uint32_t>(b.x) * 0x9E3779B1u ^
+                          static_cast<uint32_t>(b.y) * 0x85EBCA77u ^
+                          static_cast<uint32_t>(b.z) * 0xC2B2AE3Du;
+    const int slot = static_cast<int>(hash >> 24) & (kSlots - 1);
+    Block& entry = m_slots[slot];
+    if (m_used[slot] && entry.coords == b) return entry;
+    m_used[slot] = true;
+    entry.coords = b;
+    entry.voxels = m_volume.blockVoxels(m_volume.findBlock(b));
+    entry.rows_known = 0;
+    for (uint64_t& word : entry.occupied) word = 0;
+    return entry;
+}
+
+void WalkCache::fillOccupancy(Block& block, int first, int last, uint64_t slice) {
+    // Row y of slice w is known when bit 8w + y of rows_known is set.
+    uint64_t rows = 0;  // the rows `slice` touches, as bits 0 .. 7
+    for (int y = 0; y < 8; ++y) rows |= ((slice >> (8 * y)) & 0xFFu) != 0 ? 1u << y : 0u;
+    for (int w = first; w <= last; ++w) {
+        uint64_t missing = (rows << (8 * w)) & ~block.rows_known;
+        while (missing != 0) {
+            const int row = __builtin_ctzll(missing);  // 8w + y
+            missing &= missing - 1;
+            const Voxel* voxels = block.voxels + 8 * row;
+            uint64_t bits = 0;
+            for (int i = 0; i < 8; ++i) {
+                const int32_t sides = voxels[i].side_plus_one[0].load(std::memory_order_relaxed) |
+                                      voxels[i].side_plus_one[1].load(std::memory_order_relaxed);
+                bits |= static_cast<uint64_t>(sides != 0) << i;
+            }
+            block.occupied[w] |= bits << (8 * (row & 7));
+            block.rows_known |= uint64_t{1} << row;
+        }
+    }
+}
+
+void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
+    confirmingWalk(around(volume, centre), frame, total, current, frame_tag, older);
+}
+
+void countConfirmingNeighbours(WalkCache& cache, int32_t frame, const FusionPoint& centre,
+                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
+    confirmingWalk(around(cache, centre), frame, total, current, frame_tag, older);
+}
+
+void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
+                              float edge, uint16_t counts[125], int& total, int& current,
+                              NeighbourList& older) {
+    gradingWalk(around(volume, centre), frame, edge, counts, total, current, older);
+}
+
+void collectGradingNeighbours(WalkCache& cache, int32_t frame, const FusionPoint& centre,
+                              float edge, uint16_t counts[125], int& total, int& current,
+                              NeighbourList& older) {
+    gradingWalk(around(cache, centre), frame, edge, counts, total, current, older);
+}
+
+bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
+                               float positions[125][3], int& total, int minimum) {
+    return positionWalk(around(volume, centre), positions, total, minimum);
+}
+
+bool collectNeighbourPositions(WalkCache& cache, const FusionPoint& centre,
+                               float positions[125][3], int& total, int minimum) {
+    return positionWalk(around(cache, centre), positions, total, minimum);
 }
 
 namespace {
