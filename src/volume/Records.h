@@ -50,31 +50,36 @@ struct Voxel {
 };
 static_assert(sizeof(Voxel) == 12, "voxel size drives the chunk size");
 
-// A fused surface point. Field order and sizes are fixed: the attribute
-// word at byte 32 (scan_level, protected_flag, quality_code) is copied as
-// one 32-bit word into output records and snapshots.
+// A fused surface point. The attribute word at byte 32 (scan_level,
+// protected_flag, quality_code) is copied as one 32-bit word into output
+// records and snapshots. The other fields are ordered for the neighbourhood
+// walks, which read normal, frame stamp, observation count and sub-cell
+// counts of every neighbour (position too, for normals): those lie in the
+// first 32 bytes, so that most records give a walk what it needs from one
+// cache line. The byte layout of snapshots does not follow this order.
 struct FusionPoint {
     float position[3];
     float normal[3];
-    uint64_t sub_voxel_mask;   // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
+    int32_t frame_stamp;       // last frame that listed the record, -1 never
+    uint16_t observation_count;
+    // Derived from sub_voxel_mask and stored with it (see subCellCounts):
+    // grading reads these two counts of every neighbour instead of counting
+    // the mask's bits each time.
+    uint16_t sub_cell_counts;
     uint8_t scan_level;        // 8 ordinary; 16/32/64 fine levels
     uint8_t protected_flag;    // 1 protected
     uint16_t quality_code;     // nibble k = grade of level k
-    uint16_t observation_count;
+    int32_t view_id;           // host identity, -1 none
+    uint64_t sub_voxel_mask;   // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
     uint8_t normal_update_count;
     uint8_t absorbed_flag;     // 1 emptied by layer merging, or a placeholder
-    int32_t frame_stamp;       // last frame that listed the record, -1 never
-    int32_t view_id;           // host identity, -1 none
     uint8_t confirmed_flag;
     uint8_t normal_fresh_flag;
-    // Derived from sub_voxel_mask and stored with it (see subCellCounts):
-    // grading reads these two counts of every neighbour instead of counting
-    // the mask's bits each time. Lives in what was padding.
-    uint16_t sub_cell_counts;
 };
 static_assert(sizeof(FusionPoint) == 56, "FusionPoint is 56 bytes");
 static_assert(offsetof(FusionPoint, scan_level) == 32, "attribute word sits at byte 32");
-static_assert(offsetof(FusionPoint, frame_stamp) == 40, "FusionPoint layout");
+static_assert(offsetof(FusionPoint, sub_cell_counts) + sizeof(uint16_t) <= 32,
+              "the fields every walk reads share the first 32 bytes");
 
 // The eight 2 x 2 x 2 octants of the 4 x 4 x 4 sub-cells (bit x + 4y + 16z).
 constexpr uint64_t kSubCellOctants[8] = {

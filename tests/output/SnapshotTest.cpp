@@ -277,7 +277,14 @@ TEST(SnapshotSweep, EveryLivePointSurvivesExceptFacingPairs) {
                 continue;
             }
             // Mask, attribute word, count, normal updates, absorbed flag, stamp.
-            EXPECT_EQ(std::memcmp(&it->second.sub_voxel_mask, &p.sub_voxel_mask, 20), 0);
+            const FusionPoint& q = it->second;
+            EXPECT_EQ(q.sub_voxel_mask, p.sub_voxel_mask);
+            EXPECT_EQ(q.sub_cell_counts, p.sub_cell_counts);
+            EXPECT_EQ(fusion::attributeWord(q), fusion::attributeWord(p));
+            EXPECT_EQ(q.observation_count, p.observation_count);
+            EXPECT_EQ(q.normal_update_count, p.normal_update_count);
+            EXPECT_EQ(q.absorbed_flag, p.absorbed_flag);
+            EXPECT_EQ(q.frame_stamp, p.frame_stamp);
         }
         EXPECT_EQ(after.size(), before.size() - fused.size()) << "one record per fused pair";
         EXPECT_LT(fused.size(), before.size() / 100);
