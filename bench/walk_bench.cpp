@@ -10,7 +10,7 @@
 //   grade_ns_med         per centre: the grading walk and the quality code
 //   confirm_ns_med       per centre: the confirming walk
 //   positions_ns_med     per centre: the position walk (normal estimation)
-//   cached_*_ns_med      the same walks through a WalkCache kept over the
+//   cached_*_ns_med      the same walks through a BlockCache kept over the
 //                        frame's centres, as a stage's thread keeps one
 //   centres, neighbours  centres walked; facing neighbours per grading walk
 // Medians over 7 passes; the model is not changed.
@@ -31,7 +31,7 @@ using kelvane_bench::Density;
 using kelvane_bench::report;
 using kelvane_bench::Samples;
 
-constexpr int kModelFrames = 100;
+const int kModelFrames = getenv("KELVANE_WALK_FRAMES") ? atoi(getenv("KELVANE_WALK_FRAMES")) : 100;
 constexpr int kPasses = 7;
 
 double threadCpuNs() {
@@ -115,7 +115,7 @@ void BM_Walks(benchmark::State& state, Density density) {
             // keeps one (its construction is timed too).
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::collectGradingNeighbours(*cache, frame, *centre, edge, counts, total,
                                                      older, listed);
@@ -129,7 +129,7 @@ void BM_Walks(benchmark::State& state, Density density) {
 
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::countConfirmingNeighbours(*cache, frame, *centre, total, older, tag,
                                                       listed);
@@ -142,7 +142,7 @@ void BM_Walks(benchmark::State& state, Density density) {
 
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::WalkCache>(volume);
+                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::collectNeighbourPositions(*cache, *centre, positions, total, 0);
                     sink += positions[0][0];

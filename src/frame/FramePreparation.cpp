@@ -68,7 +68,7 @@ void emit(const FrameStage& stage, FusionPoint& point) {
     emitVertexUpdate(stage.volume.viewIds(), point, 0, stage.updates);
 }
 
-bool acceptRun(const FrameStage& stage, WalkCache& cache, const PointRun& run,
+bool acceptRun(const FrameStage& stage, BlockCache& cache, const PointRun& run,
                const int32_t* frame_indices) {
     Volume& volume = stage.volume;
     for (int k = run.begin; k < run.end; ++k) {
@@ -103,10 +103,10 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     }
 
     // Runs are built and confirmed in order: one confirmed point, or one
-    // multi-frame neighbourhood, vouches for the whole run. No side is
-    // created until the frame ends, so the walks may share a cache.
+    // multi-frame neighbourhood, vouches for the whole run. No block is
+    // inserted until the frame ends, so the walks may share a frozen cache.
     Volume& volume = stage.volume;
-    std::unique_ptr<WalkCache> confirming(new WalkCache(volume));
+    std::unique_ptr<BlockCache> confirming(new BlockCache(volume, BlockCache::Mode::Frozen));
     std::vector<PointRun> runs;
     int64_t cursor = 0;
     for (const std::vector<int>& view : views) {
@@ -129,7 +129,7 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     // the same runs as a plain parallel loop.
 #pragma omp parallel num_threads(stage.threads)
     {
-        std::unique_ptr<WalkCache> cache(new WalkCache(volume));
+        std::unique_ptr<BlockCache> cache(new BlockCache(volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int r = 0; r < run_count; ++r) {
             const PointRun& run = runs[r];
@@ -147,11 +147,11 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
 }
 
 int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
-    WalkCache cache(stage.volume);
-    return gradePoint(stage, cache, point, index);
+    std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
+    return gradePoint(stage, *cache, point, index);
 }
 
-int gradePoint(const FrameStage& stage, WalkCache& cache, FusionPoint* point, int32_t index) {
+int gradePoint(const FrameStage& stage, BlockCache& cache, FusionPoint* point, int32_t index) {
     if (point == nullptr || index < 0) return 1;
     auto handOff = [&]() {
         if (!stage.updates.below(stage.handOffLimit())) return 1;
@@ -197,7 +197,7 @@ struct PerPointRules {
 };
 
 // Per-point preparation of the frame's point i, stored at `index`.
-void preparePoint(const FrameStage& stage, WalkCache& cache, const PerPointRules& rules, int i,
+void preparePoint(const FrameStage& stage, BlockCache& cache, const PerPointRules& rules, int i,
                   int32_t index) {
     const Volume& volume = stage.volume;
     const int32_t limit = rules.limit;
@@ -273,12 +273,12 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
     rules.threshold = resolution <= 0.039 ? 2 : kConfirmNeighbours;
     rules.hand_on_unconfirmed = resolution <= 0.028 || stage.frame < 10;
 
-    // Intake has ended: no side is created until the frame ends, so each
-    // thread's walks share a cache. The static schedule hands out the same
-    // points as a plain parallel loop.
+    // Intake has ended: no block is inserted until the frame ends, so each
+    // thread's walks share a frozen cache. The static schedule hands out the
+    // same points as a plain parallel loop.
 #pragma omp parallel num_threads(stage.threads)
     {
-        std::unique_ptr<WalkCache> cache(new WalkCache(stage.volume));
+        std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) {
             if (frame_indices[i] >= 0) preparePoint(stage, *cache, rules, i, frame_indices[i]);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "frame/NeighbourhoodScan.h"
@@ -89,13 +90,13 @@ inline uint64_t sliceMask(const Span& x, const Span& y) {
 }
 
 // The same walk through a cache: blocks come from it, and of the cube's
-// voxels in each block only those its occupancy marks are visited, in the
-// same order (the table lists a block's voxels by ascending local index,
-// which is the order of the occupancy bits). The cube is the box of offsets
-// -2 .. 2 around the centre; a voxel is on its shell unless it lies in the
-// inner box of offsets -1 .. 1.
+// voxels in each block only those the block's occupancy marks are visited,
+// in the same order (the table lists a block's voxels by ascending local
+// index, which is the order of the occupancy bits). The cube is the box of
+// offsets -2 .. 2 around the centre; a voxel is on its shell unless it lies
+// in the inner box of offsets -1 .. 1.
 template <class Step>
-void walkNeighbourhood(WalkCache& cache, const FusionPoint& centre, Step&& step) {
+void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step) {
     const Volume& volume = cache.volume();
     Cube cube;
     if (!cubeOf(volume, centre, cube)) return;
@@ -104,16 +105,15 @@ void walkNeighbourhood(WalkCache& cache, const FusionPoint& centre, Step&& step)
 
     for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
         const NeighbourBlockEntry& entry = entries[e];
-        WalkCache::Block& block = cache.block(
+        const BlockCache::Block& block = cache.block(
             {cube.block.x + entry.dx, cube.block.y + entry.dy, cube.block.z + entry.dz});
         if (block.voxels == nullptr) continue;
         const Span x = spanIn(cx, entry.dx, 2), y = spanIn(cy, entry.dy, 2), z = spanIn(cz, entry.dz, 2);
         const Span ix = spanIn(cx, entry.dx, 1), iy = spanIn(cy, entry.dy, 1), iz = spanIn(cz, entry.dz, 1);
         const uint64_t slice = sliceMask(x, y);
         const uint64_t inner_slice = sliceMask(ix, iy);
-        WalkCache::fillOccupancy(block, z.low, z.high, slice);
         for (int w = z.low; w <= z.high; ++w) {
-            uint64_t bits = block.occupied[w] & slice;
+            uint64_t bits = block.occupancy[w].load(std::memory_order_acquire) & slice;
             const uint64_t inner = (w >= iz.low && w <= iz.high) ? inner_slice : 0;
             while (bits != 0) {
                 const int bit = __builtin_ctzll(bits);
@@ -208,49 +208,12 @@ auto around(Where& where, const FusionPoint& centre) {
 
 }  // namespace
 
-WalkCache::Block& WalkCache::block(const Int3& b) {
-    const uint32_t hash = static_cast<uint32_t>(b.x) * 0x9E3779B1u ^
-                          static_cast<uint32_t>(b.y) * 0x85EBCA77u ^
-                          static_cast<uint32_t>(b.z) * 0xC2B2AE3Du;
-    const int slot = static_cast<int>(hash >> 24) & (kSlots - 1);
-    Block& entry = m_slots[slot];
-    if (m_used[slot] && entry.coords == b) return entry;
-    m_used[slot] = true;
-    entry.coords = b;
-    entry.voxels = m_volume.blockVoxels(m_volume.findBlock(b));
-    entry.rows_known = 0;
-    for (uint64_t& word : entry.occupied) word = 0;
-    return entry;
-}
-
-void WalkCache::fillOccupancy(Block& block, int first, int last, uint64_t slice) {
-    // Row y of slice w is known when bit 8w + y of rows_known is set.
-    uint64_t rows = 0;  // the rows `slice` touches, as bits 0 .. 7
-    for (int y = 0; y < 8; ++y) rows |= ((slice >> (8 * y)) & 0xFFu) != 0 ? 1u << y : 0u;
-    for (int w = first; w <= last; ++w) {
-        uint64_t missing = (rows << (8 * w)) & ~block.rows_known;
-        while (missing != 0) {
-            const int row = __builtin_ctzll(missing);  // 8w + y
-            missing &= missing - 1;
-            const Voxel* voxels = block.voxels + 8 * row;
-            uint64_t bits = 0;
-            for (int i = 0; i < 8; ++i) {
-                const int32_t sides = voxels[i].side_plus_one[0].load(std::memory_order_relaxed) |
-                                      voxels[i].side_plus_one[1].load(std::memory_order_relaxed);
-                bits |= static_cast<uint64_t>(sides != 0) << i;
-            }
-            block.occupied[w] |= bits << (8 * (row & 7));
-            block.rows_known |= uint64_t{1} << row;
-        }
-    }
-}
-
 void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
                                int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
     confirmingWalk(around(volume, centre), frame, total, current, frame_tag, older);
 }
 
-void countConfirmingNeighbours(WalkCache& cache, int32_t frame, const FusionPoint& centre,
+void countConfirmingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
                                int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
     confirmingWalk(around(cache, centre), frame, total, current, frame_tag, older);
 }
@@ -261,7 +224,7 @@ void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionP
     gradingWalk(around(volume, centre), frame, edge, counts, total, current, older);
 }
 
-void collectGradingNeighbours(WalkCache& cache, int32_t frame, const FusionPoint& centre,
+void collectGradingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
                               float edge, uint16_t counts[125], int& total, int& current,
                               NeighbourList& older) {
     gradingWalk(around(cache, centre), frame, edge, counts, total, current, older);
@@ -272,7 +235,7 @@ bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
     return positionWalk(around(volume, centre), positions, total, minimum);
 }
 
-bool collectNeighbourPositions(WalkCache& cache, const FusionPoint& centre,
+bool collectNeighbourPositions(BlockCache& cache, const FusionPoint& centre,
                                float positions[125][3], int& total, int minimum) {
     return positionWalk(around(cache, centre), positions, total, minimum);
 }

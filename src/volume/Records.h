@@ -37,6 +37,8 @@ struct HashEntry {
 static_assert(sizeof(HashEntry) == 24, "hash entry size drives the reserved table size");
 
 // One voxel: up to two fused points, one per side of a thin surface.
+// Sides change only through Volume::publishSide and Volume::clearSide, which
+// keep the block's occupancy bits (VoxelPool) in step with them.
 struct Voxel {
     std::atomic<int32_t> side_plus_one[2];  // FusionPoint index + 1; 0 none
     SpinLock lock;  // guards side creation and every write of the sides' records
@@ -44,6 +46,9 @@ struct Voxel {
     int32_t side(int s) const noexcept {
         return side_plus_one[s].load(std::memory_order_acquire) - 1;
     }
+
+private:
+    friend class Volume;
     void setSide(int s, int32_t index) noexcept {
         side_plus_one[s].store(index + 1, std::memory_order_release);
     }

@@ -53,19 +53,41 @@ Voxel* Volume::findVoxel(const Int3& c) const {
 }
 
 FoundPoint Volume::lookupPoint(const Int3& c, const float normal[3]) const {
-    Voxel* voxel = findVoxel(c);
+    const GlobalParams& p = params();
+    const Int3 b = blockOf(c, p);
+    const int32_t block = findBlock(b);
+    if (block < 0) return FoundPoint{};
+    const int32_t local = localIndexOf(c, b, p);
+    Voxel* voxel = m_voxels.find(block, local);
     if (voxel == nullptr) return FoundPoint{};
     FoundPoint found = pickSide(*voxel, normal);
     found.voxel = voxel;
+    found.block = block;
+    found.local = local;
     return found;
 }
 
-Voxel* Volume::findOrCreateVoxel(const Int3& c) {
+VoxelRef Volume::findOrCreateVoxel(const Int3& c) {
     const GlobalParams& p = params();
     const Int3 b = blockOf(c, p);
     const int32_t block = m_blocks.findOrInsert(b);
-    if (block < 0) return nullptr;
-    return m_voxels.create(block, localIndexOf(c, b, p));
+    if (block < 0) return VoxelRef{};
+    const int32_t local = localIndexOf(c, b, p);
+    Voxel* voxel = m_voxels.create(block, local);
+    return voxel == nullptr ? VoxelRef{} : VoxelRef{voxel, block, local};
+}
+
+void Volume::publishSide(const VoxelRef& at, int side, int32_t index) {
+    std::atomic<uint64_t>* words = m_voxels.occupancy(at.block);
+    words[at.local >> 6].fetch_or(uint64_t{1} << (at.local & 63), std::memory_order_release);
+    at.voxel->setSide(side, index);
+}
+
+void Volume::clearSide(const VoxelRef& at, int side) {
+    at.voxel->setSide(side, -1);
+    if (at.voxel->side(1 - side) != -1) return;
+    std::atomic<uint64_t>* words = m_voxels.occupancy(at.block);
+    words[at.local >> 6].fetch_and(~(uint64_t{1} << (at.local & 63)), std::memory_order_relaxed);
 }
 
 }  // namespace fusion

@@ -29,13 +29,25 @@
 
 namespace fusion {
 
+// A voxel with its address in the pools: block index and local index.
+struct VoxelRef {
+    Voxel* voxel = nullptr;
+    int32_t block = -1;
+    int32_t local = -1;
+    explicit operator bool() const noexcept { return voxel != nullptr; }
+};
+
 // A record found in a voxel: the record, the voxel holding it and its index.
-// `voxel` is set whenever the voxel exists, even when no side matched.
+// `voxel` (with `block` and `local`) is set whenever the voxel exists, even
+// when no side matched; pickSide alone leaves them unset.
 struct FoundPoint {
     FusionPoint* record = nullptr;
     Voxel* voxel = nullptr;
     int32_t index = -1;
+    int32_t block = -1;
+    int32_t local = -1;
     explicit operator bool() const noexcept { return record != nullptr; }
+    VoxelRef where() const noexcept { return VoxelRef{voxel, block, local}; }
 };
 
 class Volume {
@@ -72,9 +84,20 @@ public:
     int32_t readablePointCount() const { return m_points.readableCount(); }
 
     // ---- create side ----------------------------------------------------------
-    // The voxel of c, inserting its block and growing the voxel pool; null
+    // The voxel of c, inserting its block and growing the voxel pool; empty
     // when the excess list or memory runs out.
-    Voxel* findOrCreateVoxel(const Int3& c);
+    VoxelRef findOrCreateVoxel(const Int3& c);
+
+    // Side changes; the caller holds the voxel's lock. publishSide marks the
+    // voxel in its block's occupancy before the side appears; clearSide
+    // empties the side and unmarks the voxel once both sides are empty. So
+    // the occupancy always covers every side a reader can see.
+    void publishSide(const VoxelRef& at, int side, int32_t index);
+    void clearSide(const VoxelRef& at, int side);
+    // The occupancy words of a block index from findBlock (see VoxelPool).
+    const std::atomic<uint64_t>* blockOccupancy(int32_t block) const {
+        return m_voxels.occupancy(block);
+    }
 
     // ---- the stores -------------------------------------------------------------
     BlockHash& blocks() { return m_blocks; }

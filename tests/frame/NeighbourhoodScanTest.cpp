@@ -22,11 +22,11 @@ std::vector<int32_t> sorted(std::vector<int32_t> v) {
 
 // Hangs `record` on the first free side of voxel c, whatever it faces.
 int32_t putRaw(Volume& volume, const Int3& c, const FusionPoint& record) {
-    fusion::Voxel* voxel = volume.findOrCreateVoxel(c);
-    if (voxel == nullptr || voxel->side(1) != -1) return -1;
+    const fusion::VoxelRef at = volume.findOrCreateVoxel(c);
+    if (!at || at.voxel->side(1) != -1) return -1;
     const int32_t index = volume.points().allocatePoint();
     fusion::relaxedAssign(*volume.pointAt(index), record);  // derives the sub-cell counts
-    voxel->setSide(voxel->side(0) == -1 ? 0 : 1, index);
+    volume.publishSide(at, at.voxel->side(0) == -1 ? 0 : 1, index);
     return index;
 }
 

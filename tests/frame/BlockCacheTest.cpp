@@ -1,6 +1,7 @@
-// The walks through a WalkCache against the plain walks: same neighbours in
-// the same order, on random volumes large enough to evict cache slots, with
-// the cache kept across many centres as a stage's thread keeps it.
+// The walks and lookups through a BlockCache against the plain ones: same
+// neighbours in the same order, on random volumes large enough to evict
+// cache slots, with the cache kept across many centres as a stage's thread
+// keeps it, in both modes.
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,15 @@ namespace {
 
 using namespace fusion_test;
 using fusion::NeighbourList;
-using fusion::WalkCache;
+using fusion::BlockCache;
 
 // Hangs `record` on the first free side of voxel c, whatever it faces.
 int32_t putRaw(Volume& volume, const Int3& c, const FusionPoint& record) {
-    fusion::Voxel* voxel = volume.findOrCreateVoxel(c);
-    if (voxel == nullptr || voxel->side(1) != -1) return -1;
+    const fusion::VoxelRef at = volume.findOrCreateVoxel(c);
+    if (!at || at.voxel->side(1) != -1) return -1;
     const int32_t index = volume.points().allocatePoint();
     fusion::relaxedAssign(*volume.pointAt(index), record);
-    voxel->setSide(voxel->side(0) == -1 ? 0 : 1, index);
+    volume.publishSide(at, at.voxel->side(0) == -1 ? 0 : 1, index);
     return index;
 }
 
@@ -77,7 +78,7 @@ Walked gradePlain(const Volume& volume, int32_t frame, const FusionPoint& centre
     return w;
 }
 
-Walked gradeCached(WalkCache& cache, int32_t frame, const FusionPoint& centre, float edge) {
+Walked gradeCached(BlockCache& cache, int32_t frame, const FusionPoint& centre, float edge) {
     Walked w;
     uint16_t counts[125];
     NeighbourList list;
@@ -95,7 +96,7 @@ Walked confirmPlain(const Volume& volume, int32_t frame, const FusionPoint& cent
     return w;
 }
 
-Walked confirmCached(WalkCache& cache, int32_t frame, const FusionPoint& centre) {
+Walked confirmCached(BlockCache& cache, int32_t frame, const FusionPoint& centre) {
     Walked w;
     NeighbourList list;
     fusion::countConfirmingNeighbours(cache, frame, centre, w.total, w.older, w.tag, list);
@@ -121,24 +122,28 @@ void expectSame(const Walked& plain, const Walked& cached, int32_t centre) {
     EXPECT_EQ(cached.positions, plain.positions) << "centre " << centre;
 }
 
-class WalkCacheOracle : public ::testing::TestWithParam<float> {};
+struct OracleCase {
+    float edge;
+    BlockCache::Mode mode;
+};
+class BlockCacheOracle : public ::testing::TestWithParam<OracleCase> {};
 
 // Every variant, through one cache kept over all centres (visited in a
 // random order, so slots are evicted and refilled), gives the plain walk's
 // neighbours in the plain walk's order.
-TEST_P(WalkCacheOracle, MatchesPlainWalks) {
-    const float edge = GetParam();
+TEST_P(BlockCacheOracle, MatchesPlainWalks) {
+    const float edge = GetParam().edge;
     TestVolume t(0.5f);
     ASSERT_TRUE(t.ok);
     Volume& volume = t.volume;
     const int32_t frame = 9;
     std::mt19937 rng(17);
     std::vector<int32_t> centres = fillRandomVolume(volume, rng, frame);
-    ASSERT_GT(volume.blocks().blockCount(), 2 * WalkCache::kSlots) << "slots must be evicted";
+    ASSERT_GT(volume.blocks().blockCount(), 2 * BlockCache::kSlots) << "slots must be evicted";
     std::shuffle(centres.begin(), centres.end(), rng);
     centres.resize(std::min<std::size_t>(centres.size(), 6000));
 
-    WalkCache cache(volume);
+    BlockCache cache(volume, GetParam().mode);
     int busy = 0;
     for (const int32_t index : centres) {
         const FusionPoint centre = fusion::relaxedCopy(*volume.pointAt(index));
@@ -146,19 +151,29 @@ TEST_P(WalkCacheOracle, MatchesPlainWalks) {
         expectSame(plain, gradeCached(cache, frame, centre, edge), index);
         expectSame(confirmPlain(volume, frame, centre), confirmCached(cache, frame, centre), index);
         expectSame(positions(volume, centre), positions(cache, centre), index);
+        const Int3 c = fusion::voxelOf(centre.position, volume.resolution());
+        const fusion::FoundPoint a = volume.lookupPoint(c, centre.normal);
+        const fusion::FoundPoint b = cache.lookupPoint(c, centre.normal);
+        EXPECT_EQ(b.index, a.index);
+        EXPECT_EQ(b.voxel, a.voxel);
+        EXPECT_EQ(b.record, a.record);
         busy += plain.total > 4 ? 1 : 0;
         if (::testing::Test::HasFailure()) break;
     }
     EXPECT_GT(busy, 1000) << "the volume must give the walks real work";
 }
 
-INSTANTIATE_TEST_SUITE_P(Edges, WalkCacheOracle, ::testing::Values(0.5f, 0.25f, 0.05f));
+INSTANTIATE_TEST_SUITE_P(Edges, BlockCacheOracle,
+                         ::testing::Values(OracleCase{0.5f, BlockCache::Mode::Frozen},
+                                           OracleCase{0.25f, BlockCache::Mode::Frozen},
+                                           OracleCase{0.05f, BlockCache::Mode::Frozen},
+                                           OracleCase{0.25f, BlockCache::Mode::Live}));
 
 // Centres in stored order (neighbours of one another, as a frame's points
 // are) and a cache that outlives records being emptied and sides being
 // cleared after it looked at them: sides only ever disappear while a cache
 // is in use, and the cached walks still see exactly what the plain ones see.
-TEST(WalkCache, SeesSidesEmptiedAfterItLooked) {
+TEST(BlockCache, SeesSidesEmptiedAfterItLooked) {
     TestVolume t(0.5f);
     ASSERT_TRUE(t.ok);
     Volume& volume = t.volume;
@@ -166,7 +181,7 @@ TEST(WalkCache, SeesSidesEmptiedAfterItLooked) {
     std::mt19937 rng(23);
     const std::vector<int32_t> stored = fillRandomVolume(volume, rng, frame);
 
-    WalkCache cache(volume);
+    BlockCache cache(volume, BlockCache::Mode::Frozen);
     for (std::size_t k = 0; k < stored.size(); k += 3) {
         (void)gradeCached(cache, frame, *volume.pointAt(stored[k]), 0.25f);
     }
@@ -178,7 +193,7 @@ TEST(WalkCache, SeesSidesEmptiedAfterItLooked) {
             volume.lookupPoint(fusion::voxelOf(record.position, volume.resolution()), record.normal);
         if (!found || found.index != stored[k]) continue;
         fusion::relaxedAssign(*found.record, fusion::defaultFusionPoint());
-        found.voxel->setSide(found.voxel->side(0) == found.index ? 0 : 1, -1);
+        volume.clearSide(found.where(), found.voxel->side(0) == found.index ? 0 : 1);
         ++cleared;
     }
     ASSERT_GT(cleared, 1000);
@@ -195,22 +210,33 @@ TEST(WalkCache, SeesSidesEmptiedAfterItLooked) {
     EXPECT_GT(compared, 1000);
 }
 
-// A block that does not exist is remembered as absent, and a centre whose
-// cube reaches only absent blocks finds nothing either way.
-TEST(WalkCache, AbsentBlocks) {
+// A frozen cache remembers an absent block; a live one looks again, and so
+// finds blocks and sides inserted after it first looked (a queued second
+// stage runs while later frames insert).
+TEST(BlockCache, AbsentBlocksByMode) {
     TestVolume t(0.5f);
     ASSERT_TRUE(t.ok);
     Volume& volume = t.volume;
     const float up[3] = {0.0f, 0.0f, 1.0f};
     ASSERT_TRUE(placeAt(volume, {0, 0, 0}, up, 1));
-    WalkCache cache(volume);
-    EXPECT_EQ(cache.block({5, 5, 5}).voxels, nullptr);
-    EXPECT_NE(cache.block({0, 0, 0}).voxels, nullptr);
-    const FusionPoint far = observation(100.0f, 100.0f, 100.0f, 0.0f, 0.0f, 1.0f);
-    EXPECT_EQ(positions(cache, far).total, 0);
+    BlockCache frozen(volume, BlockCache::Mode::Frozen);
+    BlockCache live(volume, BlockCache::Mode::Live);
     const FusionPoint near = observation(0.5f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f);
-    EXPECT_EQ(positions(cache, near).total, 1);
-    EXPECT_EQ(positions(volume, near).total, 1);
+    const FusionPoint far = observation(100.0f, 100.0f, 100.0f, 0.0f, 0.0f, 1.0f);
+    EXPECT_EQ(positions(frozen, near).total, 1);
+    EXPECT_EQ(positions(live, near).total, 1);
+    EXPECT_EQ(positions(frozen, far).total, 0);
+    EXPECT_EQ(positions(live, far).total, 0);
+
+    // A record appears far away and one next to the first, in a voxel the
+    // caches have looked at as empty.
+    ASSERT_TRUE(placeAt(volume, {200, 200, 200}, up, 1));
+    ASSERT_TRUE(placeAt(volume, {1, 0, 0}, up, 1));
+    EXPECT_EQ(positions(volume, far).total, 1);
+    EXPECT_EQ(positions(live, far).total, 1) << "a live cache finds the new block";
+    EXPECT_EQ(positions(live, near).total, 2) << "a live cache finds the new side";
+    EXPECT_EQ(positions(frozen, far).total, 0) << "a frozen cache keeps what it saw";
+    EXPECT_EQ(live.lookupPoint({200, 200, 200}, up).index, volume.lookupPoint({200, 200, 200}, up).index);
 }
 
 }  // namespace
