@@ -107,6 +107,7 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     // inserted until the frame ends, so the walks may share a frozen cache.
     Volume& volume = stage.volume;
     std::unique_ptr<BlockCache> confirming(new BlockCache(volume, BlockCache::Mode::Frozen));
+    const QualityGrader grader(volume.params(), volume.resolution());
     std::vector<PointRun> runs;
     int64_t cursor = 0;
     for (const std::vector<int>& view : views) {
@@ -139,7 +140,7 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
                 if (index == -1) continue;
                 FusionPoint* point = volume.pointAt(index);
                 relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
-                gradePoint(stage, *cache, point, index);
+                gradePoint(stage, *cache, grader, point, index);
             }
         }
     }
@@ -148,10 +149,12 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
 
 int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
     std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
-    return gradePoint(stage, *cache, point, index);
+    const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
+    return gradePoint(stage, *cache, grader, point, index);
 }
 
-int gradePoint(const FrameStage& stage, BlockCache& cache, FusionPoint* point, int32_t index) {
+int gradePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
+               FusionPoint* point, int32_t index) {
     if (point == nullptr || index < 0) return 1;
     auto handOff = [&]() {
         if (!stage.updates.below(stage.handOffLimit())) return 1;
@@ -180,7 +183,7 @@ int gradePoint(const FrameStage& stage, BlockCache& cache, FusionPoint* point, i
     if (total == 0) return 1;
     if (level == 0 && !stage.quality_judge) return 0;
 
-    mergeQuality(*point, qualityCodeOfCounts(volume.params(), counts, total, volume.resolution()));
+    mergeQuality(*point, grader.code(counts, total));
     if (edge < 0.5f) propagateQuality(stage, point, listed, edge, level);
     saturateSettledQuality(*point);
     return handOff();
@@ -197,8 +200,8 @@ struct PerPointRules {
 };
 
 // Per-point preparation of the frame's point i, stored at `index`.
-void preparePoint(const FrameStage& stage, BlockCache& cache, const PerPointRules& rules, int i,
-                  int32_t index) {
+void preparePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
+                  const PerPointRules& rules, int i, int32_t index) {
     const Volume& volume = stage.volume;
     const int32_t limit = rules.limit;
     FusionPoint& point = *volume.pointAt(index);
@@ -246,7 +249,7 @@ void preparePoint(const FrameStage& stage, BlockCache& cache, const PerPointRule
             emit(stage, point);
             return;
         }
-        mergeQuality(point, qualityCodeOfCounts(volume.params(), counts, total, volume.resolution()));
+        mergeQuality(point, grader.code(counts, total));
         if (edge < 0.5f) propagateQuality(stage, &point, listed, edge, level);
         if (!stage.updates.below(limit)) return;
         saturateSettledQuality(point);
@@ -272,6 +275,7 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
     rules.count_all = resolution <= 0.08;
     rules.threshold = resolution <= 0.039 ? 2 : kConfirmNeighbours;
     rules.hand_on_unconfirmed = resolution <= 0.028 || stage.frame < 10;
+    const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
 
     // Intake has ended: no block is inserted until the frame ends, so each
     // thread's walks share a frozen cache. The static schedule hands out the
@@ -281,7 +285,7 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
         std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) {
-            if (frame_indices[i] >= 0) preparePoint(stage, *cache, rules, i, frame_indices[i]);
+            if (frame_indices[i] >= 0) preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
         }
     }
     return 0;

@@ -282,9 +282,55 @@ uint16_t gradeSubCells(const GlobalParams& params, int count, float size, Counts
 
 }  // namespace
 
+QualityGrader::QualityGrader(const GlobalParams& params, float size) {
+    const int32_t* tuning = params.device_tuning + 8 * tuningTier(size);
+    for (int j = 0; j < 4; ++j) {
+        const int32_t gate = tuning[2 * j + 1];
+        m_expected[j] = static_cast<float>(tuning[2 * j]);
+        // Value 0 is only ever an empty mask, which counts for nothing.
+        m_share[j][0] = 0.0f;
+        m_reaches[j][0] = 0;
+        for (int v = 1; v < kValues; ++v) {
+            const bool reaches = v >= gate;
+            m_reaches[j][v] = reaches ? 1 : 0;
+            m_share[j][v] =
+                reaches ? std::min(static_cast<float>(v) / static_cast<float>(gate), 2.0f) : 0.0f;
+        }
+    }
+}
+
+uint16_t QualityGrader::code(const uint16_t* counts, int count) const {
+    int hits[4] = {0, 0, 0, 0};
+    float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    // A neighbour below a gate adds 0 to that grade's sum, which leaves the
+    // sum as it was (it never is -0), so the sums are those of the loop in
+    // gradeSubCells, added in the same order.
+    for (int i = 0; i < count; ++i) {
+        const int octants = octantsOf(counts[i]);
+        const int cells = cellsOf(counts[i]);
+        sums[0] += m_share[0][octants];
+        sums[1] += m_share[1][octants];
+        sums[2] += m_share[2][cells];
+        sums[3] += m_share[3][cells];
+        hits[0] += m_reaches[0][octants];
+        hits[1] += m_reaches[1][octants];
+        hits[2] += m_reaches[2][cells];
+        hits[3] += m_reaches[3][cells];
+    }
+    uint16_t code = 0;
+    for (int j = 0; j < 4; ++j) {
+        if (hits[j] == 0) continue;
+        const float score = std::min(sums[j] * (static_cast<float>(hits[j]) / m_expected[j]), 1.0f);
+        const float scaled = score * 15.0f;
+        const int nibble = scaled > 0.0f ? static_cast<int>(scaled) : 0;
+        code = static_cast<uint16_t>(code | (nibble << (4 * j)));
+    }
+    return code;
+}
+
 uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
                              float size) {
-    return gradeSubCells(params, count, size, [counts](int i) { return counts[i]; });
+    return QualityGrader(params, size).code(counts, count);
 }
 
 uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,

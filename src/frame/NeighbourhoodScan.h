@@ -73,4 +73,21 @@ uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, i
 uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
                              float size);
 
+// qualityCodeOfCounts for one tuning tier, with what each count value adds
+// to each grade worked out once (per frame, say): grading a neighbourhood
+// then takes no division and no branch per neighbour. The codes are
+// bit-identical to computeQualityCode's: same float values summed in the
+// same order.
+class QualityGrader {
+public:
+    QualityGrader(const GlobalParams& params, float size);
+    uint16_t code(const uint16_t* counts, int count) const;
+
+private:
+    static constexpr int kValues = 256;  // any byte of a counts word indexes safely
+    float m_share[4][kValues];    // added to grade j's sum by value v (0 below the gate)
+    int32_t m_reaches[4][kValues];  // 1 when value v reaches grade j's gate
+    float m_expected[4];
+};
+
 }  // namespace fusion

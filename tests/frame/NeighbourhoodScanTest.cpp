@@ -198,6 +198,42 @@ TEST(SubCellCounts, QualityCodeOfCountsMatchesMasks) {
     EXPECT_GT(graded, 1000) << "most neighbourhoods must grade above 0";
 }
 
+// The grader's tables against the straightforward code of the masks, with
+// random tuning rows too: zero and negative gates and expected counts (which
+// make scores infinite, negative or not a number) must grade alike.
+TEST(SubCellCounts, GraderMatchesMasksForAnyTuning) {
+    std::mt19937_64 rng(21);
+    std::uniform_int_distribution<int> word(-3, 70);
+    const float sizes[] = {1.0f, 0.5f, 0.2f, 0.05f};
+    int degenerate = 0, graded = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        fusion::GlobalParams params = fusion::defaultGlobalParams();
+        if (trial % 4 != 0) {
+            for (int32_t& w : params.device_tuning) w = word(rng) % (trial % 2 == 0 ? 12 : 70);
+        }
+        const float size = sizes[trial % 4];
+        const fusion::QualityGrader grader(params, size);
+        for (int hood = 0; hood < 20; ++hood) {
+            const int n = static_cast<int>(rng() % 126);
+            std::vector<uint64_t> masks(static_cast<std::size_t>(n));
+            std::vector<uint16_t> counts(static_cast<std::size_t>(n));
+            for (int i = 0; i < n; ++i) {
+                uint64_t m = rng();
+                for (int thin = static_cast<int>(rng() % 5); thin > 0; --thin) m &= rng();
+                if (rng() % 10 == 0) m = 0;
+                masks[static_cast<std::size_t>(i)] = m;
+                counts[static_cast<std::size_t>(i)] = fusion::subCellCounts(m);
+            }
+            const uint16_t expected = fusion::computeQualityCode(params, masks.data(), n, size);
+            ASSERT_EQ(grader.code(counts.data(), n), expected) << "trial " << trial << ", " << n << " masks";
+            graded += expected != 0 ? 1 : 0;
+        }
+        for (int k = 0; k < 8; ++k) degenerate += params.device_tuning[8 * (trial % 4) + k] <= 0 ? 1 : 0;
+    }
+    EXPECT_GT(graded, 3000);
+    EXPECT_GT(degenerate, 100) << "zero and negative tuning words must be exercised";
+}
+
 // Every way a mask reaches a stored record keeps the counts beside it.
 TEST(SubCellCounts, FollowTheMaskInStoredRecords) {
     TestVolume t(0.5f);
