@@ -68,25 +68,41 @@ void walkNeighbourhood(const Volume& volume, const FusionPoint& centre, Step&& s
     }
 }
 
-// The local coordinates [low, high] along one axis that the cube reaches in
-// the block `step` blocks away (-1, 0, 1) from the centre's, whose local
-// coordinate is `centre`; empty when low > high.
-struct Span {
-    int low, high;
-};
-inline Span spanIn(int centre, int step, int reach) {
-    const int from = centre - reach - 8 * step;
-    const int to = centre + reach - 8 * step;
-    return {from < 0 ? 0 : from, to > 7 ? 7 : to};
-}
+// Where the cube lies inside one of the blocks it touches, per axis: for a
+// centre at local coordinate c (0 .. 7), the block `step` blocks away
+// (-1, 0, 1) and a reach of 1 (the inner box) or 2 (the whole cube), the
+// local coordinates low .. high it covers (none when low > high), as a bit
+// row (x) and as the bits 8y of the rows it covers (y). Slice masks of the
+// 8 x 8 z-slices are then one product: x bits times y rows, no carries.
+struct CubeSpans {
+    uint8_t x_bits[3][8][3];
+    uint64_t y_rows[3][8][3];
+    int8_t low[3][8][3];
+    int8_t high[3][8][3];
 
-// Bits x .. x + width - 1 of every row y in [low, high] of a 64-bit slice.
-inline uint64_t sliceMask(const Span& x, const Span& y) {
-    if (x.low > x.high || y.low > y.high) return 0;
-    const uint64_t row = ((uint64_t{1} << (x.high - x.low + 1)) - 1) << x.low;
-    uint64_t rows = 0;
-    for (int r = y.low; r <= y.high; ++r) rows |= uint64_t{1} << (8 * r);
-    return row * rows;  // the row repeated at every chosen y; no carries
+    CubeSpans() {
+        for (int reach = 0; reach < 3; ++reach)
+            for (int c = 0; c < 8; ++c)
+                for (int step = -1; step <= 1; ++step) {
+                    const int from = std::max(c - reach - 8 * step, 0);
+                    const int to = std::min(c + reach - 8 * step, 7);
+                    uint8_t bits = 0;
+                    uint64_t rows = 0;
+                    for (int v = from; v <= to; ++v) {
+                        bits = static_cast<uint8_t>(bits | (1u << v));
+                        rows |= uint64_t{1} << (8 * v);
+                    }
+                    x_bits[reach][c][step + 1] = bits;
+                    y_rows[reach][c][step + 1] = rows;
+                    low[reach][c][step + 1] = static_cast<int8_t>(from);
+                    high[reach][c][step + 1] = static_cast<int8_t>(to);
+                }
+    }
+};
+
+const CubeSpans& cubeSpans() {
+    static const CubeSpans spans;
+    return spans;
 }
 
 // The same walk through a cache: blocks come from it, and of the cube's
@@ -94,7 +110,8 @@ inline uint64_t sliceMask(const Span& x, const Span& y) {
 // in the same order (the table lists a block's voxels by ascending local
 // index, which is the order of the occupancy bits). The cube is the box of
 // offsets -2 .. 2 around the centre; a voxel is on its shell unless it lies
-// in the inner box of offsets -1 .. 1.
+// in the inner box of offsets -1 .. 1. The facing side is chosen as
+// Volume::pickSide does, with the point pool's split read once.
 template <class Step>
 void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step) {
     const Volume& volume = cache.volume();
@@ -102,24 +119,45 @@ void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step
     if (!cubeOf(volume, centre, cube)) return;
     const int cx = cube.row & 7, cy = (cube.row >> 3) & 7, cz = cube.row >> 6;
     const NeighbourBlockEntry* entries = neighbourTables().neighbour_block_table[cube.row];
+    const CubeSpans& spans = cubeSpans();
+    const RecordLocator records = volume.points().locator();
+    const float* normal = cube.normal;
 
     for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
         const NeighbourBlockEntry& entry = entries[e];
         const BlockCache::Block& block = cache.block(
             {cube.block.x + entry.dx, cube.block.y + entry.dy, cube.block.z + entry.dz});
         if (block.voxels == nullptr) continue;
-        const Span x = spanIn(cx, entry.dx, 2), y = spanIn(cy, entry.dy, 2), z = spanIn(cz, entry.dz, 2);
-        const Span ix = spanIn(cx, entry.dx, 1), iy = spanIn(cy, entry.dy, 1), iz = spanIn(cz, entry.dz, 1);
-        const uint64_t slice = sliceMask(x, y);
-        const uint64_t inner_slice = sliceMask(ix, iy);
-        for (int w = z.low; w <= z.high; ++w) {
+        const int sx = entry.dx + 1, sy = entry.dy + 1, sz = entry.dz + 1;
+        const uint64_t slice = spans.x_bits[2][cx][sx] * spans.y_rows[2][cy][sy];
+        const uint64_t inner_slice = spans.x_bits[1][cx][sx] * spans.y_rows[1][cy][sy];
+        const int inner_low = spans.low[1][cz][sz], inner_high = spans.high[1][cz][sz];
+        for (int w = spans.low[2][cz][sz], last = spans.high[2][cz][sz]; w <= last; ++w) {
             uint64_t bits = block.occupancy[w].load(std::memory_order_acquire) & slice;
-            const uint64_t inner = (w >= iz.low && w <= iz.high) ? inner_slice : 0;
+            const uint64_t inner = (w >= inner_low && w <= inner_high) ? inner_slice : 0;
+            const Voxel* slice_voxels = block.voxels + 64 * w;
             while (bits != 0) {
                 const int bit = __builtin_ctzll(bits);
                 bits &= bits - 1;
-                const uint8_t shell = ((inner >> bit) & 1u) != 0 ? 0 : 1;
-                visitVoxel(volume, block.voxels[64 * w + bit], cube.normal, shell, step);
+                const Voxel& voxel = slice_voxels[bit];
+                const int32_t side0 = voxel.side(0);
+                const int32_t side1 = voxel.side(1);
+                FusionPoint* record = nullptr;
+                int32_t index = side0;
+                if (side0 != -1) {
+                    if (side0 < 0) continue;
+                    FusionPoint* candidate = records.at(side0);
+                    if (facesNormal(*candidate, normal)) record = candidate;
+                }
+                if (record == nullptr) {
+                    if (side1 < 0) continue;
+                    FusionPoint* candidate = records.at(side1);
+                    if (!facesNormal(*candidate, normal)) continue;
+                    record = candidate;
+                    index = side1;
+                }
+                if (relaxedLoad(record->observation_count) == 0) continue;
+                step(*record, index, static_cast<uint8_t>(((inner >> bit) & 1u) != 0 ? 0 : 1));
             }
         }
     }
@@ -140,11 +178,11 @@ namespace {
 
 // The variant steps, shared by the plain and the cached walks.
 template <class Walk>
-void confirmingWalk(Walk&& walk, int32_t frame, int& total, int& current, uint32_t& frame_tag,
-                    NeighbourList& older) {
-    total = 0;
-    current = 0;
-    frame_tag = kFrameTagNone;
+void confirmingWalk(Walk&& walk, int32_t frame, int& total_out, int& older_out,
+                    uint32_t& frame_tag_out, NeighbourList& older) {
+    int total = 0;
+    int current = 0;
+    uint32_t frame_tag = kFrameTagNone;
     older.count = 0;
     walk([&](FusionPoint& record, int32_t index, uint8_t) {
         // Intake stamps records with a compare-and-exchange while we read.
@@ -162,14 +200,16 @@ void confirmingWalk(Walk&& walk, int32_t frame, int& total, int& current, uint32
         }
         ++total;
     });
-    current = total - current;
+    total_out = total;
+    older_out = total - current;
+    frame_tag_out = frame_tag;
 }
 
 template <class Walk>
-void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], int& total,
-                 int& current, NeighbourList& older) {
-    total = 0;
-    current = 0;
+void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], int& total_out,
+                 int& older_out, NeighbourList& older) {
+    int total = 0;
+    int current = 0;
     older.count = 0;
     // Fine sub-cells pass grades to the whole cube, medium ones only to the
     // 27 inner voxels, coarse ones to nobody.
@@ -182,20 +222,22 @@ void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], i
         }
         counts[total] = relaxedLoad(record.sub_cell_counts);
         ++total;
-        if (stamp == frame) ++current;
+        current += stamp == frame ? 1 : 0;
     });
-    current = total - current;
+    total_out = total;
+    older_out = total - current;
 }
 
 template <class Walk>
-bool positionWalk(Walk&& walk, float positions[125][3], int& total, int minimum) {
-    total = 0;
+bool positionWalk(Walk&& walk, float positions[125][3], int& total_out, int minimum) {
+    int total = 0;
     walk([&](FusionPoint& record, int32_t, uint8_t) {
         positions[total][0] = relaxedLoad(record.position[0]);
         positions[total][1] = relaxedLoad(record.position[1]);
         positions[total][2] = relaxedLoad(record.position[2]);
         ++total;
     });
+    total_out = total;
     return total >= minimum;
 }
 
