@@ -67,10 +67,10 @@ void markOrComplain(const Volume& volume, const PlacementRules& rules, const flo
 }  // namespace
 
 FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const float position[3],
-                          const FusionPoint& incoming) {
+                          const FusionPoint& incoming, PlacementCache* cache) {
     // The facing test uses the template's normal.
     const Int3 c = voxelOf(position, volume.resolution());
-    const VoxelRef at = volume.findOrCreateVoxel(c);
+    const VoxelRef at = volume.findOrCreateVoxel(c, cache);
     if (!at) return FoundPoint{};
     Voxel* voxel = at.voxel;
 
@@ -185,7 +185,9 @@ int markSubVoxel(float resolution, const float position[3], const Int3& c, Fusio
     const float linear = static_cast<float>(cell[2]) * 16.0f + static_cast<float>(cell[1]) * 4.0f +
                          static_cast<float>(cell[0]);
     const int bit = static_cast<int>(std::trunc(linear)) & 63;
-    storeSubCellMask(*record, mask | (uint64_t{1} << bit));
+    const uint64_t marked = mask | (uint64_t{1} << bit);
+    // A sub-cell hit before leaves the mask, and so its counts, as they are.
+    if (marked != mask) storeSubCellMask(*record, marked);
     return 0;
 }
 

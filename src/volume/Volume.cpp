@@ -67,14 +67,18 @@ FoundPoint Volume::lookupPoint(const Int3& c, const float normal[3]) const {
     return found;
 }
 
-VoxelRef Volume::findOrCreateVoxel(const Int3& c) {
+VoxelRef Volume::findOrCreateVoxel(const Int3& c, PlacementCache* cache) {
     const GlobalParams& p = params();
     const Int3 b = blockOf(c, p);
+    const int32_t local = localIndexOf(c, b, p);
+    if (cache != nullptr && cache->block >= 0 && cache->coords == b)
+        return VoxelRef{cache->voxels + local, cache->block, local};
     const int32_t block = m_blocks.findOrInsert(b);
     if (block < 0) return VoxelRef{};
-    const int32_t local = localIndexOf(c, b, p);
     Voxel* voxel = m_voxels.create(block, local);
-    return voxel == nullptr ? VoxelRef{} : VoxelRef{voxel, block, local};
+    if (voxel == nullptr) return VoxelRef{};
+    if (cache != nullptr) *cache = PlacementCache{b, block, voxel - local};
+    return VoxelRef{voxel, block, local};
 }
 
 void Volume::publishSide(const VoxelRef& at, int side, int32_t index) {

@@ -37,6 +37,16 @@ struct VoxelRef {
     explicit operator bool() const noexcept { return voxel != nullptr; }
 };
 
+// The block a thread placed its previous observation in: blocks are never
+// removed while observations are placed, so it stays valid, and the next
+// observation, which usually falls into the same block, needs no hash
+// lookup. One per thread.
+struct PlacementCache {
+    Int3 coords{0, 0, 0};
+    int32_t block = -1;  // -1: nothing remembered
+    Voxel* voxels = nullptr;
+};
+
 // A record found in a voxel: the record, the voxel holding it and its index.
 // `voxel` (with `block` and `local`) is set whenever the voxel exists, even
 // when no side matched; pickSide alone leaves them unset.
@@ -86,7 +96,7 @@ public:
     // ---- create side ----------------------------------------------------------
     // The voxel of c, inserting its block and growing the voxel pool; empty
     // when the excess list or memory runs out.
-    VoxelRef findOrCreateVoxel(const Int3& c);
+    VoxelRef findOrCreateVoxel(const Int3& c, PlacementCache* cache = nullptr);
 
     // Side changes; the caller holds the voxel's lock. publishSide marks the
     // voxel in its block's occupancy before the side appears; clearSide
