@@ -46,7 +46,7 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
             return -1;
         const int level = relaxedLoad(record.scan_level);
         if (!compact) emitVertexUpdate(volume.viewIds(), record, -1, removals);
-        voxel.setSide(side, -1);
+        volume.clearSide(found.where(), side);
         relaxedAssign(record, defaultFusionPoint());
         if (!compact) volume.points().releasePoint(found.index);
         return level;

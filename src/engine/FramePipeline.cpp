@@ -139,8 +139,15 @@ int HashTable::runPipeline(const PointData* points, int count,
 void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
-#pragma omp parallel for schedule(static) num_threads(m_thread_num)
-    for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates);
+    // Nothing inserts a block while a blocking frame's second stage runs:
+    // each thread keeps a frozen cache.
+    // The static schedule hands out the same points as a plain parallel loop.
+#pragma omp parallel num_threads(m_thread_num)
+    {
+        std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Frozen));
+#pragma omp for schedule(static)
+        for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates, *cache);
+    }
     // Dropped unqueued: a blocking frame reports nothing to the host.
 }
 
@@ -149,7 +156,9 @@ void HashTable::integrateFrameTask(const std::vector<int32_t>& frame_indices, in
     std::lock_guard<std::mutex> one_at_a_time(m_second_stage_lock);
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
-    for (const int32_t index : frame_indices) integrateFramePoint(index, *updates);
+    // Later frames may insert while this stage runs: a live cache.
+    std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Live));
+    for (const int32_t index : frame_indices) integrateFramePoint(index, *updates, *cache);
     m_view_updates.pushDeferred(std::move(updates));
 }
 
@@ -158,16 +167,16 @@ void HashTable::publishSecondStages() {
     m_view_updates.publishDeferred();
 }
 
-void HashTable::integrateFramePoint(int32_t index, UpdateBuffer& updates) {
+void HashTable::integrateFramePoint(int32_t index, UpdateBuffer& updates, BlockCache& cache) {
     if (index < 0 || index >= m_volume.readablePointCount()) return;
     FusionPoint* point = m_volume.pointAt(index);
     // Flags read untorn: the next frame's first stage may be setting them.
     if (relaxedLoad(point->protected_flag) == 1 || relaxedLoad(point->confirmed_flag) == 0) return;
     // Layers are merged only after the normal estimate asked for it, and
     // never at the finest resolutions.
-    if (!estimateFrameNormal(m_volume, point) || static_cast<double>(m_volume.resolution()) <= 0.028)
+    if (!estimateFrameNormal(cache, point) || static_cast<double>(m_volume.resolution()) <= 0.028)
         return;
-    const Outcome merged = mergeLayers(m_volume, point, updates);
+    const Outcome merged = mergeLayers(m_volume, point, updates, &cache);
     if (merged.message != nullptr) m_error_message.set(merged.message);
 }
 

@@ -23,6 +23,7 @@
 #include "engine/SecondStageSlots.h"
 #include "engine/ThreadPool.h"
 #include "fusion/Kelvane.h"
+#include "volume/BlockCache.h"
 #include "volume/GlobalParams.h"
 #include "volume/Placement.h"
 #include "volume/UpdateQueue.h"
@@ -100,7 +101,7 @@ private:
                     const std::vector<std::vector<int>>& views, bool blocking);
     void integrateFrame(const int32_t* frame_indices, int count);
     void integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot);
-    void integrateFramePoint(int32_t index, UpdateBuffer& updates);
+    void integrateFramePoint(int32_t index, UpdateBuffer& updates, BlockCache& cache);
     std::unique_ptr<UpdateBuffer> newUpdateBuffer();
     // Queues the records of finished second stages, once the host's thread
     // is not producing records itself.

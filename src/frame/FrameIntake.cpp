@@ -29,6 +29,7 @@ FusionPoint intakeTemplate(const PointData& in) {
     }
     const uint32_t attributes = static_cast<uint32_t>(in.attributes);
     t.sub_voxel_mask = 0;
+    t.sub_cell_counts = 0;
     t.scan_level = normaliseScanLevel(attributes & 0xFFu);
     t.protected_flag = static_cast<uint8_t>(attributes >> 8);
     t.quality_code = 0;
@@ -44,32 +45,45 @@ FusionPoint intakeTemplate(const PointData& in) {
 
 }  // namespace
 
+namespace {
+
+// Intake of the frame's point i (see insertFramePoints).
+void placeFramePoint(Volume& volume, const PlacementRules& rules, int32_t frame,
+                     const PointData& in, PlacementCache& cache, int32_t& frame_index) {
+    frame_index = -1;
+    // A position whose voxel coordinate would not fit the 32-bit grid is
+    // as unusable as a non-finite one: no voxel address can be formed.
+    if (!isUsablePosition(in.position) || !placeable(in.position, volume.resolution())) {
+        std::printf("--- error data ---\n");
+        return;
+    }
+    const FoundPoint stored = addObservation(volume, rules, in.position, intakeTemplate(in), &cache);
+    if (!stored) return;
+    // Several input points of one frame may land on one stored record;
+    // only the one that moves its stamp to this frame lists it.
+    int32_t stamp = relaxedLoad(stored.record->frame_stamp);
+    while (stamp != frame) {
+        if (compareExchange32(stored.record->frame_stamp, stamp, frame)) {
+            frame_index = stored.index;
+            return;
+        }
+        stamp = relaxedLoad(stored.record->frame_stamp);
+    }
+}
+
+}  // namespace
+
 void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, int threads,
                        const PointData* points, int count, int32_t* frame_indices) {
-    const float resolution = volume.resolution();
     (void)threads;
-#pragma omp parallel for schedule(static) num_threads(threads)
-    for (int i = 0; i < count; ++i) {
-        frame_indices[i] = -1;
-        const PointData& in = points[i];
-        // A position whose voxel coordinate would not fit the 32-bit grid is
-        // as unusable as a non-finite one: no voxel address can be formed.
-        if (!isUsablePosition(in.position) || !placeable(in.position, resolution)) {
-            std::printf("--- error data ---\n");
-            continue;
-        }
-        const FoundPoint stored = addObservation(volume, rules, in.position, intakeTemplate(in));
-        if (!stored) continue;
-        // Several input points of one frame may land on one stored record;
-        // only the one that moves its stamp to this frame lists it.
-        int32_t stamp = relaxedLoad(stored.record->frame_stamp);
-        while (stamp != frame) {
-            if (compareExchange32(stored.record->frame_stamp, stamp, frame)) {
-                frame_indices[i] = stored.index;
-                break;
-            }
-            stamp = relaxedLoad(stored.record->frame_stamp);
-        }
+    // Each thread remembers the block of its previous point; the static
+    // schedule hands out the same points as a plain parallel loop.
+#pragma omp parallel num_threads(threads)
+    {
+        PlacementCache cache;
+#pragma omp for schedule(static)
+        for (int i = 0; i < count; ++i)
+            placeFramePoint(volume, rules, frame, points[i], cache, frame_indices[i]);
     }
 }
 

@@ -41,8 +41,12 @@ void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t fram
 int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
                    const std::vector<std::vector<int>>& views, const int32_t* frame_indices);
 
-// Grades one confirmed point and hands it on: 0 handed on, 1 not.
+// Grades one confirmed point and hands it on: 0 handed on, 1 not. The
+// second form walks through the caller's cache (frozen: during the frame's
+// preparation no block is inserted) and grades with the frame's grader.
 int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index);
+int gradePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
+               FusionPoint* point, int32_t index);
 
 // Per-point mode: each point is confirmed by its own neighbour count.
 // 1 without work when there are no points, else 0.

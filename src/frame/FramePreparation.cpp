@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "frame/FrameIntake.h"
@@ -67,7 +68,8 @@ void emit(const FrameStage& stage, FusionPoint& point) {
     emitVertexUpdate(stage.volume.viewIds(), point, 0, stage.updates);
 }
 
-bool acceptRun(const FrameStage& stage, const PointRun& run, const int32_t* frame_indices) {
+bool acceptRun(const FrameStage& stage, BlockCache& cache, const PointRun& run,
+               const int32_t* frame_indices) {
     Volume& volume = stage.volume;
     for (int k = run.begin; k < run.end; ++k) {
         const int32_t index = frame_indices[k];
@@ -80,7 +82,7 @@ bool acceptRun(const FrameStage& stage, const PointRun& run, const int32_t* fram
         int older = 0;
         uint32_t frame_tag = kFrameTagNone;
         NeighbourList listed;
-        countConfirmingNeighbours(volume, stage.frame, *volume.pointAt(index), total, older,
+        countConfirmingNeighbours(cache, stage.frame, *volume.pointAt(index), total, older,
                                   frame_tag, listed);
         if (older > kConfirmNeighbours && frame_tag == kFrameTagMixed) {
             for (int n = 0; n < listed.count; ++n)
@@ -101,7 +103,11 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     }
 
     // Runs are built and confirmed in order: one confirmed point, or one
-    // multi-frame neighbourhood, vouches for the whole run.
+    // multi-frame neighbourhood, vouches for the whole run. No block is
+    // inserted until the frame ends, so the walks may share a frozen cache.
+    Volume& volume = stage.volume;
+    std::unique_ptr<BlockCache> confirming(new BlockCache(volume, BlockCache::Mode::Frozen));
+    const QualityGrader grader(volume.params(), volume.resolution());
     std::vector<PointRun> runs;
     int64_t cursor = 0;
     for (const std::vector<int>& view : views) {
@@ -114,29 +120,41 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
             if (begin >= count) continue;
             PointRun run{false, static_cast<int>(begin),
                          static_cast<int>(std::min<int64_t>(cursor, count))};
-            run.accepted = acceptRun(stage, run, frame_indices);
+            run.accepted = acceptRun(stage, *confirming, run, frame_indices);
             runs.push_back(run);
         }
     }
 
     const int run_count = static_cast<int>(runs.size());
-    Volume& volume = stage.volume;
-#pragma omp parallel for schedule(static) num_threads(stage.threads)
-    for (int r = 0; r < run_count; ++r) {
-        const PointRun& run = runs[r];
-        if (!run.accepted) continue;
-        for (int k = run.begin; k < run.end; ++k) {
-            const int32_t index = frame_indices[k];
-            if (index == -1) continue;
-            FusionPoint* point = volume.pointAt(index);
-            relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
-            gradePoint(stage, point, index);
+    // Each thread walks with its own cache; the static schedule hands out
+    // the same runs as a plain parallel loop.
+#pragma omp parallel num_threads(stage.threads)
+    {
+        std::unique_ptr<BlockCache> cache(new BlockCache(volume, BlockCache::Mode::Frozen));
+#pragma omp for schedule(static)
+        for (int r = 0; r < run_count; ++r) {
+            const PointRun& run = runs[r];
+            if (!run.accepted) continue;
+            for (int k = run.begin; k < run.end; ++k) {
+                const int32_t index = frame_indices[k];
+                if (index == -1) continue;
+                FusionPoint* point = volume.pointAt(index);
+                relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
+                gradePoint(stage, *cache, grader, point, index);
+            }
         }
     }
     return 0;
 }
 
 int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
+    std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
+    const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
+    return gradePoint(stage, *cache, grader, point, index);
+}
+
+int gradePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
+               FusionPoint* point, int32_t index) {
     if (point == nullptr || index < 0) return 1;
     auto handOff = [&]() {
         if (!stage.updates.below(stage.handOffLimit())) return 1;
@@ -157,91 +175,117 @@ int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
     const uint8_t scan_level = relaxedLoad(point->scan_level);
     const int level = fineLevelIndex(scan_level);
     const float edge = subVoxelEdge(volume.resolution(), scan_level);
-    uint64_t masks[NeighbourList::kMax];
+    uint16_t counts[NeighbourList::kMax];
     int total = 0;
     int older = 0;
     NeighbourList listed;
-    collectGradingNeighbours(volume, stage.frame, *point, edge, masks, total, older, listed);
+    collectGradingNeighbours(cache, stage.frame, *point, edge, counts, total, older, listed);
     if (total == 0) return 1;
     if (level == 0 && !stage.quality_judge) return 0;
 
-    mergeQuality(*point, computeQualityCode(volume.params(), masks, total, volume.resolution()));
+    mergeQuality(*point, grader.code(counts, total));
     if (edge < 0.5f) propagateQuality(stage, point, listed, edge, level);
     saturateSettledQuality(*point);
     return handOff();
 }
 
-int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_indices) {
-    if (count < 1 || frame_indices == nullptr) return 1;
+namespace {
+
+// What per-point preparation decides once per frame.
+struct PerPointRules {
+    int32_t limit;             // hand-off limit of the update buffer
+    bool count_all;            // confirm by every neighbour, not only older ones
+    int threshold;             // more counted neighbours than this confirm
+    bool hand_on_unconfirmed;  // unconfirmed points are handed on too
+};
+
+// Per-point preparation of the frame's point i, stored at `index`.
+void preparePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
+                  const PerPointRules& rules, int i, int32_t index) {
     const Volume& volume = stage.volume;
-    const int32_t limit = stage.handOffLimit();
-    const double resolution = volume.resolution();
-    // Very fine voxels see few neighbours per frame: count every neighbour
-    // and ask for fewer.
-    const bool count_all = resolution <= 0.08;
-    const int threshold = resolution <= 0.039 ? 2 : kConfirmNeighbours;
-    const bool hand_on_unconfirmed = resolution <= 0.028 || stage.frame < 10;
+    const int32_t limit = rules.limit;
+    FusionPoint& point = *volume.pointAt(index);
+    const bool judged_off = !stage.quality_judge;
 
-#pragma omp parallel for schedule(static) num_threads(stage.threads)
-    for (int i = 0; i < count; ++i) {
-        const int32_t index = frame_indices[i];
-        if (index < 0) continue;
-        FusionPoint& point = *volume.pointAt(index);
-        const bool judged_off = !stage.quality_judge;
+    const bool confirmed = relaxedLoad(point.confirmed_flag) == 1;
+    if (confirmed && isOrdinaryLevel(relaxedLoad(point.scan_level)) && judged_off) {
+        if (!stage.updates.below(limit)) return;
+        orQuality(point, kOrdinaryOnly);
+        emit(stage, point);
+        return;
+    }
+    if (static_cast<int8_t>(relaxedLoad(point.normal_update_count)) >= 2 &&
+        topGradeIsFull(relaxedLoad(point.quality_code))) {
+        if (!stage.updates.below(limit)) return;
+        relaxedStore(point.quality_code, kTopQuality);
+        emit(stage, point);
+        return;
+    }
 
-        const bool confirmed = relaxedLoad(point.confirmed_flag) == 1;
-        if (confirmed && isOrdinaryLevel(relaxedLoad(point.scan_level)) && judged_off) {
-            if (!stage.updates.below(limit)) continue;
+    const uint8_t scan_level = relaxedLoad(point.scan_level);
+    const int level = fineLevelIndex(scan_level);
+    const float edge = subVoxelEdge(volume.resolution(), scan_level);
+    // Fine confirmed points are re-graded only at odd frame positions,
+    // which halves the scans without leaving a region ungraded.
+    if (confirmed && edge < 0.5f && i % 2 == 0) {
+        if (!stage.updates.below(limit)) return;
+        if (judged_off) orQuality(point, kOrdinaryOnly);
+        emit(stage, point);
+        return;
+    }
+
+    uint16_t counts[NeighbourList::kMax];
+    int total = 0;
+    int older = 0;
+    NeighbourList listed;
+    collectGradingNeighbours(cache, stage.frame, point, edge, counts, total, older, listed);
+    const int counted = rules.count_all ? total : older;
+
+    if (counted > rules.threshold) {
+        relaxedStore(point.confirmed_flag, static_cast<uint8_t>(1));
+        if (level == 0 && judged_off) {
+            if (!stage.updates.below(limit)) return;
             orQuality(point, kOrdinaryOnly);
             emit(stage, point);
-            continue;
+            return;
         }
-        if (static_cast<int8_t>(relaxedLoad(point.normal_update_count)) >= 2 &&
-            topGradeIsFull(relaxedLoad(point.quality_code))) {
-            if (!stage.updates.below(limit)) continue;
-            relaxedStore(point.quality_code, kTopQuality);
-            emit(stage, point);
-            continue;
-        }
+        mergeQuality(point, grader.code(counts, total));
+        if (edge < 0.5f) propagateQuality(stage, &point, listed, edge, level);
+        if (!stage.updates.below(limit)) return;
+        saturateSettledQuality(point);
+        emit(stage, point);
+        return;
+    }
 
-        const uint8_t scan_level = relaxedLoad(point.scan_level);
-        const int level = fineLevelIndex(scan_level);
-        const float edge = subVoxelEdge(volume.resolution(), scan_level);
-        // Fine confirmed points are re-graded only at odd frame positions,
-        // which halves the scans without leaving a region ungraded.
-        if (confirmed && edge < 0.5f && i % 2 == 0) {
-            if (!stage.updates.below(limit)) continue;
-            if (judged_off) orQuality(point, kOrdinaryOnly);
-            emit(stage, point);
-            continue;
-        }
+    if (rules.hand_on_unconfirmed && stage.updates.below(limit)) {
+        if (level == 0 && judged_off) orQuality(point, kOrdinaryOnly);
+        emit(stage, point);
+    }
+}
 
-        uint64_t masks[NeighbourList::kMax];
-        int total = 0;
-        int older = 0;
-        NeighbourList listed;
-        collectGradingNeighbours(volume, stage.frame, point, edge, masks, total, older, listed);
-        const int counted = count_all ? total : older;
+}  // namespace
 
-        if (counted > threshold) {
-            relaxedStore(point.confirmed_flag, static_cast<uint8_t>(1));
-            if (level == 0 && judged_off) {
-                if (!stage.updates.below(limit)) continue;
-                orQuality(point, kOrdinaryOnly);
-                emit(stage, point);
-                continue;
-            }
-            mergeQuality(point, computeQualityCode(volume.params(), masks, total, volume.resolution()));
-            if (edge < 0.5f) propagateQuality(stage, &point, listed, edge, level);
-            if (!stage.updates.below(limit)) continue;
-            saturateSettledQuality(point);
-            emit(stage, point);
-            continue;
-        }
+int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_indices) {
+    if (count < 1 || frame_indices == nullptr) return 1;
+    const double resolution = stage.volume.resolution();
+    PerPointRules rules;
+    rules.limit = stage.handOffLimit();
+    // Very fine voxels see few neighbours per frame: count every neighbour
+    // and ask for fewer.
+    rules.count_all = resolution <= 0.08;
+    rules.threshold = resolution <= 0.039 ? 2 : kConfirmNeighbours;
+    rules.hand_on_unconfirmed = resolution <= 0.028 || stage.frame < 10;
+    const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
 
-        if (hand_on_unconfirmed && stage.updates.below(limit)) {
-            if (level == 0 && judged_off) orQuality(point, kOrdinaryOnly);
-            emit(stage, point);
+    // Intake has ended: no block is inserted until the frame ends, so each
+    // thread's walks share a frozen cache. The static schedule hands out the
+    // same points as a plain parallel loop.
+#pragma omp parallel num_threads(stage.threads)
+    {
+        std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
+#pragma omp for schedule(static)
+        for (int i = 0; i < count; ++i) {
+            if (frame_indices[i] >= 0) preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
         }
     }
     return 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "volume/BlockCache.h"
 #include "volume/GlobalParams.h"
 #include "volume/Records.h"
 #include "volume/Volume.h"
@@ -40,21 +41,53 @@ struct NeighbourList {
 void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
                                int& total, int& older, uint32_t& frame_tag, NeighbourList& listed);
 
-// Grading variant: the sub-cell mask of every facing neighbour (in `masks`,
-// `total` of them), the older count, and the older neighbours listed
-// according to the sub-voxel edge: all below 0.1, the 27 inner ones below
-// 0.5, none from 0.5 on.
+// Grading variant: the sub-cell counts (subCellCounts of the mask, kept with
+// the record) of every facing neighbour (in `counts`, `total` of them), the
+// older count, and the older neighbours listed according to the sub-voxel
+// edge: all below 0.1, the 27 inner ones below 0.5, none from 0.5 on.
 void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                              float edge, uint64_t masks[125], int& total, int& older,
+                              float edge, uint16_t counts[125], int& total, int& older,
+                              NeighbourList& listed);
+
+// The walks through a cache of one thread (see BlockCache): the same
+// results as the plain walks, visiting only the voxels that the blocks'
+// occupancy marks.
+void countConfirmingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
+                               int& total, int& older, uint32_t& frame_tag, NeighbourList& listed);
+void collectGradingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
+                              float edge, uint16_t counts[125], int& total, int& older,
                               NeighbourList& listed);
 
 // Position variant: the neighbours' positions; true when at least `minimum`
 // were found.
 bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
                                float positions[125][3], int& total, int minimum);
+bool collectNeighbourPositions(BlockCache& cache, const FusionPoint& centre,
+                               float positions[125][3], int& total, int minimum);
 
 // The four-nibble quality code of `count` sub-cell masks, with the device
 // tuning tier selected by `size` (the resolution).
 uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count, float size);
+// The same code from the masks' sub-cell counts (subCellCounts), in the same
+// order: what grading uses, as the records keep the counts.
+uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
+                             float size);
+
+// qualityCodeOfCounts for one tuning tier, with what each count value adds
+// to each grade worked out once (per frame, say): grading a neighbourhood
+// then takes no division and no branch per neighbour. The codes are
+// bit-identical to computeQualityCode's: same float values summed in the
+// same order.
+class QualityGrader {
+public:
+    QualityGrader(const GlobalParams& params, float size);
+    uint16_t code(const uint16_t* counts, int count) const;
+
+private:
+    static constexpr int kValues = 256;  // any byte of a counts word indexes safely
+    float m_share[4][kValues];    // added to grade j's sum by value v (0 below the gate)
+    int32_t m_reaches[4][kValues];  // 1 when value v reaches grade j's gate
+    float m_expected[4];
+};
 
 }  // namespace fusion

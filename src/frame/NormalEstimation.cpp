@@ -80,7 +80,12 @@ bool orientCandidate(const Spread& spread, float out[3]) noexcept {
 
 }  // namespace
 
-bool estimateFrameNormal(const Volume& volume, FusionPoint* point) {
+namespace {
+
+// estimateFrameNormal, with the neighbourhood gathered from `where` (the
+// volume, or a thread's cache over it).
+template <class Where>
+bool estimateFrameNormalIn(Where& where, const GlobalParams& params, FusionPoint* point) {
     if (point == nullptr || relaxedLoad(point->observation_count) == 0) return false;
 
     // Throttle: after a success the point waits for the counter to reach
@@ -99,8 +104,7 @@ bool estimateFrameNormal(const Volume& volume, FusionPoint* point) {
     const FusionPoint centre = relaxedCopy(*point);
     float positions[NeighbourList::kMax][3] = {};
     int total = 0;
-    if (!collectNeighbourPositions(volume, centre, positions, total,
-                                   volume.params().normal_min_neighbours))
+    if (!collectNeighbourPositions(where, centre, positions, total, params.normal_min_neighbours))
         return false;
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
@@ -119,6 +123,16 @@ bool estimateFrameNormal(const Volume& volume, FusionPoint* point) {
     relaxedStore(point->normal_fresh_flag, uint8_t{1});
     relaxedStore(point->normal_update_count, static_cast<uint8_t>(counter + 1));
     return true;
+}
+
+}  // namespace
+
+bool estimateFrameNormal(const Volume& volume, FusionPoint* point) {
+    return estimateFrameNormalIn(volume, volume.params(), point);
+}
+
+bool estimateFrameNormal(BlockCache& cache, FusionPoint* point) {
+    return estimateFrameNormalIn(cache, cache.volume().params(), point);
 }
 
 bool reestimateNormal(const Volume& volume, FusionPoint* point, float out_normal[3]) {

@@ -2,6 +2,7 @@
 
 // Normals by principal component analysis of the facing neighbourhood.
 
+#include "volume/BlockCache.h"
 #include "volume/Records.h"
 #include "volume/Volume.h"
 
@@ -10,6 +11,8 @@ namespace fusion {
 // The second stage's estimate, throttled per point. True tells the caller
 // to merge the point's layers in this frame.
 bool estimateFrameNormal(const Volume& volume, FusionPoint* point);
+// The same through the calling thread's cache (see BlockCache).
+bool estimateFrameNormal(BlockCache& cache, FusionPoint* point);
 
 // The reorganisation pass's estimate, with acceptance depending on the
 // resolution. True: the normal was replaced and `out_normal` holds it.

@@ -137,7 +137,7 @@ void loadSnapshotRecords(Volume& volume, const PlacementRules& rules, int thread
     };
     auto settle = [&ids](FusionPoint& placed, const ReinsertItem& item) {
         const FusionPoint& s = item.stored;
-        relaxedStore(placed.sub_voxel_mask, s.sub_voxel_mask);
+        storeSubCellMask(placed, s.sub_voxel_mask);
         relaxedStore(placed.scan_level, s.scan_level);
         relaxedStore(placed.protected_flag, s.protected_flag);
         relaxedStore(placed.quality_code, s.quality_code);

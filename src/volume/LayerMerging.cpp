@@ -20,9 +20,9 @@ struct Layer {
     bool fine() const noexcept { return isFineLevel(scan_level); }
 };
 
-Layer readLayer(const Volume& volume, const Int3& c, const float normal[3]) {
+Layer readLayer(const Volume& volume, BlockCache* cache, const Int3& c, const float normal[3]) {
     Layer layer;
-    layer.found = volume.lookupPoint(c, normal);
+    layer.found = cache != nullptr ? cache->lookupPoint(c, normal) : volume.lookupPoint(c, normal);
     if (!layer.found) return layer;
     const FusionPoint& record = *layer.found.record;
     loadPosition(record, layer.position);
@@ -33,7 +33,8 @@ Layer readLayer(const Volume& volume, const Int3& c, const float normal[3]) {
 
 class Merge {
 public:
-    Merge(Volume& volume, UpdateBuffer* updates) : m_volume(volume), m_updates(updates) {}
+    Merge(Volume& volume, UpdateBuffer* updates, BlockCache* cache = nullptr)
+        : m_volume(volume), m_updates(updates), m_cache(cache) {}
     Outcome run(FusionPoint* start);
 
 private:
@@ -50,6 +51,7 @@ private:
 
     Volume& m_volume;
     UpdateBuffer* m_updates;  // null: quiet
+    BlockCache* m_cache;      // null: plain lookups
 };
 
 void Merge::update(Layer& survivor, const float fused[3], int32_t total, uint8_t level) {
@@ -96,7 +98,7 @@ void Merge::absorb(Layer& layer) {
     else if (voxel.side(1) == layer.found.index)
         side = 1;
     if (side < 0) return;
-    voxel.setSide(side, -1);
+    m_volume.clearSide(layer.found.where(), side);
     m_volume.points().releasePoint(layer.found.index);
 }
 
@@ -114,15 +116,15 @@ Outcome Merge::run(FusionPoint* start) {
     Layer& b = layers[1];
     Layer& c = layers[2];
     const Int3 ca = voxelOf(position, resolution);
-    a = readLayer(m_volume, ca, normal);
+    a = readLayer(m_volume, m_cache, ca, normal);
     if (!a.found || (!quiet() && relaxedLoad(a.found.record->protected_flag) == 1))
         return Outcome::failed(1, "waiting for fusion data not found!");
 
     const int axis = dominantAxis(normal);
     const Int3 cb = shifted(ca, axis, 1);
     const Int3 cc = shifted(ca, axis, -1);
-    b = readLayer(m_volume, cb, normal);
-    c = readLayer(m_volume, cc, normal);
+    b = readLayer(m_volume, m_cache, cb, normal);
+    c = readLayer(m_volume, m_cache, cc, normal);
 
     const float na = a.count, nb = b.count, nc = c.count;
     float fused[3];
@@ -183,8 +185,8 @@ Outcome Merge::run(FusionPoint* start) {
 
 }  // namespace
 
-Outcome mergeLayers(Volume& volume, FusionPoint* record, UpdateBuffer& updates) {
-    return Merge(volume, &updates).run(record);
+Outcome mergeLayers(Volume& volume, FusionPoint* record, UpdateBuffer& updates, BlockCache* cache) {
+    return Merge(volume, &updates, cache).run(record);
 }
 
 Outcome mergeLayersQuiet(Volume& volume, FusionPoint* record) {

@@ -6,6 +6,7 @@
 // record, which stays in the voxel its fused position falls into; the others
 // are emptied (fine levels) or removed (ordinary levels).
 
+#include "volume/BlockCache.h"
 #include "volume/Outcome.h"
 #include "volume/Records.h"
 #include "volume/UpdateBuffer.h"
@@ -17,7 +18,10 @@ namespace fusion {
 // `updates`, and never touches a protected record. Status 1 when nothing
 // merged; the message names the failure (none when the record simply has
 // no same-facing neighbour).
-Outcome mergeLayers(Volume& volume, FusionPoint* record, UpdateBuffer& updates);
+// With a cache, the three lookups go through it (the calling thread's, see
+// BlockCache).
+Outcome mergeLayers(Volume& volume, FusionPoint* record, UpdateBuffer& updates,
+                    BlockCache* cache = nullptr);
 
 // The reorganisation path: reports nothing, returns absorbed records' view
 // ids at once and treats protected records like any other.

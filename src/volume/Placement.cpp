@@ -46,15 +46,15 @@ void fuseInto(FusionPoint& stored, const FusionPoint& incoming) noexcept {
 // Creates the record of an empty side: the record is written whole before
 // the side is published, so lock-free readers that see the side see its
 // normal. The caller holds the voxel lock.
-FoundPoint createSide(Volume& volume, Voxel& voxel, int side, const FusionPoint& incoming) {
+FoundPoint createSide(Volume& volume, const VoxelRef& at, int side, const FusionPoint& incoming) {
     const int32_t fresh = volume.points().allocatePoint();
     if (fresh < 0) return FoundPoint{};
     FusionPoint* record = volume.pointAt(fresh);
     // A recycled index may still be read by a walk that saw it before it
     // was freed.
     relaxedAssign(*record, incoming);
-    voxel.setSide(side, fresh);
-    return FoundPoint{record, &voxel, fresh};
+    volume.publishSide(at, side, fresh);
+    return FoundPoint{record, at.voxel, fresh, at.block, at.local};
 }
 
 void markOrComplain(const Volume& volume, const PlacementRules& rules, const float position[3],
@@ -67,11 +67,12 @@ void markOrComplain(const Volume& volume, const PlacementRules& rules, const flo
 }  // namespace
 
 FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const float position[3],
-                          const FusionPoint& incoming) {
+                          const FusionPoint& incoming, PlacementCache* cache) {
     // The facing test uses the template's normal.
     const Int3 c = voxelOf(position, volume.resolution());
-    Voxel* voxel = volume.findOrCreateVoxel(c);
-    if (voxel == nullptr) return FoundPoint{};
+    const VoxelRef at = volume.findOrCreateVoxel(c, cache);
+    if (!at) return FoundPoint{};
+    Voxel* voxel = at.voxel;
 
     // The whole decision runs under the voxel's lock: side creation and every
     // write of the two records need it anyway, and reading the facing normal
@@ -81,13 +82,14 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
     for (int s = 0; s < 2 && !target; ++s) {
         const int32_t index = voxel->side(s);
         if (index == -1) {
-            FoundPoint created = createSide(volume, *voxel, s, incoming);
+            FoundPoint created = createSide(volume, at, s, incoming);
             if (created) markOrComplain(volume, rules, position, c, created.record);
             return created;
         }
         if (index < 0) return FoundPoint{};
         FusionPoint* record = volume.pointAt(index);
-        if (facesNormal(*record, incoming.normal)) target = FoundPoint{record, voxel, index};
+        if (facesNormal(*record, incoming.normal))
+            target = FoundPoint{record, voxel, index, at.block, at.local};
     }
     if (!target) return FoundPoint{};  // neither stored normal faces this one
 
@@ -122,13 +124,14 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
 
 int addPlaceholder(Volume& volume, const Int3& c, FusionPoint incoming) {
     for (int a = 0; a < 3; ++a) incoming.position[a] = static_cast<float>(c[a]) * volume.resolution();
-    Voxel* voxel = volume.findOrCreateVoxel(c);
-    if (voxel == nullptr) return 1;
+    const VoxelRef at = volume.findOrCreateVoxel(c);
+    if (!at) return 1;
+    Voxel* voxel = at.voxel;
 
     SpinGuard guard(voxel->lock);
     for (int s = 0; s < 2; ++s) {
         const int32_t index = voxel->side(s);
-        if (index == -1) return createSide(volume, *voxel, s, incoming) ? 0 : 1;
+        if (index == -1) return createSide(volume, at, s, incoming) ? 0 : 1;
         if (index < 0) return 1;
         FusionPoint& record = *volume.pointAt(index);
         if (!facesNormal(record, incoming.normal)) continue;
@@ -182,7 +185,9 @@ int markSubVoxel(float resolution, const float position[3], const Int3& c, Fusio
     const float linear = static_cast<float>(cell[2]) * 16.0f + static_cast<float>(cell[1]) * 4.0f +
                          static_cast<float>(cell[0]);
     const int bit = static_cast<int>(std::trunc(linear)) & 63;
-    relaxedStore(record->sub_voxel_mask, mask | (uint64_t{1} << bit));
+    const uint64_t marked = mask | (uint64_t{1} << bit);
+    // A sub-cell hit before leaves the mask, and so its counts, as they are.
+    if (marked != mask) storeSubCellMask(*record, marked);
     return 0;
 }
 

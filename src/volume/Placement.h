@@ -25,8 +25,11 @@ struct PlacementRules {
 // empty result when it was dropped (no block, voxel or record could be had,
 // neither stored normal faces it, protection or the fine-level guard turned
 // it away).
+//
+// `cache` (one per thread) remembers the block of the previous placement,
+// which the next one usually falls into.
 FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const float position[3],
-                          const FusionPoint& incoming);
+                          const FusionPoint& incoming, PlacementCache* cache = nullptr);
 
 // Places a weightless placeholder at the centre of voxel c: into an empty
 // side, or onto a facing record that is itself absorbed (which then takes

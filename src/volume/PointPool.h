@@ -24,6 +24,17 @@ namespace fusion {
 //                       point_chunk_max slots fixed at allocate() and never
 //                       moves, and growth fails instead of overflowing it.
 //
+// Record addresses from indices with the pool's split read once: for loops
+// that turn many indices into records (the neighbourhood walks). Valid
+// while the pool lives; indices must be readable (below readableCount when
+// the locator was made, or published since).
+struct RecordLocator {
+    FusionPoint* const* chunks;
+    int shift;
+    int32_t mask;
+    FusionPoint* at(int32_t index) const noexcept { return chunks[index >> shift] + (index & mask); }
+};
+
 // Records at or above m_point_next are zero bytes or leftovers of a cleared
 // volume; allocatePoint's caller overwrites a record whole before
 // publishing its index, so they are never read as points.
@@ -47,6 +58,9 @@ public:
     // 2 dropped because the free list could not grow).
     int releasePoint(int32_t index) { return m_point_free.push(index); }
 
+    RecordLocator locator() const {
+        return RecordLocator{m_point_chunks, m_params.chunk_point_shift, m_params.chunk_point_num - 1};
+    }
     FusionPoint* at(int32_t index) const {
         return m_point_chunks[index >> m_params.chunk_point_shift] +
                (index & (m_params.chunk_point_num - 1));

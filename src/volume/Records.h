@@ -37,6 +37,8 @@ struct HashEntry {
 static_assert(sizeof(HashEntry) == 24, "hash entry size drives the reserved table size");
 
 // One voxel: up to two fused points, one per side of a thin surface.
+// Sides change only through Volume::publishSide and Volume::clearSide, which
+// keep the block's occupancy bits (VoxelPool) in step with them.
 struct Voxel {
     std::atomic<int32_t> side_plus_one[2];  // FusionPoint index + 1; 0 none
     SpinLock lock;  // guards side creation and every write of the sides' records
@@ -44,33 +46,75 @@ struct Voxel {
     int32_t side(int s) const noexcept {
         return side_plus_one[s].load(std::memory_order_acquire) - 1;
     }
+
+private:
+    friend class Volume;
     void setSide(int s, int32_t index) noexcept {
         side_plus_one[s].store(index + 1, std::memory_order_release);
     }
 };
 static_assert(sizeof(Voxel) == 12, "voxel size drives the chunk size");
 
-// A fused surface point. Field order and sizes are fixed: the attribute
-// word at byte 32 (scan_level, protected_flag, quality_code) is copied as
-// one 32-bit word into output records and snapshots.
+// A fused surface point. The attribute word at byte 32 (scan_level,
+// protected_flag, quality_code) is copied as one 32-bit word into output
+// records and snapshots. The other fields are ordered for the neighbourhood
+// walks, which read normal, frame stamp, observation count and sub-cell
+// counts of every neighbour (position too, for normals): those lie in the
+// first 32 bytes, so that most records give a walk what it needs from one
+// cache line. The byte layout of snapshots does not follow this order.
 struct FusionPoint {
     float position[3];
     float normal[3];
-    uint64_t sub_voxel_mask;   // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
+    int32_t frame_stamp;       // last frame that listed the record, -1 never
+    uint16_t observation_count;
+    // Derived from sub_voxel_mask and stored with it (see subCellCounts):
+    // grading reads these two counts of every neighbour instead of counting
+    // the mask's bits each time.
+    uint16_t sub_cell_counts;
     uint8_t scan_level;        // 8 ordinary; 16/32/64 fine levels
     uint8_t protected_flag;    // 1 protected
     uint16_t quality_code;     // nibble k = grade of level k
-    uint16_t observation_count;
+    int32_t view_id;           // host identity, -1 none
+    uint64_t sub_voxel_mask;   // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
     uint8_t normal_update_count;
     uint8_t absorbed_flag;     // 1 emptied by layer merging, or a placeholder
-    int32_t frame_stamp;       // last frame that listed the record, -1 never
-    int32_t view_id;           // host identity, -1 none
     uint8_t confirmed_flag;
     uint8_t normal_fresh_flag;
 };
 static_assert(sizeof(FusionPoint) == 56, "FusionPoint is 56 bytes");
 static_assert(offsetof(FusionPoint, scan_level) == 32, "attribute word sits at byte 32");
-static_assert(offsetof(FusionPoint, frame_stamp) == 40, "FusionPoint layout");
+static_assert(offsetof(FusionPoint, sub_cell_counts) + sizeof(uint16_t) <= 32,
+              "the fields every walk reads share the first 32 bytes");
+
+// The eight 2 x 2 x 2 octants of the 4 x 4 x 4 sub-cells (bit x + 4y + 16z).
+constexpr uint64_t kSubCellOctants[8] = {
+    0x0000000000330033ull, 0x0000000000CC00CCull, 0x0000000033003300ull, 0x00000000CC00CC00ull,
+    0x0033003300000000ull, 0x00CC00CC00000000ull, 0x3300330000000000ull, 0xCC00CC0000000000ull};
+
+// Set bits of a sub-cell mask. Written out rather than left to the
+// processor's popcount instruction, which a portable build cannot assume:
+// the library call it would fall back to costs more than these operations.
+constexpr int subCellsSet(uint64_t mask) noexcept {
+    mask = mask - ((mask >> 1) & 0x5555555555555555ull);
+    mask = (mask & 0x3333333333333333ull) + ((mask >> 2) & 0x3333333333333333ull);
+    mask = (mask + (mask >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<int>((mask * 0x0101010101010101ull) >> 56);
+}
+
+// Octants of a sub-cell mask with at least one bit set (0 .. 8).
+constexpr int subCellOctants(uint64_t mask) noexcept {
+    int octants = 0;
+    for (uint64_t octant : kSubCellOctants) octants += (mask & octant) != 0 ? 1 : 0;
+    return octants;
+}
+
+// The counts a record keeps beside its mask: occupied octants in the low
+// byte, set sub-cells in the high byte. 0 exactly when the mask is 0.
+constexpr uint16_t subCellCounts(uint64_t mask) noexcept {
+    return static_cast<uint16_t>(subCellOctants(mask) | subCellsSet(mask) << 8);
+}
+constexpr int octantsOf(uint16_t counts) noexcept { return counts & 0xFF; }
+constexpr int cellsOf(uint16_t counts) noexcept { return counts >> 8; }
 
 // The quiet NaN every empty record carries (bit pattern 0xFFC00000).
 float quietNaN() noexcept;

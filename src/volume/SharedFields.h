@@ -10,7 +10,9 @@
 //   frames), so every access must be a single untorn one. No ordering is
 //   implied: readers see either the old or the new value of each field.
 //   The frame stamp and the view id, which two threads may claim at once,
-//   change by compareExchange32.
+//   change by compareExchange32. The sub-cell mask is stored only through
+//   storeSubCellMask (or relaxedAssign), which keeps the counts derived from
+//   it beside it.
 //
 // The fields cannot be std::atomic: records are copied whole, written into
 // snapshots field by field and live in zero pages.
@@ -81,7 +83,16 @@ inline FusionPoint relaxedCopy(const FusionPoint& r) noexcept {
     c.view_id = relaxedLoad(r.view_id);
     c.confirmed_flag = relaxedLoad(r.confirmed_flag);
     c.normal_fresh_flag = relaxedLoad(r.normal_fresh_flag);
+    c.sub_cell_counts = relaxedLoad(r.sub_cell_counts);
     return c;
+}
+
+// Stores a record's sub-cell mask and the counts derived from it. A reader
+// may see the new mask with the old counts for a moment; walks read only
+// the counts, and those are one untorn word.
+inline void storeSubCellMask(FusionPoint& r, uint64_t mask) noexcept {
+    relaxedStore(r.sub_voxel_mask, mask);
+    relaxedStore(r.sub_cell_counts, subCellCounts(mask));
 }
 
 // Writes every field of `value` into a shared record, one field at a time.
@@ -90,7 +101,8 @@ inline void relaxedAssign(FusionPoint& r, const FusionPoint& value) noexcept {
         relaxedStore(r.position[k], value.position[k]);
         relaxedStore(r.normal[k], value.normal[k]);
     }
-    relaxedStore(r.sub_voxel_mask, value.sub_voxel_mask);
+    // The counts follow the mask whatever `value` carried in them.
+    storeSubCellMask(r, value.sub_voxel_mask);
     relaxedStore(r.scan_level, value.scan_level);
     relaxedStore(r.protected_flag, value.protected_flag);
     relaxedStore(r.quality_code, value.quality_code);

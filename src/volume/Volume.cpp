@@ -52,43 +52,46 @@ Voxel* Volume::findVoxel(const Int3& c) const {
     return block < 0 ? nullptr : m_voxels.find(block, localIndexOf(c, b, p));
 }
 
-FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
-    FoundPoint found;
-    const int32_t side0 = voxel.side(0);
-    const int32_t side1 = voxel.side(1);
-    if (side0 == -1 && side1 == -1) return found;
-    if (side0 != -1) {
-        if (side0 < 0) return found;
-        FusionPoint* candidate = pointAt(side0);
-        if (facesNormal(*candidate, normal)) {
-            found.record = candidate;
-            found.index = side0;
-            return found;
-        }
-    }
-    if (side1 < 0) return found;
-    FusionPoint* candidate = pointAt(side1);
-    if (facesNormal(*candidate, normal)) {
-        found.record = candidate;
-        found.index = side1;
-    }
-    return found;
-}
-
 FoundPoint Volume::lookupPoint(const Int3& c, const float normal[3]) const {
-    Voxel* voxel = findVoxel(c);
+    const GlobalParams& p = params();
+    const Int3 b = blockOf(c, p);
+    const int32_t block = findBlock(b);
+    if (block < 0) return FoundPoint{};
+    const int32_t local = localIndexOf(c, b, p);
+    Voxel* voxel = m_voxels.find(block, local);
     if (voxel == nullptr) return FoundPoint{};
     FoundPoint found = pickSide(*voxel, normal);
     found.voxel = voxel;
+    found.block = block;
+    found.local = local;
     return found;
 }
 
-Voxel* Volume::findOrCreateVoxel(const Int3& c) {
+VoxelRef Volume::findOrCreateVoxel(const Int3& c, PlacementCache* cache) {
     const GlobalParams& p = params();
     const Int3 b = blockOf(c, p);
+    const int32_t local = localIndexOf(c, b, p);
+    if (cache != nullptr && cache->block >= 0 && cache->coords == b)
+        return VoxelRef{cache->voxels + local, cache->block, local};
     const int32_t block = m_blocks.findOrInsert(b);
-    if (block < 0) return nullptr;
-    return m_voxels.create(block, localIndexOf(c, b, p));
+    if (block < 0) return VoxelRef{};
+    Voxel* voxel = m_voxels.create(block, local);
+    if (voxel == nullptr) return VoxelRef{};
+    if (cache != nullptr) *cache = PlacementCache{b, block, voxel - local};
+    return VoxelRef{voxel, block, local};
+}
+
+void Volume::publishSide(const VoxelRef& at, int side, int32_t index) {
+    std::atomic<uint64_t>* words = m_voxels.occupancy(at.block);
+    words[at.local >> 6].fetch_or(uint64_t{1} << (at.local & 63), std::memory_order_release);
+    at.voxel->setSide(side, index);
+}
+
+void Volume::clearSide(const VoxelRef& at, int side) {
+    at.voxel->setSide(side, -1);
+    if (at.voxel->side(1 - side) != -1) return;
+    std::atomic<uint64_t>* words = m_voxels.occupancy(at.block);
+    words[at.local >> 6].fetch_and(~(uint64_t{1} << (at.local & 63)), std::memory_order_relaxed);
 }
 
 }  // namespace fusion

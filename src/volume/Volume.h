@@ -23,18 +23,41 @@
 #include "volume/GlobalParams.h"
 #include "volume/PointPool.h"
 #include "volume/Records.h"
+#include "volume/SharedFields.h"
 #include "volume/ViewIds.h"
 #include "volume/VoxelPool.h"
 
 namespace fusion {
 
+// A voxel with its address in the pools: block index and local index.
+struct VoxelRef {
+    Voxel* voxel = nullptr;
+    int32_t block = -1;
+    int32_t local = -1;
+    explicit operator bool() const noexcept { return voxel != nullptr; }
+};
+
+// The block a thread placed its previous observation in: blocks are never
+// removed while observations are placed, so it stays valid, and the next
+// observation, which usually falls into the same block, needs no hash
+// lookup. One per thread.
+struct PlacementCache {
+    Int3 coords{0, 0, 0};
+    int32_t block = -1;  // -1: nothing remembered
+    Voxel* voxels = nullptr;
+};
+
 // A record found in a voxel: the record, the voxel holding it and its index.
-// `voxel` is set whenever the voxel exists, even when no side matched.
+// `voxel` (with `block` and `local`) is set whenever the voxel exists, even
+// when no side matched; pickSide alone leaves them unset.
 struct FoundPoint {
     FusionPoint* record = nullptr;
     Voxel* voxel = nullptr;
     int32_t index = -1;
+    int32_t block = -1;
+    int32_t local = -1;
     explicit operator bool() const noexcept { return record != nullptr; }
+    VoxelRef where() const noexcept { return VoxelRef{voxel, block, local}; }
 };
 
 class Volume {
@@ -71,9 +94,20 @@ public:
     int32_t readablePointCount() const { return m_points.readableCount(); }
 
     // ---- create side ----------------------------------------------------------
-    // The voxel of c, inserting its block and growing the voxel pool; null
+    // The voxel of c, inserting its block and growing the voxel pool; empty
     // when the excess list or memory runs out.
-    Voxel* findOrCreateVoxel(const Int3& c);
+    VoxelRef findOrCreateVoxel(const Int3& c, PlacementCache* cache = nullptr);
+
+    // Side changes; the caller holds the voxel's lock. publishSide marks the
+    // voxel in its block's occupancy before the side appears; clearSide
+    // empties the side and unmarks the voxel once both sides are empty. So
+    // the occupancy always covers every side a reader can see.
+    void publishSide(const VoxelRef& at, int side, int32_t index);
+    void clearSide(const VoxelRef& at, int side);
+    // The occupancy words of a block index from findBlock (see VoxelPool).
+    const std::atomic<uint64_t>* blockOccupancy(int32_t block) const {
+        return m_voxels.occupancy(block);
+    }
 
     // ---- the stores -------------------------------------------------------------
     BlockHash& blocks() { return m_blocks; }
@@ -93,5 +127,29 @@ private:
     PointPool m_points;
     ViewIds m_view_ids;
 };
+
+// Inline: the neighbourhood walks call it for every voxel of their cube.
+inline FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
+    FoundPoint found;
+    const int32_t side0 = voxel.side(0);
+    const int32_t side1 = voxel.side(1);
+    if (side0 == -1 && side1 == -1) return found;
+    if (side0 != -1) {
+        if (side0 < 0) return found;
+        FusionPoint* candidate = pointAt(side0);
+        if (facesNormal(*candidate, normal)) {
+            found.record = candidate;
+            found.index = side0;
+            return found;
+        }
+    }
+    if (side1 < 0) return found;
+    FusionPoint* candidate = pointAt(side1);
+    if (facesNormal(*candidate, normal)) {
+        found.record = candidate;
+        found.index = side1;
+    }
+    return found;
+}
 
 }  // namespace fusion

@@ -15,6 +15,13 @@ namespace fusion {
 // (B & (chunk_block_num - 1)) * block_voxel_num + L. Chunks are reserved as
 // zero pages: an all-zero voxel has no side and a free lock.
 //
+// Beside each chunk, the occupancy of its blocks: per block eight 64-bit
+// words, bit L & 63 of word L >> 6 set when voxel L may hold a side. It is a
+// superset of the sides (Volume::publishSide sets the bit before the side
+// appears; Volume::clearSide clears it only once both sides are empty, under
+// the voxel's lock), so neighbourhood walks visit only marked voxels. Words
+// change by atomic or/and, as neighbouring voxels share them.
+//
 //   m_voxel_chunk_lock  serialises growth; the capacity is checked again
 //                       under it, because another thread may have grown the
 //                       pool meanwhile.
@@ -25,6 +32,7 @@ namespace fusion {
 //                       instead of overflowing it.
 class VoxelPool {
 public:
+    static constexpr int kOccupancyWords = 8;  // 512 voxels a block
     VoxelPool() = default;
     ~VoxelPool();
     VoxelPool(const VoxelPool&) = delete;
@@ -47,6 +55,10 @@ public:
     // memory or the chunk table runs out.
     Voxel* create(int32_t block, int32_t local);
 
+    // The eight occupancy words of `block`, or null when the block lies
+    // beyond the allocated chunks.
+    std::atomic<uint64_t>* occupancy(int32_t block) const;
+
     int32_t chunkCount() const { return m_voxel_chunk_num.load(std::memory_order_acquire); }
     int64_t blockCapacity() const {
         return static_cast<int64_t>(chunkCount()) * m_params.chunk_block_num;
@@ -56,7 +68,10 @@ private:
     bool appendChunk();  // the caller holds m_voxel_chunk_lock
     std::size_t chunkBytes() const;
 
+    std::size_t occupancyChunkBytes() const;
+
     Voxel** m_voxel_chunks = nullptr;  // voxel_chunk_max slots
+    std::atomic<uint64_t>** m_occupancy_chunks = nullptr;  // parallel to m_voxel_chunks
     std::atomic<int32_t> m_voxel_chunk_num{0};
     SpinLock m_voxel_chunk_lock;
     GlobalParams m_params{};

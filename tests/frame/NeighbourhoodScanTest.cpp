@@ -22,11 +22,11 @@ std::vector<int32_t> sorted(std::vector<int32_t> v) {
 
 // Hangs `record` on the first free side of voxel c, whatever it faces.
 int32_t putRaw(Volume& volume, const Int3& c, const FusionPoint& record) {
-    fusion::Voxel* voxel = volume.findOrCreateVoxel(c);
-    if (voxel == nullptr || voxel->side(1) != -1) return -1;
+    const fusion::VoxelRef at = volume.findOrCreateVoxel(c);
+    if (!at || at.voxel->side(1) != -1) return -1;
     const int32_t index = volume.points().allocatePoint();
-    *volume.pointAt(index) = record;
-    voxel->setSide(voxel->side(0) == -1 ? 0 : 1, index);
+    fusion::relaxedAssign(*volume.pointAt(index), record);  // derives the sub-cell counts
+    volume.publishSide(at, at.voxel->side(0) == -1 ? 0 : 1, index);
     return index;
 }
 
@@ -99,14 +99,15 @@ TEST_P(NeighbourWalkOracle, MatchesBruteForce) {
                        : stamps.size() == 1 ? static_cast<uint32_t>(*stamps.begin())
                                             : fusion::kFrameTagMixed);
 
-        uint64_t got_masks[125];
-        fusion::collectGradingNeighbours(volume, frame, centre, edge, got_masks, got_total, got_older, list);
+        uint16_t got_counts[125];
+        fusion::collectGradingNeighbours(volume, frame, centre, edge, got_counts, got_total, got_older, list);
         EXPECT_EQ(got_older, static_cast<int>(older.size()));
         EXPECT_EQ(sorted({list.indices, list.indices + list.count}), sorted(listed));
-        std::vector<uint64_t> got(got_masks, got_masks + got_total);
+        std::vector<uint16_t> got(got_counts, got_counts + got_total), expected;
+        for (uint64_t m : masks) expected.push_back(fusion::subCellCounts(m));
         std::sort(got.begin(), got.end());
-        std::sort(masks.begin(), masks.end());
-        EXPECT_EQ(got, masks);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(got, expected);
 
         float positions[125][3];
         EXPECT_EQ(fusion::collectNeighbourPositions(volume, centre, positions, got_total, 4), total >= 4);
@@ -144,6 +145,121 @@ TEST(QualityCode, DefaultTuning) {
                   c.code)
             << c.masks.size() << " masks, size " << c.size;
     }
+}
+
+// The counts kept with a record against counting the mask's bits directly.
+TEST(SubCellCounts, MatchCountingTheMask) {
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t mask = rng();
+        if (i % 3 == 1) mask &= rng() & rng();  // sparse masks, few octants
+        if (i % 3 == 2) mask &= uint64_t{0xFF} << (8 * (i % 8));
+        int bits = 0, octants = 0;
+        for (int b = 0; b < 64; ++b) bits += (mask >> b) & 1 ? 1 : 0;
+        for (int o = 0; o < 8; ++o) {
+            bool hit = false;  // octant (ox, oy, oz) covers x 2ox..2ox+1, y 2oy.., z 2oz..
+            for (int b = 0; b < 64; ++b) {
+                const int x = b % 4, y = (b / 4) % 4, z = b / 16;
+                if (x / 2 == (o & 1) && y / 2 == ((o >> 1) & 1) && z / 2 == (o >> 2) && ((mask >> b) & 1))
+                    hit = true;
+            }
+            octants += hit ? 1 : 0;
+        }
+        const uint16_t counts = fusion::subCellCounts(mask);
+        ASSERT_EQ(fusion::octantsOf(counts), octants) << std::hex << mask;
+        ASSERT_EQ(fusion::cellsOf(counts), bits) << std::hex << mask;
+    }
+}
+
+// Grading from the kept counts gives the code of the masks, float sums and
+// all, for every tier and for random neighbourhoods of every size.
+TEST(SubCellCounts, QualityCodeOfCountsMatchesMasks) {
+    std::mt19937_64 rng(9);
+    const fusion::GlobalParams params = fusion::defaultGlobalParams();
+    const float sizes[] = {2.0f, 1.0f, 0.5f, 0.2f, 0.1f, 0.05f};
+    int graded = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        const int n = static_cast<int>(rng() % 126);
+        std::vector<uint64_t> masks(static_cast<std::size_t>(n));
+        std::vector<uint16_t> counts(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            uint64_t m = rng();
+            for (int thin = static_cast<int>(rng() % 4); thin > 0; --thin) m &= rng();
+            if (rng() % 8 == 0) m = 0;
+            masks[static_cast<std::size_t>(i)] = m;
+            counts[static_cast<std::size_t>(i)] = fusion::subCellCounts(m);
+        }
+        const float size = sizes[trial % 6];
+        const uint16_t expected = fusion::computeQualityCode(params, masks.data(), n, size);
+        EXPECT_EQ(fusion::qualityCodeOfCounts(params, counts.data(), n, size), expected)
+            << n << " masks, size " << size;
+        graded += expected != 0 ? 1 : 0;
+    }
+    EXPECT_GT(graded, 1000) << "most neighbourhoods must grade above 0";
+}
+
+// The grader's tables against the straightforward code of the masks, with
+// random tuning rows too: zero and negative gates and expected counts (which
+// make scores infinite, negative or not a number) must grade alike.
+TEST(SubCellCounts, GraderMatchesMasksForAnyTuning) {
+    std::mt19937_64 rng(21);
+    std::uniform_int_distribution<int> word(-3, 70);
+    const float sizes[] = {1.0f, 0.5f, 0.2f, 0.05f};
+    int degenerate = 0, graded = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        fusion::GlobalParams params = fusion::defaultGlobalParams();
+        if (trial % 4 != 0) {
+            for (int32_t& w : params.device_tuning) w = word(rng) % (trial % 2 == 0 ? 12 : 70);
+        }
+        const float size = sizes[trial % 4];
+        const fusion::QualityGrader grader(params, size);
+        for (int hood = 0; hood < 20; ++hood) {
+            const int n = static_cast<int>(rng() % 126);
+            std::vector<uint64_t> masks(static_cast<std::size_t>(n));
+            std::vector<uint16_t> counts(static_cast<std::size_t>(n));
+            for (int i = 0; i < n; ++i) {
+                uint64_t m = rng();
+                for (int thin = static_cast<int>(rng() % 5); thin > 0; --thin) m &= rng();
+                if (rng() % 10 == 0) m = 0;
+                masks[static_cast<std::size_t>(i)] = m;
+                counts[static_cast<std::size_t>(i)] = fusion::subCellCounts(m);
+            }
+            const uint16_t expected = fusion::computeQualityCode(params, masks.data(), n, size);
+            ASSERT_EQ(grader.code(counts.data(), n), expected) << "trial " << trial << ", " << n << " masks";
+            graded += expected != 0 ? 1 : 0;
+        }
+        for (int k = 0; k < 8; ++k) degenerate += params.device_tuning[8 * (trial % 4) + k] <= 0 ? 1 : 0;
+    }
+    EXPECT_GT(graded, 3000);
+    EXPECT_GT(degenerate, 100) << "zero and negative tuning words must be exercised";
+}
+
+// Every way a mask reaches a stored record keeps the counts beside it.
+TEST(SubCellCounts, FollowTheMaskInStoredRecords) {
+    TestVolume t(0.5f);
+    Volume& volume = t.volume;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> pos(-3.0f, 3.0f);
+    fusion::PlacementRules rules;  // marks sub-cells
+    for (int i = 0; i < 4000; ++i) {
+        const float n = i % 2 == 0 ? 1.0f : -1.0f;
+        place(volume, observation(pos(rng), pos(rng), pos(rng), 0.0f, 0.0f, n), rules);
+    }
+    int marked = 0;
+    for (int32_t i = 0; i < volume.readablePointCount(); ++i) {
+        const FusionPoint& p = *volume.pointAt(i);
+        EXPECT_EQ(p.sub_cell_counts, fusion::subCellCounts(p.sub_voxel_mask)) << i;
+        marked += fusion::cellsOf(p.sub_cell_counts) > 1 ? 1 : 0;
+    }
+    EXPECT_GT(marked, 100) << "records must collect several sub-cells";
+
+    // Whole-record writes derive the counts from the mask, whatever the
+    // written value carried.
+    FusionPoint stale = observation(0.1f, 0.1f, 0.1f, 0.0f, 0.0f, 1.0f);
+    stale.sub_voxel_mask = 0xF0F0;
+    stale.sub_cell_counts = 0x0101;
+    fusion::relaxedAssign(*volume.pointAt(0), stale);
+    EXPECT_EQ(volume.pointAt(0)->sub_cell_counts, fusion::subCellCounts(0xF0F0));
 }
 
 }  // namespace

@@ -1,0 +1,124 @@
+// The per-block occupancy bits against the voxel sides they summarise:
+// every path that creates or empties a side keeps them in step.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/Models.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace fusion_test;
+
+// Blocks whose occupancy differs from their sides (bit set exactly when a
+// side holds a record), with the first offending voxel; empty when none.
+std::string occupancyMismatch(const Volume& volume) {
+    const int32_t blocks = volume.blocks().blockCount();
+    for (int32_t b = 0; b < blocks; ++b) {
+        const fusion::Voxel* voxels = volume.blockVoxels(b);
+        const std::atomic<uint64_t>* words = volume.blockOccupancy(b);
+        if (voxels == nullptr || words == nullptr) return "block " + std::to_string(b) + " has no storage";
+        for (int local = 0; local < 512; ++local) {
+            const bool marked = (words[local >> 6].load() >> (local & 63)) & 1u;
+            const bool held = voxels[local].side(0) != -1 || voxels[local].side(1) != -1;
+            if (marked != held)
+                return "block " + std::to_string(b) + " voxel " + std::to_string(local) +
+                       (held ? " holds a side but is not marked" : " is marked but empty");
+        }
+    }
+    return "";
+}
+
+int occupiedVoxels(const Volume& volume) {
+    int n = 0;
+    for (int32_t b = 0; b < volume.blocks().blockCount(); ++b) {
+        const std::atomic<uint64_t>* words = volume.blockOccupancy(b);
+        for (int w = 0; w < 8; ++w) n += fusion::subCellsSet(words[w].load());
+    }
+    return n;
+}
+
+TEST(Occupancy, FollowsBothSidesOfAVoxel) {
+    TestVolume t(0.5f);
+    ASSERT_TRUE(t.ok);
+    Volume& volume = t.volume;
+    const fusion::VoxelRef at = volume.findOrCreateVoxel({3, 4, 5});
+    const fusion::VoxelRef next = volume.findOrCreateVoxel({4, 4, 5});  // same word
+    ASSERT_TRUE(at && next);
+    ASSERT_EQ(at.block, next.block);
+    const std::atomic<uint64_t>* words = volume.blockOccupancy(at.block);
+    auto marked = [&](const fusion::VoxelRef& v) { return (words[v.local >> 6].load() >> (v.local & 63)) & 1u; };
+
+    volume.publishSide(at, 0, volume.points().allocatePoint());
+    volume.publishSide(next, 0, volume.points().allocatePoint());
+    volume.publishSide(at, 1, volume.points().allocatePoint());
+    EXPECT_TRUE(marked(at) && marked(next));
+    volume.clearSide(at, 0);
+    EXPECT_TRUE(marked(at)) << "side 1 still holds a record";
+    volume.clearSide(at, 1);
+    EXPECT_FALSE(marked(at));
+    EXPECT_TRUE(marked(next)) << "a neighbour's bit in the same word stays";
+    EXPECT_EQ(occupancyMismatch(volume), "");
+}
+
+// Frames of both kinds (with layer merging emptying sides), a small and a
+// large deletion, marks from a fine-scan area and the
+// reorganisation pass, a snapshot loaded into a second engine, and a reset.
+TEST(Occupancy, MatchesTheSidesThroughEveryEdit) {
+    auto engine = makeEngine();
+    ASSERT_NE(engine, nullptr);
+    const auto sweep = smallSweep(kelvane_sim::Shape::Sphere, 3, 10);
+    ASSERT_TRUE(runFrames(*engine, sweep, true, true, 0, 5));
+    ASSERT_TRUE(runFrames(*engine, sweep, false, true, 5, 10));
+    const Volume& volume = engine->volume();
+    const int fused = occupiedVoxels(volume);
+    EXPECT_GT(fused, 1000);
+    EXPECT_EQ(occupancyMismatch(volume), "");
+
+    std::vector<Vertices> live = liveVertices(*engine);
+    ASSERT_GT(live.size(), 1000u);
+    auto selection = [&](std::size_t first, std::size_t step, std::size_t count) {
+        std::vector<PointData> points;
+        for (std::size_t i = first; i < live.size() && points.size() < count; i += step) {
+            const Vertices& v = live[i];
+            points.push_back(makePoint(v.position[0], v.position[1], v.position[2], v.normal[0], v.normal[1],
+                                       v.normal[2]));
+        }
+        return points;
+    };
+    const auto few = selection(0, 7, 50);
+    ASSERT_EQ(engine->deleteSelectedArea(few.data(), static_cast<int>(few.size())), 0);
+    EXPECT_EQ(occupancyMismatch(volume), "") << "after deleting in place";
+    EXPECT_LT(occupiedVoxels(volume), fused);
+
+    live = liveVertices(*engine);
+    const auto many = selection(1, 2, live.size());
+    ASSERT_EQ(engine->deleteSelectedArea(many.data(), static_cast<int>(many.size())), 0);
+    EXPECT_EQ(occupancyMismatch(volume), "") << "after a large deletion";
+
+    live = liveVertices(*engine);
+    const auto fine = selection(0, 3, 200);
+    ASSERT_EQ(engine->setFineScanArea(fine.data(), static_cast<int>(fine.size())), 0);
+    ASSERT_EQ(engine->dataOrganize(), 0);
+    EXPECT_EQ(occupancyMismatch(volume), "") << "after marks and reorganisation";
+
+    std::shared_ptr<fusion::RealTimeByteStream> saved = hostStream();
+    ASSERT_EQ(engine->saveRealTimeBytesData(saved), 0);
+    auto second = makeEngine();
+    ASSERT_NE(second, nullptr);
+    Vertices* loaded = nullptr;
+    int count = 0;
+    ASSERT_EQ(second->loadRealTimeBytesData_points(saved, &loaded, count), 0);
+    delete[] loaded;
+    EXPECT_GT(occupiedVoxels(second->volume()), 100);
+    EXPECT_EQ(occupancyMismatch(second->volume()), "") << "after loading";
+
+    ASSERT_EQ(engine->reset(), 0);
+    ASSERT_TRUE(runFrames(*engine, sweep, true, true, 0, 3));
+    EXPECT_EQ(occupancyMismatch(volume), "") << "after a reset and new frames: no stale bits";
+}
+
+}  // namespace
