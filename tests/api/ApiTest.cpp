@@ -29,7 +29,9 @@ std::string composedMessage(const std::string& wrapper, const std::string& engin
 // The wrapper's (0) or the engine's (1) half of a composed message.
 std::string messageHalf(const std::string& composed, int half) {
     const std::size_t at = composed.find(" | [impl] : ");
-    return at == std::string::npos ? std::string() : half == 0 ? composed.substr(14, at - 14) : composed.substr(at + 12);
+    return at == std::string::npos ? std::string()
+           : half == 0             ? composed.substr(14, at - 14)
+                                   : composed.substr(at + 12);
 }
 
 // Out-parameters preset to a byte pattern, to tell whether any was written.
@@ -50,7 +52,8 @@ struct SentinelOutputs {
 // `count` points facing +z, `spacing` apart: one voxel each at resolution <= 1.
 std::vector<fusion::PointData> separatedPoints(int count, float spacing = 3.0f) {
     std::vector<fusion::PointData> points(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) points[i] = {{spacing * (i % 16) + 1.0f, spacing * (i / 16) + 1.0f, 5.0f}, {0, 0, 1}, 8};
+    for (int i = 0; i < count; ++i)
+        points[i] = {{spacing * (i % 16) + 1.0f, spacing * (i / 16) + 1.0f, 5.0f}, {0, 0, 1}, 8};
     return points;
 }
 
@@ -81,11 +84,13 @@ class FacadeWithoutEngine : public ::testing::TestWithParam<std::tuple<Case, boo
 TEST_P(FacadeWithoutEngine, GatedOperationsRefuseAndInertOnesDoNothing) {
     const Case& c = std::get<0>(GetParam());
     Kelvane_Impl_Points k;
-    ASSERT_TRUE(!std::get<1>(GetParam()) || (k.init() == 0 && (c.message == nullptr || k.deInit() == 0)));
+    ASSERT_TRUE(!std::get<1>(GetParam()) ||
+                (k.init() == 0 && (c.message == nullptr || k.deInit() == 0)));
     const std::string before = k.getLastErrorMessage();
     SentinelOutputs out;
     EXPECT_EQ(c.call(k, out), c.message ? 1 : 0);
-    EXPECT_EQ(k.getLastErrorMessage(), c.message ? composedMessage(c.message, messageHalf(before, 1)) : before);
+    EXPECT_EQ(k.getLastErrorMessage(),
+              c.message ? composedMessage(c.message, messageHalf(before, 1)) : before);
     EXPECT_TRUE(out.untouched());
     EXPECT_TRUE(k.pendingEditCount() == 0 && k.getTruncDist() == 0.0f && k.getMinWeight() == 0.0f);
 }
@@ -128,7 +133,8 @@ TEST(FacadeLifecycle, StatusesAndMessages) {
     EXPECT_EQ(k.reset(), 1);
     EXPECT_EQ(k.getLastErrorMessage(), composedMessage("is not init !", "is not init !"));
     EXPECT_TRUE(k.init() == 0 && k.init() == 0 && k.isInit());
-    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "is not init !") << "a successful init keeps the message";
+    EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "is not init !")
+        << "a successful init keeps the message";
     EXPECT_EQ(k.reset(), 0);
     EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no error !");
     ASSERT_EQ(k.setFineScanArea(nullptr, 1), 0x10203);
@@ -165,14 +171,16 @@ TEST(FacadeProcess, ForwardingKeepsTheWrapperMessageAndTheCallbackPersists) {
 // A build from no array, or from fewer than 1 or at least 45,000,000 points,
 // is refused before the engine sees it: nothing written, nothing stored.
 TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
-    for (const auto& [points, count] : {std::make_pair((const PointData*)nullptr, 1), std::make_pair(&kPoint, 0),
-                                        std::make_pair(&kPoint, -4), std::make_pair(&kPoint, 45000000),
-                                        std::make_pair(&kPoint, INT_MAX)}) {
+    for (const auto& [points, count] :
+         {std::make_pair((const PointData*)nullptr, 1), std::make_pair(&kPoint, 0),
+          std::make_pair(&kPoint, -4), std::make_pair(&kPoint, 45000000),
+          std::make_pair(&kPoint, INT_MAX)}) {
         Kelvane_Impl_Points k;
         ASSERT_EQ(k.init(), 0);
         const std::string engine_before = messageHalf(k.getLastErrorMessage(), 1);
         SentinelOutputs out;
-        EXPECT_EQ(k.buildByExistingPoints(points, count, &out.vertices, out.count, false), 0x10203) << count;
+        EXPECT_EQ(k.buildByExistingPoints(points, count, &out.vertices, out.count, false), 0x10203)
+            << count;
         EXPECT_EQ(k.getLastErrorMessage(), composedMessage("invalid data !", engine_before));
         EXPECT_TRUE(out.untouched());
         ASSERT_EQ(k.getRequiredMemoryForExtractData(out.bytes), 0);
@@ -202,30 +210,40 @@ TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
 enum Kind { kProtect, kDelete, kFineScan };
 
 int request(fusion::Kelvane_Impl_Points& k, Kind kind, const PointData* p, int n) {
-    return kind == kProtect ? k.setProtectedArea(p, n, true)
-                            : kind == kDelete ? k.deleteSelectedArea(p, n) : k.setFineScanArea(p, n);
+    return kind == kProtect  ? k.setProtectedArea(p, n, true)
+           : kind == kDelete ? k.deleteSelectedArea(p, n)
+                             : k.setFineScanArea(p, n);
 }
 
 // Records the edits reaching an initialised wrapper, answering the i-th with
 // answers[i] (0 beyond); before init it queues like the real wrapper.
 class RecordingWrapper : public fusion::Kelvane_Impl_Points {
 public:
-    struct Call { int kind; std::vector<PointData> points; bool unprotect; };
+    struct Call {
+        int kind;
+        std::vector<PointData> points;
+        bool unprotect;
+    };
     std::vector<Call> calls;
     std::vector<int> answers;
 
     int setProtectedArea(const PointData* p, const int& n, bool unprotect) override {
-        return isInit() ? record(kProtect, p, n, unprotect) : Kelvane_Impl_Points::setProtectedArea(p, n, unprotect);
+        return isInit() ? record(kProtect, p, n, unprotect)
+                        : Kelvane_Impl_Points::setProtectedArea(p, n, unprotect);
     }
     int deleteSelectedArea(const PointData* p, const int& n) override {
-        return isInit() ? record(kDelete, p, n, false) : Kelvane_Impl_Points::deleteSelectedArea(p, n);
+        return isInit() ? record(kDelete, p, n, false)
+                        : Kelvane_Impl_Points::deleteSelectedArea(p, n);
     }
     int setFineScanArea(const PointData* p, const int& n) override {
-        return isInit() ? record(kFineScan, p, n, false) : Kelvane_Impl_Points::setFineScanArea(p, n);
+        return isInit() ? record(kFineScan, p, n, false)
+                        : Kelvane_Impl_Points::setFineScanArea(p, n);
     }
+
 private:
     int record(int kind, const PointData* p, int n, bool unprotect) {
-        calls.push_back({kind, std::vector<PointData>(p, p + (p != nullptr && n > 0 ? n : 0)), unprotect});
+        calls.push_back(
+            {kind, std::vector<PointData>(p, p + (p != nullptr && n > 0 ? n : 0)), unprotect});
         return calls.size() <= answers.size() ? answers[calls.size() - 1] : 0;
     }
 };
@@ -235,13 +253,15 @@ TEST(PendingEdits, UnusableArgumentsAreRefusedAndNothingIsQueued) {
     const std::vector<PointData> points = separatedPoints(4);
     // Kind, null array, count, initialised.
     const std::tuple<Kind, bool, int, bool> cases[] = {
-        {kDelete, true, 3, false},  {kDelete, false, 0, false}, {kFineScan, false, 0, false}, {kFineScan, true, 4, false},
-        {kFineScan, false, 0, true}, {kFineScan, true, 4, true}, {kProtect, true, 4, false},   {kProtect, false, -1, false}};
+        {kDelete, true, 3, false},   {kDelete, false, 0, false},  {kFineScan, false, 0, false},
+        {kFineScan, true, 4, false}, {kFineScan, false, 0, true}, {kFineScan, true, 4, true},
+        {kProtect, true, 4, false},  {kProtect, false, -1, false}};
     for (const auto& [kind, null_array, count, initialised] : cases) {
         fusion::Kelvane_Impl_Points real;
         ASSERT_TRUE(!initialised || real.init() == 0);
         const std::string engine_before = messageHalf(real.getLastErrorMessage(), 1);
-        EXPECT_EQ(request(real, kind, null_array ? nullptr : points.data(), count), 0x10203) << kind << count;
+        EXPECT_EQ(request(real, kind, null_array ? nullptr : points.data(), count), 0x10203)
+            << kind << count;
         EXPECT_EQ(real.getLastErrorMessage(), composedMessage("unsupport data!", engine_before));
         EXPECT_EQ(real.pendingEditCount(), 0);
     }
@@ -251,7 +271,8 @@ TEST(PendingEdits, UnusableArgumentsAreRefusedAndNothingIsQueued) {
 // copy of the points, a protection as protecting, nothing twice.
 TEST(PendingEdits, ReplayRunsEveryEditInOrderOnItsOwnCopy) {
     RecordingWrapper k;
-    std::vector<PointData> a = separatedPoints(3), b = separatedPoints(2, 7.0f), c = separatedPoints(4, 11.0f);
+    std::vector<PointData> a = separatedPoints(3), b = separatedPoints(2, 7.0f),
+                           c = separatedPoints(4, 11.0f);
     const std::vector<std::vector<PointData>> given = {a, b, c};
     ASSERT_TRUE(request(k, kFineScan, a.data(), 3) == 0 && request(k, kProtect, b.data(), 2) == 0 &&
                 request(k, kDelete, c.data(), 4) == 0);
@@ -266,7 +287,8 @@ TEST(PendingEdits, ReplayRunsEveryEditInOrderOnItsOwnCopy) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(k.calls[i].kind, std::vector<int>({kFineScan, kProtect, kDelete})[i]);
         ASSERT_EQ(k.calls[i].points.size(), given[i].size());
-        EXPECT_EQ(std::memcmp(k.calls[i].points.data(), given[i].data(), 28 * given[i].size()), 0) << i;
+        EXPECT_EQ(std::memcmp(k.calls[i].points.data(), given[i].data(), 28 * given[i].size()), 0)
+            << i;
     }
     EXPECT_FALSE(k.calls[1].unprotect);
     ASSERT_TRUE(k.deInit() == 0 && k.init() == 0);
@@ -279,7 +301,8 @@ TEST(PendingEdits, ReplayRunsEveryEditInOrderOnItsOwnCopy) {
 TEST(PendingEdits, AFailedReplayStopsAndKeepsTheRestQueued) {
     RecordingWrapper k;
     const std::vector<PointData> points = separatedPoints(4);
-    for (int n = 1; n <= 4; ++n) ASSERT_EQ(request(k, n % 2 ? kDelete : kFineScan, points.data(), n), 0);
+    for (int n = 1; n <= 4; ++n)
+        ASSERT_EQ(request(k, n % 2 ? kDelete : kFineScan, points.data(), n), 0);
     k.answers = {0, 1};
     EXPECT_EQ(k.init(), 0);
     EXPECT_TRUE(k.calls.size() == 2u && k.pendingEditCount() == 2);
@@ -291,7 +314,8 @@ TEST(PendingEdits, AFailedReplayStopsAndKeepsTheRestQueued) {
     ASSERT_EQ(k.init(), 0);
     ASSERT_EQ(k.calls.size(), 5u);
     EXPECT_TRUE(k.calls[2].points.size() == 3u && k.calls[3].points.size() == 4u);
-    EXPECT_TRUE(k.calls[4].kind == kProtect && k.calls[4].points.empty() && k.pendingEditCount() == 0);
+    EXPECT_TRUE(k.calls[4].kind == kProtect && k.calls[4].points.empty() &&
+                k.pendingEditCount() == 0);
 }
 
 // ---- the C interface ----
@@ -302,9 +326,12 @@ TEST(CInterfaceGuard, TurnsExceptionsIntoStatuses) {
     std::string message = "untouched";
     EXPECT_EQ(fusion::capi::guardedStatus("f", message, [] { return 7; }), 7);
     EXPECT_EQ(message, "untouched");
-    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw std::bad_alloc(); }), KELVANE_OUT_OF_MEMORY);
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw std::bad_alloc(); }),
+              KELVANE_OUT_OF_MEMORY);
     EXPECT_EQ(message, "f: out of memory");
-    EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw std::runtime_error("broke"); }), KELVANE_FAILED);
+    EXPECT_EQ(fusion::capi::guardedStatus("f", message,
+                                          []() -> int { throw std::runtime_error("broke"); }),
+              KELVANE_FAILED);
     EXPECT_EQ(message, "broke");
     EXPECT_EQ(fusion::capi::guardedStatus("f", message, []() -> int { throw 42; }), KELVANE_FAILED);
     EXPECT_EQ(message, "f: unknown exception");
@@ -334,7 +361,8 @@ TEST(CInterfaceViews, MapsIndexListsOntoRunsAndRefusesMalformedViews) {
         {5, {0, 2, 3}, {0, 1, 1}, false, "point 1 is listed twice (again in view 1)", {}, {}}};
     for (const auto& c : cases) {
         fusion::capi::FrameViews views;
-        EXPECT_EQ(fusion::capi::mapViews(c.count, c.offsets.data(), c.indices.empty() ? nullptr : c.indices.data(),
+        EXPECT_EQ(fusion::capi::mapViews(c.count, c.offsets.data(),
+                                         c.indices.empty() ? nullptr : c.indices.data(),
                                          int(c.offsets.size()) - 1, c.reorder, views),
                   c.problem);
         EXPECT_EQ(views.runs, c.runs) << c.problem;

@@ -12,9 +12,10 @@
 #include "fusion/kelvane_c.h"
 
 static int failures = 0;
-#define CHECK(condition)                                                                      \
-    do {                                                                                      \
-        if (!(condition)) ++failures, fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition); \
+#define CHECK(condition)                                                                \
+    do {                                                                                \
+        if (!(condition))                                                               \
+            ++failures, fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition); \
     } while (0)
 
 /* A ball of radius 20 seen orthographically from 16 directions, sampled on a
@@ -26,9 +27,11 @@ static int failures = 0;
 
 static int make_frame(int frame, kelvane_point* points, int* offsets, int* indices, int* views) {
     const double azimuth = 6.283185307 * frame / FRAMES, elevation = 0.35 + 0.15 * sin(frame);
-    const double d[3] = {cos(elevation) * cos(azimuth), cos(elevation) * sin(azimuth), sin(elevation)};
+    const double d[3] = {cos(elevation) * cos(azimuth), cos(elevation) * sin(azimuth),
+                         sin(elevation)};
     const double e1[3] = {-sin(azimuth), cos(azimuth), 0.0};
-    const double e2[3] = {d[1] * e1[2] - d[2] * e1[1], d[2] * e1[0] - d[0] * e1[2], d[0] * e1[1] - d[1] * e1[0]};
+    const double e2[3] = {d[1] * e1[2] - d[2] * e1[1], d[2] * e1[0] - d[0] * e1[2],
+                          d[0] * e1[1] - d[1] * e1[0]};
     static unsigned int noise = 12345u;
     int count = 0, row, column, k;
     offsets[*views = 0] = 0;
@@ -40,7 +43,8 @@ static int make_frame(int frame, kelvane_point* points, int* offsets, int* indic
             for (k = 0; k < 3; ++k) {
                 const double p = u * e1[k] + v * e2[k] + sqrt(depth2) * d[k];
                 noise = noise * 1103515245u + 12345u;
-                points[count].position[k] = (float)(p + ((noise >> 8) & 0xFFFF) / 65535.0 * 0.02 - 0.01);
+                points[count].position[k] =
+                    (float)(p + ((noise >> 8) & 0xFFFF) / 65535.0 * 0.02 - 0.01);
                 points[count].normal[k] = (float)(p / RADIUS);
             }
             points[count].attributes = 8;
@@ -57,7 +61,8 @@ static int setup(kelvane_engine* e) {
     kelvane_device_info device;
     memset(&device, 0, sizeof device);
     device.point_spacing = 0.3f;
-    return e == NULL || kelvane_init(e) || kelvane_set_resolution(e, 0.5f) || kelvane_set_device_info(e, &device);
+    return e == NULL || kelvane_init(e) || kelvane_set_resolution(e, 0.5f) ||
+           kelvane_set_device_info(e, &device);
 }
 
 static void check_failures(void) {
@@ -80,7 +85,8 @@ static void check_failures(void) {
     CHECK(strstr(kelvane_last_error(e), "outside the frame") != NULL);
     CHECK(kelvane_extract_points(e, &vertices, &count) == 0 && count == 0 && vertices == NULL);
     CHECK(strncmp(kelvane_last_error(e), "[interface] : ", 14) == 0); /* the library's again */
-    CHECK(kelvane_load(e, (const unsigned char*)"HASHnonsense", 12, &vertices, &count) == KELVANE_INVALID_ARGUMENT);
+    CHECK(kelvane_load(e, (const unsigned char*)"HASHnonsense", 12, &vertices, &count) ==
+          KELVANE_INVALID_ARGUMENT);
     CHECK(kelvane_build(e, &point, 1, &vertices, &count) == 0 && count == 1 && vertices != NULL);
     kelvane_free(vertices);
     kelvane_free(vertices); /* a second release is ignored */
@@ -95,7 +101,8 @@ int main(void) {
     kelvane_vertex *updates = NULL, *live = NULL, *loaded = NULL;
     unsigned char* bytes = NULL;
     unsigned long long size = 0;
-    int calls[2] = {0, 0}, live_count = 0, loaded_count = 0, n = 0, frame, i, held = 0, mirrored = 0;
+    int calls[2] = {0, 0}, live_count = 0, loaded_count = 0, n = 0, frame, i, held = 0,
+        mirrored = 0;
     kelvane_engine *e = kelvane_create(), *copy = kelvane_create();
 
     check_failures();
@@ -119,14 +126,17 @@ int main(void) {
     CHECK(kelvane_extract_points(e, &live, &live_count) == 0);
     CHECK(live_count > 4000); /* most of the ball's ~7,500 surface voxels */
     for (i = 0; i < live_count; ++i) {
-        held += live[i].view_id >= 0 && live[i].view_id < (int)sizeof present && present[live[i].view_id];
+        held += live[i].view_id >= 0 && live[i].view_id < (int)sizeof present &&
+                present[live[i].view_id];
     }
     for (i = 0; i < (int)sizeof present; ++i) mirrored += present[i];
-    CHECK(held == live_count && mirrored == live_count); /* every live point mirrored, nothing else */
+    CHECK(held == live_count &&
+          mirrored == live_count); /* every live point mirrored, nothing else */
     CHECK(kelvane_vertex_count(e, &n) == 0 && n >= live_count);
 
     CHECK(kelvane_save(e, &bytes, &size) == 0 && bytes != NULL && size > 148);
-    CHECK(kelvane_load(copy, bytes, size, &loaded, &loaded_count) == 0 && loaded_count == live_count);
+    CHECK(kelvane_load(copy, bytes, size, &loaded, &loaded_count) == 0 &&
+          loaded_count == live_count);
     kelvane_free(bytes);
     kelvane_free(loaded);
     kelvane_free(live);

@@ -16,9 +16,13 @@ namespace {
 // Linear interpolation between order statistics; asking must not reorder
 // what was recorded (window medians rely on it).
 TEST(BenchSamples, QuantilesInterpolateAndKeepTheRecordedOrder) {
-    const std::tuple<std::vector<double>, double, double> cases[] = {
-        {{5, 1, 4, 2, 3}, 0.5, 3.0}, {{5, 1, 4, 2, 3}, 0.95, 4.8}, {{4, 1, 3, 2}, 0.5, 2.5},
-        {{4, 1, 3, 2}, 0.0, 1.0},    {{4, 1, 3, 2}, 1.0, 4.0},     {{7}, 0.95, 7.0}, {{}, 0.5, 0.0}};
+    const std::tuple<std::vector<double>, double, double> cases[] = {{{5, 1, 4, 2, 3}, 0.5, 3.0},
+                                                                     {{5, 1, 4, 2, 3}, 0.95, 4.8},
+                                                                     {{4, 1, 3, 2}, 0.5, 2.5},
+                                                                     {{4, 1, 3, 2}, 0.0, 1.0},
+                                                                     {{4, 1, 3, 2}, 1.0, 4.0},
+                                                                     {{7}, 0.95, 7.0},
+                                                                     {{}, 0.5, 0.0}};
     for (const auto& [values, q, expected] : cases) {
         kelvane_bench::Samples samples;
         for (double v : values) samples.add(v);
@@ -54,12 +58,16 @@ TEST(BenchWorkloads, SheetGivesOnePointPerVoxelOnAGentleSurface) {
 // A disc holds the points nearest the axis.
 TEST(BenchWorkloads, DiscTakesThePointsNearestTheAxis) {
     const auto sheet = kelvane_bench::sheetPoints(10000, 0.5f);
-    const auto radius = [](const fusion::PointData& p) { return std::hypot(p.position[0], p.position[1]); };
+    const auto radius = [](const fusion::PointData& p) {
+        return std::hypot(p.position[0], p.position[1]);
+    };
     const auto disc = kelvane_bench::discOf(sheet, 500);
     ASSERT_EQ(disc.size(), 500u);
     float rim = 0;
     for (const auto& p : disc) rim = std::max(rim, radius(p));
-    EXPECT_LT(std::count_if(sheet.begin(), sheet.end(), [&](const auto& p) { return radius(p) < rim; }), 500);
+    EXPECT_LT(
+        std::count_if(sheet.begin(), sheet.end(), [&](const auto& p) { return radius(p) < rim; }),
+        500);
     EXPECT_EQ(kelvane_bench::discOf(sheet, 20000).size(), sheet.size());
     EXPECT_TRUE(kelvane_bench::discOf(sheet, -3).empty());
 }

@@ -30,8 +30,9 @@ std::vector<PointData> unambiguous(const Volume& volume, const std::vector<Point
                                    std::set<int32_t>& hits) {
     const float r = volume.resolution();
     std::map<std::string, std::vector<FusionPoint>> stored;
-    for (const FusionPoint& p :
-         recordsWhere(volume, [](const FusionPoint& q) { return q.observation_count != 0 || q.absorbed_flag == 1; }))
+    for (const FusionPoint& p : recordsWhere(volume, [](const FusionPoint& q) {
+             return q.observation_count != 0 || q.absorbed_flag == 1;
+         }))
         stored[voxelKey(p.position, r)].push_back(p);
     std::vector<PointData> kept;
     for (const PointData& s : wanted) {
@@ -40,7 +41,8 @@ std::vector<PointData> unambiguous(const Volume& volume, const std::vector<Point
             if (fusion::dot3(p.normal, s.normal) > 0.0f) facing.push_back(&p);
         if (facing.size() > 1) continue;
         kept.push_back(s);
-        if (!facing.empty() && isLive(*facing[0]) && facing[0]->protected_flag != 1) hits.insert(facing[0]->view_id);
+        if (!facing.empty() && isLive(*facing[0]) && facing[0]->protected_flag != 1)
+            hits.insert(facing[0]->view_id);
     }
     return kept;
 }
@@ -58,21 +60,26 @@ TEST(AreaDeletion, FineScanPointTakesItsMarksWithinReach) {
             ASSERT_EQ(fusion::markArea(volume, 2, &selected, 1, fusion::AreaKind::FineScan), 0);
             const float x[3] = {1, 0, 0};
             const FusionPoint mark = fusion::placeholderTemplate(x, 16, 0);
-            ASSERT_EQ(fusion::addPlaceholder(volume, {4 + reach + 1, 0, 0}, mark), 0);  // beyond reach
-            ASSERT_EQ(fusion::addPlaceholder(volume, {5, 1, 0}, mark), 0);              // off the axis
+            ASSERT_EQ(fusion::addPlaceholder(volume, {4 + reach + 1, 0, 0}, mark),
+                      0);                                                   // beyond reach
+            ASSERT_EQ(fusion::addPlaceholder(volume, {5, 1, 0}, mark), 0);  // off the axis
 
             auto removals = fusion::UpdateBuffer::create(30, volume.viewIds());
-            const fusion::Deletion deletion = fusion::deleteSelection(volume, 2, &selected, 1, *removals);
+            const fusion::Deletion deletion =
+                fusion::deleteSelection(volume, 2, &selected, 1, *removals);
             EXPECT_EQ(deletion.deleted, 1);
             EXPECT_FALSE(deletion.compact);
             EXPECT_EQ(removals->count(), 1) << "marks go without a word to the host";
             EXPECT_TRUE(recordsWhere(volume, isLive).empty());
             std::set<std::string> left;
-            for (const FusionPoint& m : recordsWhere(volume, isMark)) left.insert(voxelKey(m.position, r));
+            for (const FusionPoint& m : recordsWhere(volume, isMark))
+                left.insert(voxelKey(m.position, r));
             if (level == 8) {
                 EXPECT_EQ(left.size(), static_cast<std::size_t>(2 * reach + 2)) << r;
             } else {
-                EXPECT_EQ(left, (std::set<std::string>{std::to_string(5 + reach) + ",0,0", "5,1,0"})) << r;
+                EXPECT_EQ(left,
+                          (std::set<std::string>{std::to_string(5 + reach) + ",0,0", "5,1,0"}))
+                    << r;
             }
         }
     }
@@ -88,12 +95,12 @@ TEST(AreaDeletion, RemovalRecordFreesTheIdAndTheRecordForReuse) {
     ASSERT_TRUE(kept && gone && guarded);
     const int32_t gone_id = gone->view_id;
     const int32_t gone_index = volume.lookupPoint({5, 0, 0}, up).index;
-    const std::vector<PointData> selection = {makePoint(5, 0, 0, 0, 0, 1), makePoint(5, 0, 0, 0, 0, 1),
-                                              makePoint(9, 0, 0, 0, 0, 1), makePoint(0, 0, 0, 0, 0, -1),
-                                              makePoint(30, 0, 0, 0, 0, 1)};
+    const std::vector<PointData> selection = {
+        makePoint(5, 0, 0, 0, 0, 1), makePoint(5, 0, 0, 0, 0, 1), makePoint(9, 0, 0, 0, 0, 1),
+        makePoint(0, 0, 0, 0, 0, -1), makePoint(30, 0, 0, 0, 0, 1)};
     auto removals = fusion::UpdateBuffer::create(30, volume.viewIds());
-    const fusion::Deletion deletion =
-        fusion::deleteSelection(volume, 2, selection.data(), static_cast<int>(selection.size()), *removals);
+    const fusion::Deletion deletion = fusion::deleteSelection(
+        volume, 2, selection.data(), static_cast<int>(selection.size()), *removals);
     EXPECT_EQ(deletion.deleted, 1) << "twice selected, protected, seen from behind, nothing there";
     ASSERT_EQ(removals->count(), 1);
     const Vertices& removal = removals->records()[0];
@@ -116,12 +123,14 @@ TEST(AreaDeletion, CompactsOnlyWhenTheBookkeepingCannotKeepUp) {
     const float up[3] = {0, 0, 1};
     std::vector<PointData> selection;
     for (int i = 0; i < 20; ++i) selection.push_back(makePoint(2.0f * i + 1, 0, 0, 0, 0, 1));
-    const std::tuple<int, int, bool> cases[] = {{16, 30, false}, {17, 30, true}, {16, 16, false}, {16, 15, true}};
+    const std::tuple<int, int, bool> cases[] = {
+        {16, 30, false}, {17, 30, true}, {16, 16, false}, {16, 15, true}};
     for (const auto& [selected, batch, compact] : cases) {
         TestVolume t(1.0f, p);
         for (int i = 0; i < 20; ++i) putRecord(t.volume, 2.0f * i + 1, 0, 0, up);
         auto removals = fusion::UpdateBuffer::create(batch, t.volume.viewIds());
-        const fusion::Deletion deletion = fusion::deleteSelection(t.volume, 2, selection.data(), selected, *removals);
+        const fusion::Deletion deletion =
+            fusion::deleteSelection(t.volume, 2, selection.data(), selected, *removals);
         EXPECT_EQ(deletion.deleted, selected);
         EXPECT_EQ(deletion.compact, compact) << selected << " selected, batch of " << batch;
         EXPECT_EQ(removals->count(), compact ? 0 : selected);
@@ -155,7 +164,8 @@ TEST(AreaDeletion, LargeSelectionsCompactTheStore) {
             if (i % 50 == 0) guarded.push_back(selectionOf(live[i]));
             if (i % 3 == 0) wanted.push_back(selectionOf(live[i]));
         }
-        ASSERT_EQ(engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false), 0);
+        ASSERT_EQ(engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false),
+                  0);
         const std::size_t marks = recordsWhere(volume, isMark).size();
         const PointData one = selectionOf(live[1]);
         ASSERT_EQ(engine->deleteSelectedArea(&one, 1), 0);
@@ -168,7 +178,8 @@ TEST(AreaDeletion, LargeSelectionsCompactTheStore) {
         for (const FusionPoint& q : recordsWhere(volume, isLive))
             if (hits.count(q.view_id) == 0) expected[geometryKey(q)] = q;
 
-        ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())), 0);
+        ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())),
+                  0);
         EXPECT_TRUE(drainUpdates(*engine).empty());
         EXPECT_EQ(volume.points().freeCount(), 0);
         const auto after = recordsWhere(volume, isLive);
@@ -200,7 +211,8 @@ TEST(AreaDeletion, SweepRegionsGoExactlyAndTheHostKeepsUp) {
         kelvane_host::HostMirror mirror;
         std::mt19937 rng(13);
         for (int part = 0; part < 3; ++part) {
-            ASSERT_TRUE(runFrames(*engine, smallSweep(shape, 5), false, true, 4 * part, 4 * part + 4));
+            ASSERT_TRUE(
+                runFrames(*engine, smallSweep(shape, 5), false, true, 4 * part, 4 * part + 4));
             const auto settled = drainUpdates(*engine);
             mirror.apply(settled.data(), static_cast<int>(settled.size()));
             const auto live = liveVertices(*engine);
@@ -216,11 +228,15 @@ TEST(AreaDeletion, SweepRegionsGoExactlyAndTheHostKeepsUp) {
                     wanted.push_back(behind);
                 }
             }
-            ASSERT_EQ(engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false), 0);
+            ASSERT_EQ(
+                engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false),
+                0);
             std::set<int32_t> hits;
             const auto selection = unambiguous(engine->volume(), wanted, hits);
             ASSERT_GT(hits.size(), 100u);
-            ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())), 0);
+            ASSERT_EQ(
+                engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())),
+                0);
 
             const auto records = drainUpdates(*engine);
             std::set<int32_t> removed;
@@ -231,7 +247,8 @@ TEST(AreaDeletion, SweepRegionsGoExactlyAndTheHostKeepsUp) {
             EXPECT_EQ(removed, hits) << "part " << part;
             mirror.apply(records.data(), static_cast<int>(records.size()));
             const auto truth = liveVertices(*engine);
-            EXPECT_TRUE(mirror.compare(truth.data(), static_cast<int>(truth.size()), 0.0f).sameVertices());
+            EXPECT_TRUE(
+                mirror.compare(truth.data(), static_cast<int>(truth.size()), 0.0f).sameVertices());
             EXPECT_EQ(mirror.stats().stray_removals, 0);
         }
     }

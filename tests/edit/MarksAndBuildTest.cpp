@@ -41,17 +41,19 @@ TEST(AreaMarks, FineScanMarksFollowTheDominantAxis) {
         int32_t attributes;  // requested level in bits 0-7, mark protection in 8-15
         uint8_t level;       // the level taken: powers of two as asked, else 8
     };
-    const LineCase cases[] = {{1.0f, 1, 0, {1, 0, 0}, 16 | 256, 16},
-                              {2.0f, 1, 1, {0.6f, -0.8f, 0}, 0, 8},
-                              {0.5f, 2, 2, {0, 0.6f, 0.8f}, 12 | 256, 8},
-                              {0.2f, 2, 0, {-0.8f, 0.6f, 0}, 100, 8},
-                              {0.1f, 2, 1, {0.6f, 0.6f, 0.52915f}, 1, 1},  // 0.1f lies above 0.1; ties go to y
-                              {0.09f, 3, 2, {0, 0.70710677f, 0.70710677f}, 128, 128},  // and to z
-                              {0.05f, 3, 2, {0, 0, -1}, 0x7FFF0140, 64}};
+    const LineCase cases[] = {
+        {1.0f, 1, 0, {1, 0, 0}, 16 | 256, 16},
+        {2.0f, 1, 1, {0.6f, -0.8f, 0}, 0, 8},
+        {0.5f, 2, 2, {0, 0.6f, 0.8f}, 12 | 256, 8},
+        {0.2f, 2, 0, {-0.8f, 0.6f, 0}, 100, 8},
+        {0.1f, 2, 1, {0.6f, 0.6f, 0.52915f}, 1, 1},  // 0.1f lies above 0.1; ties go to y
+        {0.09f, 3, 2, {0, 0.70710677f, 0.70710677f}, 128, 128},  // and to z
+        {0.05f, 3, 2, {0, 0, -1}, 0x7FFF0140, 64}};
     for (const LineCase& line : cases) {
         SCOPED_TRACE(line.resolution);
         TestVolume t(line.resolution);
-        const PointData selected = buildOne(t.volume, line.normal[0], line.normal[1], line.normal[2], line.attributes);
+        const PointData selected =
+            buildOne(t.volume, line.normal[0], line.normal[1], line.normal[2], line.attributes);
         ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, AreaKind::FineScan), 0);
         EXPECT_EQ(t.volume.pointAt(0)->scan_level, line.level);
         EXPECT_EQ(t.volume.pointAt(0)->protected_flag, 0) << "fine-scan never protects the point";
@@ -103,7 +105,9 @@ TEST(AreaMarks, ProtectionCanBeLiftedAgain) {
     const PointData selected = buildOne(t.volume, 0, 0, 1, 16);
     t.volume.pointAt(0)->scan_level = 32;
     for (const bool unprotect : {false, true}) {
-        ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, unprotect ? AreaKind::Unprotect : AreaKind::Protect), 0);
+        ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1,
+                                   unprotect ? AreaKind::Unprotect : AreaKind::Protect),
+                  0);
         EXPECT_EQ(t.volume.pointAt(0)->protected_flag, unprotect ? 0 : 1);
         EXPECT_EQ(t.volume.pointAt(0)->scan_level, 32);
         const auto marks = recordsWhere(t.volume, isMark);
@@ -153,10 +157,11 @@ TEST(BuildFromPoints, RecordsGetOneIdEachAndEarlierPointsStay) {
 TEST(BuildFromPoints, UnplaceableOrMissingInputIsSkipped) {
     auto engine = makeEngine();
     ASSERT_NE(engine, nullptr);
-    const std::vector<PointData> points = {makePoint(std::nanf(""), 0, 0, 0, 0, 1), makePoint(INFINITY, 0, 0, 0, 0, 1),
-                                           makePoint(0, 3e38f, 0, 0, 0, 1),
-                                           makePoint(0, 0, -8388612.0f, 0, 0, 1),  // beyond exact block arithmetic
-                                           makePoint(1, 2, 3, 0, 0, 1)};
+    const std::vector<PointData> points = {
+        makePoint(std::nanf(""), 0, 0, 0, 0, 1), makePoint(INFINITY, 0, 0, 0, 0, 1),
+        makePoint(0, 3e38f, 0, 0, 0, 1),
+        makePoint(0, 0, -8388612.0f, 0, 0, 1),  // beyond exact block arithmetic
+        makePoint(1, 2, 3, 0, 0, 1)};
     EXPECT_EQ(engine->buildByExistingPoints(nullptr, 1), 1);
     EXPECT_EQ(engine->buildByExistingPoints(points.data(), 0), 1);
     ASSERT_EQ(engine->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);

@@ -96,7 +96,8 @@ TEST(Settings, DerivationRunsOnlyOnceBothAreGiven) {
     ASSERT_EQ(engine.deInit(), 0);
     ASSERT_EQ(engine.init(), 0);
     engine.setResolution(0.5f);
-    EXPECT_EQ(engine.paramsCopy().max_frame_point_num, 60000) << "both settings again after every init";
+    EXPECT_EQ(engine.paramsCopy().max_frame_point_num, 60000)
+        << "both settings again after every init";
 }
 
 // Stopping the engine from another thread, in every way, while second
@@ -118,7 +119,7 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
     auto feed = [&](int i, bool frame_blocking) {
         scanner.frameAt(i, frame);
         return raw->process(frame.points.data(), static_cast<int>(frame.points.size()), frame.views,
-                               frame.pose, frame_blocking);
+                            frame.pose, frame_blocking);
     };
     ASSERT_EQ(feed(0, true), 0);
 
@@ -171,7 +172,8 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
         return;
     }
     EXPECT_TRUE(drainUpdates(*engine).empty()) << "a stopped stage reported late";
-    EXPECT_EQ(engine->volume().points().nextIndex(), 0) << "a stopped stage wrote into the cleared volume";
+    EXPECT_EQ(engine->volume().points().nextIndex(), 0)
+        << "a stopped stage wrote into the cleared volume";
     EXPECT_EQ(engine->volume().blocks().blockCount(), 0);
     EXPECT_EQ(feed(0, true), 0);
     EXPECT_GT(liveVertices(*engine).size(), 100u) << "the cleared engine works as new";
@@ -184,13 +186,14 @@ std::string stopCaseName(const ::testing::TestParamInfo<std::tuple<Stop, Busy, b
            (std::get<2>(info.param) ? "Blocking" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, ConcurrentStop,
-                         ::testing::Values(std::make_tuple(Stop::Reset, Busy::StagesQueued, false),
-                                           std::make_tuple(Stop::DeInit, Busy::StagesQueued, false),
-                                           std::make_tuple(Stop::Destroy, Busy::StagesQueued, false),
-                                           std::make_tuple(Stop::Reset, Busy::FrameInside, false),
-                                           std::make_tuple(Stop::DeInit, Busy::FrameInside, true),
-                                           std::make_tuple(Stop::Destroy, Busy::FrameInside, false)),
-                         stopCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, ConcurrentStop,
+    ::testing::Values(std::make_tuple(Stop::Reset, Busy::StagesQueued, false),
+                      std::make_tuple(Stop::DeInit, Busy::StagesQueued, false),
+                      std::make_tuple(Stop::Destroy, Busy::StagesQueued, false),
+                      std::make_tuple(Stop::Reset, Busy::FrameInside, false),
+                      std::make_tuple(Stop::DeInit, Busy::FrameInside, true),
+                      std::make_tuple(Stop::Destroy, Busy::FrameInside, false)),
+    stopCaseName);
 
 }  // namespace

@@ -23,7 +23,8 @@ using kelvane_sim::Shape;
 
 std::vector<PointData> patch(int count, float z = 10.0f) {
     std::vector<PointData> points;
-    for (int i = 0; i < count; ++i) points.push_back(makePoint(1 + 0.3f * (i % 250), 1 + 0.3f * (i / 250), z, 0, 0, 1));
+    for (int i = 0; i < count; ++i)
+        points.push_back(makePoint(1 + 0.3f * (i % 250), 1 + 0.3f * (i / 250), z, 0, 0, 1));
     return points;
 }
 
@@ -144,8 +145,11 @@ double doubledShare(const std::vector<Vertices>& live, float resolution) {
             if (cell == cells.end()) continue;
             for (const Vertices* other : cell->second) {
                 float gap = 0.0f;
-                for (int k = 0; k < 3; ++k) gap += (other->position[k] - v.position[k]) * (other->position[k] - v.position[k]);
-                found = found || (other != &v && gap < limit * limit && fusion::dot3(other->normal, v.normal) > 0.0f);
+                for (int k = 0; k < 3; ++k)
+                    gap +=
+                        (other->position[k] - v.position[k]) * (other->position[k] - v.position[k]);
+                found = found || (other != &v && gap < limit * limit &&
+                                  fusion::dot3(other->normal, v.normal) > 0.0f);
             }
         }
         doubled += found ? 1 : 0;
@@ -175,7 +179,9 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
         kelvane_sim::Frame f;
         for (int i = 0; i < options.frames; ++i) {
             scanner.frameAt(i, f);
-            ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views, f.pose, blocking), 0);
+            ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views,
+                                      f.pose, blocking),
+                      0);
             engine->waitForPendingWork();
             for (const Vertices& v : drainUpdates(*engine)) announced.insert(v.view_id);
             live = liveVertices(*engine);
@@ -184,7 +190,8 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
     }
     const int covered = live_after[live_after.size() - options.frames - 1];
     EXPECT_GT(covered, 2 * live_after.front()) << "the orbit keeps showing new surface";
-    EXPECT_LE(live_after.back(), covered + covered / 20) << "re-scanned surface fuses, not piles up";
+    EXPECT_LE(live_after.back(), covered + covered / 20)
+        << "re-scanned surface fuses, not piles up";
     int off = 0, inward = 0, unannounced = 0;
     for (const Vertices& v : live) {
         float truth[3];
@@ -205,7 +212,8 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Objects, Sweep,
-                         ::testing::Combine(::testing::Values(Shape::Sphere, Shape::Box), ::testing::Bool()),
+                         ::testing::Combine(::testing::Values(Shape::Sphere, Shape::Box),
+                                            ::testing::Bool()),
                          [](const auto& info) {
                              return std::string(kelvane_sim::shapeName(std::get<0>(info.param))) +
                                     (std::get<1>(info.param) ? "Blocking" : "NonBlocking");
@@ -242,13 +250,15 @@ TEST(PipelineConcurrent, OneThreadAndManyGiveTheSameModel) {
         const auto range = index.equal_range(std::make_tuple(c.x, c.y, c.z, v.normal[2] > 0));
         for (auto it = range.first; it != range.second && !found; ++it) {
             float gap = 0;
-            for (int k = 0; k < 3; ++k) gap = std::max(gap, std::fabs(it->second->position[k] - v.position[k]));
+            for (int k = 0; k < 3; ++k)
+                gap = std::max(gap, std::fabs(it->second->position[k] - v.position[k]));
             found = gap < 1e-3f && it->second->scan_level == v.scan_level;
         }
         unmatched += found ? 0 : 1;
     }
     ASSERT_GT(one.size(), 3000u);
-    EXPECT_NEAR(static_cast<double>(many.size()), static_cast<double>(one.size()), one.size() * 0.003);
+    EXPECT_NEAR(static_cast<double>(many.size()), static_cast<double>(one.size()),
+                one.size() * 0.003);
     // Summation order moves a fused position by a few float ulps; where two
     // observations race for an empty side or a merge, a record can land on
     // the other side of a rounding boundary.
@@ -264,7 +274,8 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
     enum class Pace { Settled, BackToBack, HeldAndReleased };
     for (const Shape shape : {Shape::Sphere, Shape::Plate}) {
         for (const Pace pace : {Pace::Settled, Pace::BackToBack, Pace::HeldAndReleased}) {
-            SCOPED_TRACE(std::string(kelvane_sim::shapeName(shape)) + " pace " + std::to_string(int(pace)));
+            SCOPED_TRACE(std::string(kelvane_sim::shapeName(shape)) + " pace " +
+                         std::to_string(int(pace)));
             auto engine = makeEngine();
             ASSERT_NE(engine, nullptr);
             kelvane_host::HostMirror mirror;
@@ -276,10 +287,13 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
             kelvane_sim::Frame f;
             std::unique_ptr<PoolBlocker> held;
             for (int i = 0; i < 18; ++i) {
-                if (pace == Pace::HeldAndReleased && i % 6 == 0) held = std::make_unique<PoolBlocker>(*engine->threadPool());
+                if (pace == Pace::HeldAndReleased && i % 6 == 0)
+                    held = std::make_unique<PoolBlocker>(*engine->threadPool());
                 if (pace == Pace::HeldAndReleased && i % 6 == 3) held.reset();
                 scanner.frameAt(i, f);
-                ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views, f.pose, false), 0);
+                ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()),
+                                          f.views, f.pose, false),
+                          0);
                 if (pace == Pace::Settled) engine->waitForPendingWork();
                 drain();
                 EXPECT_EQ(mirror.stats().stray_removals, 0) << "frame " << i;
@@ -288,8 +302,10 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
             engine->waitForPendingWork();
             drain();
             const std::vector<Vertices> live = liveVertices(*engine);
-            const kelvane_host::MirrorDiff diff = mirror.compare(live.data(), static_cast<int>(live.size()), 1e30f);
-            EXPECT_TRUE(diff.sameVertices()) << diff.missing << " missing, " << diff.extra << " extra";
+            const kelvane_host::MirrorDiff diff =
+                mirror.compare(live.data(), static_cast<int>(live.size()), 1e30f);
+            EXPECT_TRUE(diff.sameVertices())
+                << diff.missing << " missing, " << diff.extra << " extra";
             EXPECT_EQ(mirror.stats().stray_removals, 0);
             EXPECT_EQ(mirror.stats().invalid, 0);
             EXPECT_GT(mirror.stats().removals, 0) << "merging must have removed points";
@@ -312,7 +328,9 @@ TEST(PipelineConcurrent, StreamedFramesOverlapTheirSecondStages) {
     kelvane_sim::Frame f;
     for (int i = 0; i < 16; ++i) {
         scanner.frameAt(i, f);
-        ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views, f.pose, false), 0);
+        ASSERT_EQ(engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views,
+                                  f.pose, false),
+                  0);
         drainUpdates(*engine);
     }
     engine->waitForPendingWork();

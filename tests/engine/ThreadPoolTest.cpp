@@ -1,5 +1,3 @@
-#include "engine/ThreadPool.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +7,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "engine/ThreadPool.h"
 
 namespace {
 
@@ -88,7 +88,8 @@ TEST(ThreadPool, AnIdleWorkerRunsATaskCommittedJustBeforeTheStop) {
             result = pool.commit([] { return 5; });
             pool.stop();
         }
-        ASSERT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "round " << round;
+        ASSERT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+            << "round " << round;
         EXPECT_EQ(result.get(), 5);
     }
 }

@@ -15,8 +15,8 @@
 namespace {
 
 using namespace fusion_test;
-using fusion::NeighbourList;
 using fusion::BlockCache;
+using fusion::NeighbourList;
 
 // Hangs `record` on the first free side of voxel c, whatever it faces.
 int32_t putRaw(Volume& volume, const Int3& c, const FusionPoint& record) {
@@ -34,7 +34,8 @@ int32_t putRaw(Volume& volume, const Int3& c, const FusionPoint& record) {
 // observations, some voxels with both sides. Returns the stored indices.
 std::vector<int32_t> fillRandomVolume(Volume& volume, std::mt19937& rng, int32_t frame) {
     const float r = volume.resolution();
-    std::uniform_int_distribution<int> spot(-48, 48), near(-3, 3), stamp(frame - 3, frame), axis(0, 5);
+    std::uniform_int_distribution<int> spot(-48, 48), near(-3, 3), stamp(frame - 3, frame),
+        axis(0, 5);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     std::vector<int32_t> stored;
     for (int cluster = 0; cluster < 700; ++cluster) {
@@ -47,7 +48,8 @@ std::vector<int32_t> fillRandomVolume(Volume& volume, std::mt19937& rng, int32_t
                 n[a % 3] = a < 3 ? 1.0f : -1.0f;
             }
             const Int3 c{at.x + near(rng), at.y + near(rng), at.z + near(rng)};
-            FusionPoint record = observation(c.x * r + 0.1f * r, c.y * r, c.z * r - 0.2f * r, n[0], n[1], n[2]);
+            FusionPoint record =
+                observation(c.x * r + 0.1f * r, c.y * r, c.z * r - 0.2f * r, n[0], n[1], n[2]);
             record.frame_stamp = stamp(rng);
             uint64_t mask = uint64_t{rng()} << 32 | rng();
             for (int thin = i % 4; thin > 0; --thin) mask &= uint64_t{rng()} << 32 | rng();
@@ -189,8 +191,8 @@ TEST(BlockCache, SeesSidesEmptiedAfterItLooked) {
     int cleared = 0;
     for (std::size_t k = 0; k < stored.size(); k += 3) {
         const FusionPoint& record = *volume.pointAt(stored[k]);
-        const fusion::FoundPoint found =
-            volume.lookupPoint(fusion::voxelOf(record.position, volume.resolution()), record.normal);
+        const fusion::FoundPoint found = volume.lookupPoint(
+            fusion::voxelOf(record.position, volume.resolution()), record.normal);
         if (!found || found.index != stored[k]) continue;
         fusion::relaxedAssign(*found.record, fusion::defaultFusionPoint());
         volume.clearSide(found.where(), found.voxel->side(0) == found.index ? 0 : 1);
@@ -201,8 +203,8 @@ TEST(BlockCache, SeesSidesEmptiedAfterItLooked) {
     for (std::size_t k = 1; k < stored.size(); k += 2) {
         const FusionPoint centre = fusion::relaxedCopy(*volume.pointAt(stored[k]));
         if (centre.observation_count == 0) continue;
-        expectSame(gradePlain(volume, frame, centre, 0.25f), gradeCached(cache, frame, centre, 0.25f),
-                   stored[k]);
+        expectSame(gradePlain(volume, frame, centre, 0.25f),
+                   gradeCached(cache, frame, centre, 0.25f), stored[k]);
         expectSame(positions(volume, centre), positions(cache, centre), stored[k]);
         ++compared;
         if (::testing::Test::HasFailure()) break;
@@ -236,7 +238,8 @@ TEST(BlockCache, AbsentBlocksByMode) {
     EXPECT_EQ(positions(live, far).total, 1) << "a live cache finds the new block";
     EXPECT_EQ(positions(live, near).total, 2) << "a live cache finds the new side";
     EXPECT_EQ(positions(frozen, far).total, 0) << "a frozen cache keeps what it saw";
-    EXPECT_EQ(live.lookupPoint({200, 200, 200}, up).index, volume.lookupPoint({200, 200, 200}, up).index);
+    EXPECT_EQ(live.lookupPoint({200, 200, 200}, up).index,
+              volume.lookupPoint({200, 200, 200}, up).index);
 }
 
 }  // namespace

@@ -23,19 +23,22 @@ const float kInf = std::numeric_limits<float>::infinity();
 const float kUp[3] = {0, 0, 1};
 
 struct Frames {
-    explicit Frames(float resolution = 0.5f, const GlobalParams& params = smallParams(), int capacity = 1000)
-        : t(resolution, params), updates(fusion::UpdateBuffer::create(capacity, t.volume.viewIds())) {}
+    explicit Frames(float resolution = 0.5f, const GlobalParams& params = smallParams(),
+                    int capacity = 1000)
+        : t(resolution, params),
+          updates(fusion::UpdateBuffer::create(capacity, t.volume.viewIds())) {}
     FrameStage stage() { return FrameStage{t.volume, frame, judge, 4, *updates}; }
     std::vector<int32_t> intake(const std::vector<PointData>& points) {
         ++frame;
         std::vector<int32_t> indices(points.size(), -2);
-        fusion::insertFramePoints(t.volume, rules, frame, 4, points.data(), static_cast<int>(points.size()),
-                                  indices.data());
+        fusion::insertFramePoints(t.volume, rules, frame, 4, points.data(),
+                                  static_cast<int>(points.size()), indices.data());
         return indices;
     }
     void grouped(const std::vector<PointData>& points, const std::vector<int32_t>& indices,
                  const std::vector<std::vector<int>>& views) {
-        fusion::prepareGrouped(stage(), points.data(), static_cast<int>(points.size()), views, indices.data());
+        fusion::prepareGrouped(stage(), points.data(), static_cast<int>(points.size()), views,
+                               indices.data());
     }
     void perPoint(const std::vector<int32_t>& indices) {
         fusion::preparePerPoint(stage(), static_cast<int>(indices.size()), indices.data());
@@ -45,7 +48,9 @@ struct Frames {
     std::vector<int32_t> neighbours(const Int3& first, const std::vector<int32_t>& stamps) {
         std::vector<int32_t> out;
         for (std::size_t i = 0; i < stamps.size(); ++i)
-            out.push_back(placeAt(t.volume, {first.x + int(i) % 5, first.y + int(i) / 5, first.z}, kUp, stamps[i]).index);
+            out.push_back(placeAt(t.volume, {first.x + int(i) % 5, first.y + int(i) / 5, first.z},
+                                  kUp, stamps[i])
+                              .index);
         return out;
     }
 
@@ -58,9 +63,12 @@ struct Frames {
 
 TEST(FrameIntake, RejectsUnusablePositionsWithTheirLine) {
     const std::pair<PointData, bool> cases[] = {
-        {makePoint(0, 0, 0, 0, 0, 1), false},         {makePoint(1e-8f, -1e-7f, 1.1e-7f, 0, 0, 1), false},
-        {makePoint(0, 0, 1e-3f, 0, 0, 1), true},      {makePoint(kNaN, 1, 1, 0, 0, 1), false},
-        {makePoint(1, -kInf, 1, 0, 0, 1), false},     {makePoint(1, 2, 3, kNaN, 0, 1), true},
+        {makePoint(0, 0, 0, 0, 0, 1), false},
+        {makePoint(1e-8f, -1e-7f, 1.1e-7f, 0, 0, 1), false},
+        {makePoint(0, 0, 1e-3f, 0, 0, 1), true},
+        {makePoint(kNaN, 1, 1, 0, 0, 1), false},
+        {makePoint(1, -kInf, 1, 0, 0, 1), false},
+        {makePoint(1, 2, 3, kNaN, 0, 1), true},
         {makePoint(1e30f, 0, 0, 0, 0, 1), false},  // beyond the addressable grid
     };
     for (const auto& [point, accepted] : cases) {
@@ -80,7 +88,8 @@ TEST(FrameIntakeConcurrent, EachRecordIsClaimedOncePerFrame) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> spot(0.5f, 6.0f);
     std::vector<PointData> points;
-    for (int i = 0; i < 20000; ++i) points.push_back(makePoint(spot(rng), spot(rng), 3, 0, 0, i % 3 ? 1.f : -1.f));
+    for (int i = 0; i < 20000; ++i)
+        points.push_back(makePoint(spot(rng), spot(rng), 3, 0, 0, i % 3 ? 1.f : -1.f));
     for (int frame = 0; frame < 3; ++frame) {
         std::map<int32_t, int> claims;
         for (int32_t index : f.intake(points)) claims[index] += index >= 0 ? 1 : 0;
@@ -122,14 +131,14 @@ TEST(GroupedMode, OneConfirmedPointAcceptsItsRun) {
 }
 
 TEST(GroupedMode, NeedsSixOlderNeighboursFromSeveralFrames) {
-    const std::pair<std::vector<int32_t>, bool> cases[] = {{{3, 3, 3, 4, 4, 4}, true},
-                                                           {{7, 7, 7, 7, 7, 7}, false},
-                                                           {{3, 4, 3, 4, 3}, false}};
+    const std::pair<std::vector<int32_t>, bool> cases[] = {
+        {{3, 3, 3, 4, 4, 4}, true}, {{7, 7, 7, 7, 7, 7}, false}, {{3, 4, 3, 4, 3}, false}};
     for (const auto& [stamps, accepted] : cases) {
         Frames f;
         const std::vector<int32_t> older = f.neighbours({38, 41, 40}, stamps);
         f.frame = 20;
-        const std::vector<PointData> points = {makePoint(20, 20, 20, 0, 0, 1), makePoint(80, 80, 80, 0, 0, 1)};
+        const std::vector<PointData> points = {makePoint(20, 20, 20, 0, 0, 1),
+                                               makePoint(80, 80, 80, 0, 0, 1)};
         const std::vector<int32_t> indices = f.intake(points);
         f.grouped(points, indices, {{2}});
         EXPECT_EQ(f.at(indices[1]).confirmed_flag, accepted ? 1 : 0) << "the whole run follows";
@@ -149,7 +158,8 @@ TEST(Grading, KeepsTheHigherNibblesAndStopsAtTheHandOffLimit) {
     EXPECT_EQ(fusion::gradePoint(f.stage(), placed.record, placed.index), 0);
     EXPECT_EQ(placed.record->quality_code, 0x3B25);
     EXPECT_EQ(f.updates->records()[19].quality_code, 0x3B25);
-    EXPECT_EQ(fusion::gradePoint(f.stage(), placed.record, placed.index), 1) << "the limit is reached";
+    EXPECT_EQ(fusion::gradePoint(f.stage(), placed.record, placed.index), 1)
+        << "the limit is reached";
     EXPECT_EQ(f.updates->count(), 20);
     EXPECT_EQ(fusion::gradePoint(f.stage(), nullptr, 0), 1);
 }
@@ -160,7 +170,7 @@ TEST(PerPointMode, CountsNeighboursAgainstTheThreshold) {
         int older, current;
         bool confirmed;
     };
-    const Case cases[] = {{0.5f, 6, 0, true},  {0.5f, 5, 4, false}, {0.05f, 3, 2, true},
+    const Case cases[] = {{0.5f, 6, 0, true},   {0.5f, 5, 4, false}, {0.05f, 3, 2, true},
                           {0.05f, 2, 2, false}, {0.03f, 1, 1, true}, {0.03f, 1, 0, false}};
     for (const Case& c : cases) {
         Frames f(c.resolution);
@@ -171,7 +181,8 @@ TEST(PerPointMode, CountsNeighboursAgainstTheThreshold) {
         const float x = 100 * c.resolution;
         const std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1)});
         f.perPoint(indices);
-        EXPECT_EQ(f.at(indices[0]).confirmed_flag, c.confirmed ? 1 : 0) << c.resolution << " " << c.older;
+        EXPECT_EQ(f.at(indices[0]).confirmed_flag, c.confirmed ? 1 : 0)
+            << c.resolution << " " << c.older;
         EXPECT_EQ(f.updates->count(), c.confirmed ? 1 : 0);
     }
 }

@@ -55,7 +55,8 @@ TEST_P(NeighbourWalkOracle, MatchesBruteForce) {
             n[a % 3] = a < 3 ? 1.0f : -1.0f;
         }
         const Int3 c{coord(rng), coord(rng), coord(rng)};
-        FusionPoint record = observation(c.x * resolution, c.y * resolution, c.z * resolution, n[0], n[1], n[2]);
+        FusionPoint record =
+            observation(c.x * resolution, c.y * resolution, c.z * resolution, n[0], n[1], n[2]);
         record.frame_stamp = stamp(rng);
         record.sub_voxel_mask = rng() | uint64_t{rng()} << 32;
         if (i % 10 == 0) record.observation_count = 0;  // emptied: skipped
@@ -75,15 +76,18 @@ TEST_P(NeighbourWalkOracle, MatchesBruteForce) {
         const Int3 c = fusion::voxelOf(centre.position, resolution);
         for (int o = 0; o < 125; ++o) {
             const int off[3] = {o % 5 - 2, (o / 5) % 5 - 2, o / 25 - 2};
-            const FoundPoint f = volume.lookupPoint({c.x + off[0], c.y + off[1], c.z + off[2]}, centre.normal);
+            const FoundPoint f =
+                volume.lookupPoint({c.x + off[0], c.y + off[1], c.z + off[2]}, centre.normal);
             if (!f || f.record->observation_count == 0) continue;
             masks.push_back(f.record->sub_voxel_mask);
             xs.push_back(f.record->position[0]);
             if (f.record->frame_stamp == frame) continue;
             older.push_back(f.index);
             stamps.insert(f.record->frame_stamp);
-            const bool shell = std::max({std::abs(off[0]), std::abs(off[1]), std::abs(off[2])}) == 2;
-            if (static_cast<double>(edge) < 0.1 || (edge < 0.5f && !shell)) listed.push_back(f.index);
+            const bool shell =
+                std::max({std::abs(off[0]), std::abs(off[1]), std::abs(off[2])}) == 2;
+            if (static_cast<double>(edge) < 0.1 || (edge < 0.5f && !shell))
+                listed.push_back(f.index);
         }
         const int total = static_cast<int>(masks.size());
         busy += total > 3 ? 1 : 0;
@@ -95,12 +99,13 @@ TEST_P(NeighbourWalkOracle, MatchesBruteForce) {
         EXPECT_EQ(got_total, total);
         EXPECT_EQ(got_older, static_cast<int>(older.size()));
         EXPECT_EQ(sorted({list.indices, list.indices + list.count}), sorted(older));
-        EXPECT_EQ(tag, stamps.empty()         ? fusion::kFrameTagNone
+        EXPECT_EQ(tag, stamps.empty()       ? fusion::kFrameTagNone
                        : stamps.size() == 1 ? static_cast<uint32_t>(*stamps.begin())
                                             : fusion::kFrameTagMixed);
 
         uint16_t got_counts[125];
-        fusion::collectGradingNeighbours(volume, frame, centre, edge, got_counts, got_total, got_older, list);
+        fusion::collectGradingNeighbours(volume, frame, centre, edge, got_counts, got_total,
+                                         got_older, list);
         EXPECT_EQ(got_older, static_cast<int>(older.size()));
         EXPECT_EQ(sorted({list.indices, list.indices + list.count}), sorted(listed));
         std::vector<uint16_t> got(got_counts, got_counts + got_total), expected;
@@ -110,7 +115,8 @@ TEST_P(NeighbourWalkOracle, MatchesBruteForce) {
         EXPECT_EQ(got, expected);
 
         float positions[125][3];
-        EXPECT_EQ(fusion::collectNeighbourPositions(volume, centre, positions, got_total, 4), total >= 4);
+        EXPECT_EQ(fusion::collectNeighbourPositions(volume, centre, positions, got_total, 4),
+                  total >= 4);
         std::vector<float> got_xs;
         for (int i = 0; i < got_total; ++i) got_xs.push_back(positions[i][0]);
         std::sort(got_xs.begin(), got_xs.end());
@@ -132,13 +138,14 @@ TEST(QualityCode, DefaultTuning) {
     };
     // Tier 0 (size 1.0): 10, 2, 10, 4, 20, 32, 25, 56; tier 3 (below 0.1):
     // 2, 1, 10, 2, 10, 16, 10, 32.
-    const Case cases[] = {{{0xFF}, 1.0f, 0x0001},
-                          {std::vector<uint64_t>(10, ~0ull), 1.0f, 0xFFFF},
-                          {{}, 1.0f, 0},
-                          {{0, 0}, 1.0f, 0},
-                          {{0x0000050500000505ull}, 1.0f, 0x0033},  // one cell per octant: wide, sparse
-                          {{0, 0xFFFFFFFFull, 0}, 1.0f, 0x0013},
-                          {{0xFF}, 0.05f, 0x001F}};
+    const Case cases[] = {
+        {{0xFF}, 1.0f, 0x0001},
+        {std::vector<uint64_t>(10, ~0ull), 1.0f, 0xFFFF},
+        {{}, 1.0f, 0},
+        {{0, 0}, 1.0f, 0},
+        {{0x0000050500000505ull}, 1.0f, 0x0033},  // one cell per octant: wide, sparse
+        {{0, 0xFFFFFFFFull, 0}, 1.0f, 0x0013},
+        {{0xFF}, 0.05f, 0x001F}};
     for (const Case& c : cases) {
         EXPECT_EQ(fusion::computeQualityCode(fusion::defaultGlobalParams(), c.masks.data(),
                                              static_cast<int>(c.masks.size()), c.size),
@@ -160,7 +167,8 @@ TEST(SubCellCounts, MatchCountingTheMask) {
             bool hit = false;  // octant (ox, oy, oz) covers x 2ox..2ox+1, y 2oy.., z 2oz..
             for (int b = 0; b < 64; ++b) {
                 const int x = b % 4, y = (b / 4) % 4, z = b / 16;
-                if (x / 2 == (o & 1) && y / 2 == ((o >> 1) & 1) && z / 2 == (o >> 2) && ((mask >> b) & 1))
+                if (x / 2 == (o & 1) && y / 2 == ((o >> 1) & 1) && z / 2 == (o >> 2) &&
+                    ((mask >> b) & 1))
                     hit = true;
             }
             octants += hit ? 1 : 0;
@@ -225,10 +233,12 @@ TEST(SubCellCounts, GraderMatchesMasksForAnyTuning) {
                 counts[static_cast<std::size_t>(i)] = fusion::subCellCounts(m);
             }
             const uint16_t expected = fusion::computeQualityCode(params, masks.data(), n, size);
-            ASSERT_EQ(grader.code(counts.data(), n), expected) << "trial " << trial << ", " << n << " masks";
+            ASSERT_EQ(grader.code(counts.data(), n), expected)
+                << "trial " << trial << ", " << n << " masks";
             graded += expected != 0 ? 1 : 0;
         }
-        for (int k = 0; k < 8; ++k) degenerate += params.device_tuning[8 * (trial % 4) + k] <= 0 ? 1 : 0;
+        for (int k = 0; k < 8; ++k)
+            degenerate += params.device_tuning[8 * (trial % 4) + k] <= 0 ? 1 : 0;
     }
     EXPECT_GT(graded, 3000);
     EXPECT_GT(degenerate, 100) << "zero and negative tuning words must be exercised";

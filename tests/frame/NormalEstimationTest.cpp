@@ -32,7 +32,8 @@ TEST(SymmetricEigen, SortedEigenpairsOfRandomSymmetricMatrices) {
         for (int r = 0; r < 3; ++r) {  // rows are unit eigenvectors
             const double* v = vectors + 3 * r;
             for (int i = 0; i < 3; ++i)
-                EXPECT_NEAR(m[3 * i] * v[0] + m[3 * i + 1] * v[1] + m[3 * i + 2] * v[2], values[r] * v[i], 1e-9);
+                EXPECT_NEAR(m[3 * i] * v[0] + m[3 * i + 1] * v[1] + m[3 * i + 2] * v[2],
+                            values[r] * v[i], 1e-9);
             EXPECT_NEAR(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1.0, 1e-12);
         }
     }
@@ -65,7 +66,8 @@ FusionPoint* buildPatch(Volume& volume, const Shape& shape, const float normal[3
     FusionPoint* centre = nullptr;
     for (const auto& cell : cells) {
         const FoundPoint placed =
-            place(volume, observation(cell.first * r, cell.second * r, 0.0f, normal[0], normal[1], normal[2], 8, 0, 2));
+            place(volume, observation(cell.first * r, cell.second * r, 0.0f, normal[0], normal[1],
+                                      normal[2], 8, 0, 2));
         EXPECT_TRUE(placed);
         shape.at(cell.first, cell.second, placed.record->position);
         if (cell.first == 0 && cell.second == 0) centre = placed.record;
@@ -78,18 +80,20 @@ TEST(FrameNormal, OnlyClearPlanesReplaceTheNormal) {
         Shape shape;
         bool accepted;
     };
-    const Case cases[] = {{kSquare, true},
-                          {kLine, false},                         // l1 = 0: fails the first test
-                          {{1.0f, 1.0f, 1.2f, false}, false},     // 50, 50, ~36: not thin enough
-                          {{1.0f, 0.632456f, 0.6f, false}, false},  // (l1 - l2) / l0 = 0.22 too small
-                          {kStrip, false},                        // (l1 - l2) / l0 = 0.16
-                          {{1.0f, 0.6f, 0.0f, false}, true}};     // 0.36: just plane enough
+    const Case cases[] = {
+        {kSquare, true},
+        {kLine, false},                           // l1 = 0: fails the first test
+        {{1.0f, 1.0f, 1.2f, false}, false},       // 50, 50, ~36: not thin enough
+        {{1.0f, 0.632456f, 0.6f, false}, false},  // (l1 - l2) / l0 = 0.22 too small
+        {kStrip, false},                          // (l1 - l2) / l0 = 0.16
+        {{1.0f, 0.6f, 0.0f, false}, true}};       // 0.36: just plane enough
     for (const Case& c : cases) {
         TestVolume t(1.0f);
         const float normal[3] = {0.0f, 0.0f, -0.9f};
         FusionPoint* centre = buildPatch(t.volume, c.shape, normal);
         ASSERT_NE(centre, nullptr);
-        EXPECT_EQ(fusion::estimateFrameNormal(t.volume, centre), c.accepted) << c.shape.sy << " " << c.shape.h;
+        EXPECT_EQ(fusion::estimateFrameNormal(t.volume, centre), c.accepted)
+            << c.shape.sy << " " << c.shape.h;
         // Accepted: unit length, oriented like the old normal.
         EXPECT_NEAR(centre->normal[0], 0.0f, 1e-6f);
         EXPECT_NEAR(centre->normal[2], c.accepted ? -1.0f : -0.9f, 1e-6f);
@@ -112,8 +116,9 @@ TEST(FrameNormal, BothEstimatorsNeedTwelveFacingNeighbours) {
             FusionPoint* centre = buildPatch(t.volume, kSquare, normal, cells);
             ASSERT_NE(centre, nullptr);
             float out[3] = {42.0f, 42.0f, 42.0f};
-            const bool result = resolution == 1.0f ? fusion::estimateFrameNormal(t.volume, centre)
-                                                   : fusion::reestimateNormal(t.volume, centre, out);
+            const bool result = resolution == 1.0f
+                                    ? fusion::estimateFrameNormal(t.volume, centre)
+                                    : fusion::reestimateNormal(t.volume, centre, out);
             EXPECT_EQ(result, enough) << count;
             EXPECT_NEAR(centre->normal[2], enough ? -1.0f : -0.9f, 1e-6f);
             if (!enough) {
@@ -189,7 +194,8 @@ TEST(Reestimate, AdoptionRulesDependOnResolution) {
             EXPECT_NEAR(out[k], c.adopted ? expected[k] : c.normal[k], 1e-6f);
             EXPECT_EQ(centre->normal[k], out[k]);
         }
-        EXPECT_EQ(centre->normal_update_count, 5) << "the per-frame throttle is not this estimator's business";
+        EXPECT_EQ(centre->normal_update_count, 5)
+            << "the per-frame throttle is not this estimator's business";
         EXPECT_EQ(centre->normal_fresh_flag, 1);
     }
 }
@@ -229,7 +235,8 @@ TEST(FrameNormal, SphereEstimatesAreRadialAndKeepOrientation) {
                 distance += radial * radial;
             }
             EXPECT_NEAR(length, 1.0, 1e-5);
-            worst = std::max(worst, std::acos(std::min(1.0, dot / std::sqrt(distance))) * 180.0 / 3.14159265);
+            worst = std::max(
+                worst, std::acos(std::min(1.0, dot / std::sqrt(distance))) * 180.0 / 3.14159265);
         }
         // The given normals are off by about 12 degrees; nearly every record
         // sits in a full patch and is accepted. The fitted plane is radial at

@@ -89,8 +89,8 @@ TEST(Reorganisation, LeavesOrdinaryRecordsAndEmptyVolumesAlone) {
 TEST(Reorganisation, MarkersCarryProtectionAndOnlyPowerOfTwoLevels) {
     TestVolume t(1.0f);
     const float up[3] = {0.0f, 0.0f, 1.0f};
-    putRecord(t.volume, 0.0f, 0.0f, 0.0f, up, 1, 24);          // selected (fine bits) but no level
-    putRecord(t.volume, 10.0f, 0.0f, 0.0f, up, 1, 8, true);    // protected, too few neighbours
+    putRecord(t.volume, 0.0f, 0.0f, 0.0f, up, 1, 24);        // selected (fine bits) but no level
+    putRecord(t.volume, 10.0f, 0.0f, 0.0f, up, 1, 8, true);  // protected, too few neighbours
     fusion::dataOrganize(t.volume, 4);
     const auto markers = recordsFrom(t.volume, 2);
     ASSERT_EQ(markers.size(), 4u);
@@ -131,7 +131,8 @@ TEST(Reorganisation, ProtectedRecordWithTooFewNeighboursKeepsItsNormalButIsMarke
     const float tilted[3] = {0.0f, 0.3f, 0.9f};
     // Eleven facing records around it, itself and the layer above included.
     FusionPoint* centre = putRecord(volume, 0.0f, 0.0f, 0.0f, tilted, 1, 8, true);
-    const int cells[9][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0}, {-1, 1}, {0, 1}, {1, 1}, {2, 2}};
+    const int cells[9][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0},
+                             {-1, 1},  {0, 1},  {1, 1},  {2, 2}};
     for (const auto& cell : cells) putRecord(volume, 0.5f * cell[0], 0.5f * cell[1], 0.0f, tilted);
     putRecord(volume, 0.0f, 0.0f, 0.5f, tilted, 5);
     const FusionPoint before = *centre;

@@ -29,7 +29,8 @@ bool allZero(const uint8_t* from, const uint8_t* to) {
     return true;
 }
 
-std::vector<Vertices> load(HashTable& engine, const std::shared_ptr<fusion::RealTimeByteStream>& s) {
+std::vector<Vertices> load(HashTable& engine,
+                           const std::shared_ptr<fusion::RealTimeByteStream>& s) {
     Vertices* out = nullptr;
     int count = 0;
     EXPECT_EQ(engine.loadRealTimeBytesData_points(s, &out, count), 0);
@@ -74,7 +75,8 @@ TEST(SnapshotLayout, HeaderRecordsAndTrailer) {
     EXPECT_EQ(get32(d + 24), 2u);
     const float block[5] = {1.0f, 5.0f, 0.5f, 150.0f, 1500.0f};
     for (int k = 0; k < 5; ++k) EXPECT_EQ(getFloat(d + 72 + 4 * k), block[k]);
-    for (auto [from, to] : {std::pair{4, 8}, {28, 72}, {92, 148}}) EXPECT_TRUE(allZero(d + from, d + to)) << from;
+    for (auto [from, to] : {std::pair{4, 8}, {28, 72}, {92, 148}})
+        EXPECT_TRUE(allZero(d + from, d + to)) << from;
     EXPECT_EQ(std::memcmp(d + s.size - 4, "HASH", 4), 0);
 
     const uint8_t* r = getFloat(d + 148) == 2.25f ? d + 148 : d + 196;
@@ -146,7 +148,8 @@ TEST_P(DamagedStream, IsRefusedAndLeavesTheVolumeAlone) {
     Vertices* out = nullptr;
     int count = -5;
     EXPECT_EQ(target->loadRealTimeBytesData_points(damaged, &out, count), kInvalid);
-    EXPECT_EQ(target->errorMessage(), bytes.empty() ? "hash_stream is nullptr" : "byte stream is invalid!");
+    EXPECT_EQ(target->errorMessage(),
+              bytes.empty() ? "hash_stream is nullptr" : "byte stream is invalid!");
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(count, -5);
     EXPECT_EQ(target->resolution(), 0.3f);
@@ -176,14 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"SizeFieldOffByOne", [](std::vector<uint8_t>& b) { sizeField(b, b.size() + 1); }},
         Damage{"MagicDamaged", [](std::vector<uint8_t>& b) { b[1] = 'X'; }},
         Damage{"TrailerDamaged", [](std::vector<uint8_t>& b) { b.back() ^= 1; }},
-        Damage{"CountOneTooMany", [](std::vector<uint8_t>& b) { put32(b.data() + 20, get32(b.data() + 20) + 1); }},
+        Damage{"CountOneTooMany",
+               [](std::vector<uint8_t>& b) { put32(b.data() + 20, get32(b.data() + 20) + 1); }},
         Damage{"CountNegative", [](std::vector<uint8_t>& b) { put32(b.data() + 20, ~0u); }},
         Damage{"LoadCountBeyondRecords",
                [](std::vector<uint8_t>& b) { put32(b.data() + 24, get32(b.data() + 20) + 1); }},
         Damage{"ResolutionZero", [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, 0.0f); }},
         Damage{"ResolutionSubnormal", [](std::vector<uint8_t>& b) { put32(b.data() + 72, 1u); }},
         Damage{"ResolutionHuge", [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, 3e38f); }},
-        Damage{"ResolutionNaN", [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, std::nanf("")); }}),
+        Damage{"ResolutionNaN",
+               [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, std::nanf("")); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 // A stream larger than the target's point store grows it by whole chunks
@@ -257,7 +262,8 @@ TEST(SnapshotSweep, ModelsTravelAsTheSameRecords) {
     ASSERT_TRUE(runFrames(*engine, smallSweep(kelvane_sim::Shape::Plate, 3)));
     const auto live = liveVertices(*engine);
     std::vector<PointData> fine, guarded;
-    for (std::size_t i = 0; i < live.size(); i += 97) fine.push_back(selectionOf(live[i], 32 | 256));
+    for (std::size_t i = 0; i < live.size(); i += 97)
+        fine.push_back(selectionOf(live[i], 32 | 256));
     for (std::size_t i = 40; i < live.size(); i += 89) guarded.push_back(selectionOf(live[i]));
     ASSERT_EQ(engine->setFineScanArea(fine.data(), static_cast<int>(fine.size())), 0);
     ASSERT_EQ(engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false), 0);

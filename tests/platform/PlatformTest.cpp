@@ -19,11 +19,14 @@ TEST(Platform, ReservedRegionsCostMemoryOnlyWhereTouched) {
     if (before == 0) GTEST_SKIP() << "resident size not available";
     auto* region = static_cast<unsigned char*>(platform::reserveZeroed(kRegion));
     ASSERT_NE(region, nullptr);
-    EXPECT_LT(platform::residentBytes(), before + (std::size_t{16} << 20)) << "a gigabyte reserved, nothing paid";
-    for (std::size_t at = 0; at < kRegion; at += kRegion / 8) EXPECT_EQ(region[at], 0) << "reads as zero";
+    EXPECT_LT(platform::residentBytes(), before + (std::size_t{16} << 20))
+        << "a gigabyte reserved, nothing paid";
+    for (std::size_t at = 0; at < kRegion; at += kRegion / 8)
+        EXPECT_EQ(region[at], 0) << "reads as zero";
     std::memset(region, 1, kTouched);
     const std::size_t touched = platform::residentBytes();
-    EXPECT_GE(touched, before + kTouched - (std::size_t{4} << 20)) << "touched pages count in bytes";
+    EXPECT_GE(touched, before + kTouched - (std::size_t{4} << 20))
+        << "touched pages count in bytes";
     EXPECT_GE(platform::peakResidentBytes(), touched - (std::size_t{4} << 20));
     platform::discardZeroed(region + 1, kTouched - 2);
     EXPECT_EQ(region[kTouched / 2], 0) << "a discarded range reads as zero again";

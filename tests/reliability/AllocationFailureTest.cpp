@@ -52,7 +52,8 @@ struct Subject {
     }
 };
 
-Subject warm(int frames_fused, const GlobalParams& params = smallParams(), int frame_points = 60000) {
+Subject warm(int frames_fused, const GlobalParams& params = smallParams(),
+             int frame_points = 60000) {
     Subject s;
     s.engine = std::make_unique<HashTable>();
     s.engine->setInitParams(params);
@@ -91,27 +92,49 @@ struct FailureCase {
     const char* name;
     std::function<Subject()> prepare;
     std::function<int(Subject&)> run;
-    std::vector<int> failures;                                // statuses a lack of memory may give
-    std::function<void(Subject&, int)> check = nullptr;        // what a failed run must have left
+    std::vector<int> failures;                           // statuses a lack of memory may give
+    std::function<void(Subject&, int)> check = nullptr;  // what a failed run must have left
     bool can_cope = false;  // some allocations are optional: the run may still succeed
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 const FailureCase kCases[] = {
-    {"Init", [] { Subject s; s.engine = std::make_unique<HashTable>(); s.engine->setInitParams(smallParams()); return s; },
-     [](Subject& s) { return s.engine->init(); }, {kOutOfMemory},
+    {"Init",
+     [] {
+         Subject s;
+         s.engine = std::make_unique<HashTable>();
+         s.engine->setInitParams(smallParams());
+         return s;
+     },
+     [](Subject& s) { return s.engine->init(); },
+     {kOutOfMemory},
      [](Subject& s, int) {
          EXPECT_FALSE(s.engine->isInit());
          EXPECT_EQ(s.engine->errorMessage(), "no error msg !") << "a failed init sets no message";
      }},
-    {"NonBlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, false); }, {1},
-     [](Subject& s, int) { EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored"; },
+    {"NonBlockingFrame",
+     [] { return warm(5); },
+     [](Subject& s) { return s.frame(6, false); },
+     {1},
+     [](Subject& s, int) {
+         EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored";
+     },
      true},
-    {"BlockingFrame", [] { return warm(5); }, [](Subject& s) { return s.frame(6, true); }, {1}, nullptr, true},
-    {"FrameGrowingTheVolume", [] { return warm(0, tinyChunks()); }, [](Subject& s) { return s.frame(0, true); }, {1},
-     nullptr, true},
-    {"BuildGrowingTheVolume", [] { return warm(0, tinyChunks()); },
+    {"BlockingFrame",
+     [] { return warm(5); },
+     [](Subject& s) { return s.frame(6, true); },
+     {1},
+     nullptr,
+     true},
+    {"FrameGrowingTheVolume",
+     [] { return warm(0, tinyChunks()); },
+     [](Subject& s) { return s.frame(0, true); },
+     {1},
+     nullptr,
+     true},
+    {"BuildGrowingTheVolume",
+     [] { return warm(0, tinyChunks()); },
      [](Subject& s) {
          const auto points = spherePoints(2000, 8.0f, 4);
          s.engine->buildByExistingPoints(points.data(), static_cast<int>(points.size()));
@@ -124,9 +147,14 @@ const FailureCase kCases[] = {
          }
      },
      true},
-    {"RawExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(s.raw); }, {1},
+    {"RawExtraction",
+     [] { return warm(6); },
+     [](Subject& s) { return s.engine->extractLivePoints(s.raw); },
+     {1},
      [](Subject& s, int) { EXPECT_EQ(s.raw.count, -7) << "nothing written"; }},
-    {"VertexExtraction", [] { return warm(6); }, [](Subject& s) { return s.engine->extractLivePoints(&s.out, s.count); },
+    {"VertexExtraction",
+     [] { return warm(6); },
+     [](Subject& s) { return s.engine->extractLivePoints(&s.out, s.count); },
      {1},
      [](Subject& s, int) {
          if (s.out != kUntouched) {
@@ -134,7 +162,8 @@ const FailureCase kCases[] = {
              EXPECT_EQ(s.engine->errorMessage(), "memory is lacked!");
          }
      }},
-    {"Drain", [] { return warm(5); },
+    {"Drain",
+     [] { return warm(5); },
      [](Subject& s) {
          s.frame(6, false);
          s.engine->waitForPendingWork();
@@ -145,7 +174,8 @@ const FailureCase kCases[] = {
          if (s.out == kUntouched) return;  // the frame itself failed first
          EXPECT_TRUE(s.engine->updatesPending()) << "a failed drain keeps the records queued";
      }},
-    {"Save", [] { return warm(6); },
+    {"Save",
+     [] { return warm(6); },
      [](Subject& s) {
          s.stream = hostStream();  // a save never frees what a stream held
          return s.engine->saveRealTimeBytesData(s.stream);
@@ -167,13 +197,15 @@ const FailureCase kCases[] = {
          s.stream = hostStream(saved);
          return s;
      },
-     [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); }, {kOutOfMemory, 1},
+     [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); },
+     {kOutOfMemory, 1},
      [](Subject& s, int status) {
          if (status == kOutOfMemory) {
              EXPECT_TRUE(liveVertices(*s.engine).empty()) << "an empty volume is left";
          }
      }},
-    {"DeletionInPlace", [] { return warm(6); },
+    {"DeletionInPlace",
+     [] { return warm(6); },
      [](Subject& s) {
          const auto points = s.livePoints();
          return s.engine->deleteSelectedArea(points.data(), static_cast<int>(points.size() / 4));
@@ -181,7 +213,8 @@ const FailureCase kCases[] = {
      {1}},
     {"DeletionCompacting",
      [] {
-         Subject s = warm(0, smallParams(), 100);  // update batches of 300: a large selection compacts
+         Subject s =
+             warm(0, smallParams(), 100);  // update batches of 300: a large selection compacts
          const auto points = spherePoints(3000, 20.0f, 10);
          s.engine->buildByExistingPoints(points.data(), static_cast<int>(points.size()));
          return s;
@@ -190,7 +223,9 @@ const FailureCase kCases[] = {
          const auto points = s.livePoints();
          return s.engine->deleteSelectedArea(points.data(), static_cast<int>(points.size() / 2));
      },
-     {1}, nullptr, true},
+     {1},
+     nullptr,
+     true},
 };
 
 class AllocationFailure : public ::testing::TestWithParam<FailureCase> {};
@@ -223,7 +258,8 @@ TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
             status = c.run(s);
             s.engine->waitForPendingWork();
         }
-        const bool listed = std::find(c.failures.begin(), c.failures.end(), status) != c.failures.end();
+        const bool listed =
+            std::find(c.failures.begin(), c.failures.end(), status) != c.failures.end();
         EXPECT_TRUE(listed || (c.can_cope && status == 0)) << "status " << status;
         if (status != 0 && c.check) c.check(s, status);
         s.releaseOutputs();
@@ -243,6 +279,8 @@ TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailure, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<FailureCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -28,7 +28,9 @@ double distance(const A* a, const B* b) {
     return std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
 }
 constexpr double kOrigin[3] = {0, 0, 0};
-const double* eyeOf(const double m[16], double eye[3]) { return eye[0] = m[3], eye[1] = m[7], eye[2] = m[11], eye; }
+const double* eyeOf(const double m[16], double eye[3]) {
+    return eye[0] = m[3], eye[1] = m[7], eye[2] = m[11], eye;
+}
 
 // Cosine between a point's normal and its direction to the camera.
 double facing(const Frame& frame, const fusion::PointData& p) {
@@ -40,9 +42,11 @@ double facing(const Frame& frame, const fusion::PointData& p) {
 // The pose's rotation is orthonormal and right-handed.
 void expectRotation(const double m[16]) {
     for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b) ASSERT_NEAR(m[a] * m[b] + m[4 + a] * m[4 + b] + m[8 + a] * m[8 + b], a == b, 1e-12);
+        for (int b = 0; b < 3; ++b)
+            ASSERT_NEAR(m[a] * m[b] + m[4 + a] * m[4 + b] + m[8 + a] * m[8 + b], a == b, 1e-12);
     EXPECT_NEAR(m[0] * (m[5] * m[10] - m[9] * m[6]) - m[4] * (m[1] * m[10] - m[9] * m[2]) +
-                    m[8] * (m[1] * m[6] - m[5] * m[2]), 1.0, 1e-12);
+                    m[8] * (m[1] * m[6] - m[5] * m[2]),
+                1.0, 1e-12);
 }
 
 bool samePoints(const Frame& a, const Frame& b) {
@@ -54,7 +58,8 @@ bool samePoints(const Frame& a, const Frame& b) {
 std::vector<SweepOptions> sweeps() {
     std::vector<SweepOptions> all = {kelvane_sim::handheldSweep()};
     for (Shape shape : {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy, Shape::Plate})
-        for (float size : {60.0f, 6.0f}) all.emplace_back(), all.back().shape = shape, all.back().object_size = size;
+        for (float size : {60.0f, 6.0f})
+            all.emplace_back(), all.back().shape = shape, all.back().object_size = size;
     return all;
 }
 
@@ -70,10 +75,12 @@ TEST_P(SimulatedSweep, NoiselessPointsLieOnTheSurfaceWithItsNormal) {
         Scanner(o).frameAt(index, frame);
         ASSERT_GT(frame.points.size(), 5000u) << "frame " << index;
         for (const auto& p : frame.points) {
-            ASSERT_LT(std::fabs(kelvane_sim::surfaceDistance(o, p.position)), 4e-6f * o.object_size);
+            ASSERT_LT(std::fabs(kelvane_sim::surfaceDistance(o, p.position)),
+                      4e-6f * o.object_size);
             float truth[3];
             kelvane_sim::surfaceNormal(o, p.position, truth);
-            ASSERT_GT(truth[0] * p.normal[0] + truth[1] * p.normal[1] + truth[2] * p.normal[2], 0.9999f);
+            ASSERT_GT(truth[0] * p.normal[0] + truth[1] * p.normal[1] + truth[2] * p.normal[2],
+                      0.9999f);
             ASSERT_GT(facing(frame, p), 0.0999);
         }
     }
@@ -119,7 +126,8 @@ TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews
                 const double c[3] = {(u - k.cx) * z / k.fx, (v - k.cy) * z / k.fy, z};
                 float world[3];
                 for (int a = 0; a < 3; ++a)
-                    world[a] = float(f.pose[4 * a] * c[0] + f.pose[4 * a + 1] * c[1] + f.pose[4 * a + 2] * c[2] + f.pose[4 * a + 3]);
+                    world[a] = float(f.pose[4 * a] * c[0] + f.pose[4 * a + 1] * c[1] +
+                                     f.pose[4 * a + 2] * c[2] + f.pose[4 * a + 3]);
                 worst = std::max(worst, distance(world, f.points[next++].position));
             }
             if (next > row_start) rows.push_back({int(next - row_start)});
@@ -128,7 +136,8 @@ TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews
         EXPECT_LT(worst, 2e-3);  // float rounding of depths near 150
         if (o.view_run > 0) {
             rows.assign(1, {});
-            for (int left = int(next); left > 0; left -= o.view_run) rows[0].push_back(std::min(left, o.view_run));
+            for (int left = int(next); left > 0; left -= o.view_run)
+                rows[0].push_back(std::min(left, o.view_run));
         }
         EXPECT_EQ(f.views, rows);
     }
@@ -137,15 +146,20 @@ TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews
     EXPECT_EQ(std::memcmp(pose, f.pose, sizeof pose), 0);
     ++o.seed;
     Scanner(o).frameAt(2, direct);
-    EXPECT_TRUE(std::memcmp(direct.pose, pose, sizeof pose) == 0 && direct.depth.size() == f.depth.size());
-    for (std::size_t i = 0; i < f.depth.size(); ++i) ASSERT_EQ(direct.depth[i] > 0, f.depth[i] > 0) << i;
+    EXPECT_TRUE(std::memcmp(direct.pose, pose, sizeof pose) == 0 &&
+                direct.depth.size() == f.depth.size());
+    for (std::size_t i = 0; i < f.depth.size(); ++i)
+        ASSERT_EQ(direct.depth[i] > 0, f.depth[i] > 0) << i;
     EXPECT_FALSE(samePoints(direct, f));
 }
 
-INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(sweeps()), [](const auto& info) {
-    return std::string(kelvane_sim::shapeName(info.param.shape)) +
-           (info.param.path == kelvane_sim::Path::Handheld ? "_handheld" : "_" + std::to_string(int(info.param.object_size)));
-});
+INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(sweeps()),
+                         [](const auto& info) {
+                             return std::string(kelvane_sim::shapeName(info.param.shape)) +
+                                    (info.param.path == kelvane_sim::Path::Handheld
+                                         ? "_handheld"
+                                         : "_" + std::to_string(int(info.param.object_size)));
+                         });
 
 // Default sphere frames hold 40,000 to 50,000 points; the camera orbits 2.5
 // sizes out looking at the centre.
@@ -154,7 +168,8 @@ TEST(SimulatedOrbit, FrameSizeAndCameraPath) {
     Frame frame;
     for (int index : {0, 29, 59}) {
         Scanner(o).frameAt(index, frame);
-        EXPECT_TRUE(frame.points.size() >= 40000u && frame.points.size() <= 50000u) << frame.points.size();
+        EXPECT_TRUE(frame.points.size() >= 40000u && frame.points.size() <= 50000u)
+            << frame.points.size();
     }
     o.frames = 13, o.orbit_degrees = 240.0f;
     double azimuth[2] = {0, 0}, m[16], eye[3];
@@ -162,7 +177,8 @@ TEST(SimulatedOrbit, FrameSizeAndCameraPath) {
         kelvane_sim::cameraPose(o, index, m);
         EXPECT_NEAR(distance(eyeOf(m, eye), kOrigin), 2.5 * o.object_size, 1e-9);
         expectRotation(m);
-        for (int a = 0; a < 3; ++a) EXPECT_NEAR(m[2 + 4 * a], -eye[a] / (2.5 * o.object_size), 1e-12);
+        for (int a = 0; a < 3; ++a)
+            EXPECT_NEAR(m[2 + 4 * a], -eye[a] / (2.5 * o.object_size), 1e-12);
         azimuth[index == 0 ? 0 : 1] = std::atan2(eye[1], eye[0]) * 180.0 / kPi;
     }
     EXPECT_NEAR(std::fmod(azimuth[1] - azimuth[0] + 720.0, 360.0), 240.0, 1e-9);
@@ -198,7 +214,8 @@ TEST(HandheldSweep, FramesAreDenseOverlappingPartialViews) {
             const double d[3] = {p.position[0] - m[3], p.position[1] - m[7], p.position[2] - m[11]};
             double c[3];
             for (int a = 0; a < 3; ++a) c[a] = m[a] * d[0] + m[4 + a] * d[1] + m[8 + a] * d[2];
-            const long u = std::lround(c[0] / c[2] * k.fx + k.cx), v = std::lround(c[1] / c[2] * k.fy + k.cy);
+            const long u = std::lround(c[0] / c[2] * k.fx + k.cx),
+                       v = std::lround(c[1] / c[2] * k.fy + k.cy);
             if (c[2] > 0 && u >= 0 && v >= 0 && u < k.width && v < k.height)
                 seen += std::fabs(before.depth[std::size_t(v) * k.width + u] - c[2]) < 1.0;
         }
@@ -258,11 +275,13 @@ TEST(DepthFrames, RoundTripInTheFixedLayoutAndDamageIsRefused) {
     }
     const std::string bytes = fuse_test::readBytes(dir.file("f.kvd"));
     EXPECT_EQ(bytes.size(), expected_size);
-    EXPECT_EQ(bytes.substr(0, 20), std::string("KVDEPTH1\2\0\0\0\0\0\0\0\x28\0\0\0", 20));  // 2 frames, width 40
+    EXPECT_EQ(bytes.substr(0, 20),
+              std::string("KVDEPTH1\2\0\0\0\0\0\0\0\x28\0\0\0", 20));  // 2 frames, width 40
 
     std::string huge = bytes;
     huge[19] = 0x7f;  // width of the first frame beyond the file
-    for (const std::string& damaged : {bytes.substr(0, bytes.size() - 5), huge, "X" + bytes.substr(1)}) {
+    for (const std::string& damaged :
+         {bytes.substr(0, bytes.size() - 5), huge, "X" + bytes.substr(1)}) {
         fuse_test::writeBytes(dir.file("bad.kvd"), damaged);
         EXPECT_FALSE(kelvane_sim::readDepthFrames(dir.file("bad.kvd"), back, error));
         EXPECT_TRUE(back.empty());

@@ -2,6 +2,8 @@
 
 // Builders shared by the tests of the tools.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -10,8 +12,6 @@
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "fusion/Kelvane.h"
 
@@ -28,7 +28,10 @@ struct TempDir {
         std::replace(name.begin(), name.end(), '/', '_');
         fs::remove_all(path = fs::temp_directory_path() / name), fs::create_directories(path);
     }
-    ~TempDir() { std::error_code ec; fs::remove_all(path, ec); }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
 
@@ -52,7 +55,8 @@ inline std::string readAll(std::FILE* file) {
 
 // Leftover temporaries of interrupted or abandoned outputs.
 inline long countPartialFiles(const fs::path& dir) {
-    return std::count_if(fs::directory_iterator(dir), {}, [](const auto& e) { return e.path().extension() == ".partial"; });
+    return std::count_if(fs::directory_iterator(dir), {},
+                         [](const auto& e) { return e.path().extension() == ".partial"; });
 }
 
 inline fusion::Vertices vertex(int32_t view_id, float x, float y, float z, uint8_t state = 1,

@@ -20,7 +20,9 @@ namespace fusion_test {
 inline bool isLive(const FusionPoint& p) {
     return p.observation_count != 0 && p.view_id != -1 && p.absorbed_flag != 1;
 }
-inline bool isMark(const FusionPoint& p) { return p.observation_count == 0 && p.absorbed_flag == 1; }
+inline bool isMark(const FusionPoint& p) {
+    return p.observation_count == 0 && p.absorbed_flag == 1;
+}
 
 template <class Keep>
 std::vector<FusionPoint> recordsWhere(const Volume& volume, Keep keep) {
@@ -59,7 +61,8 @@ inline PointData selectionOf(const Vertices& v, int32_t attributes = 8) {
 }
 
 // Noisy samples of a sphere with outward normals.
-inline std::vector<PointData> spherePoints(int count, float radius, uint32_t seed, float cx = 0.0f) {
+inline std::vector<PointData> spherePoints(int count, float radius, uint32_t seed,
+                                           float cx = 0.0f) {
     std::mt19937 rng(seed);
     std::normal_distribution<float> gauss(0.0f, 1.0f);
     std::vector<PointData> out;
@@ -68,7 +71,9 @@ inline std::vector<PointData> spherePoints(int count, float radius, uint32_t see
         const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
         if (len < 1e-3f) continue;
         const float r = radius + 0.01f * gauss(rng);
-        out.push_back({{cx + r * n[0] / len, r * n[1] / len, r * n[2] / len}, {n[0] / len, n[1] / len, n[2] / len}, 8});
+        out.push_back({{cx + r * n[0] / len, r * n[1] / len, r * n[2] / len},
+                       {n[0] / len, n[1] / len, n[2] / len},
+                       8});
     }
     return out;
 }
@@ -85,7 +90,8 @@ inline bool sameVertex(const Vertices& a, const Vertices& b) {
            std::memcmp(&a.scan_level, &b.scan_level, 4) == 0;
 }
 
-inline kelvane_sim::SweepOptions smallSweep(kelvane_sim::Shape shape, uint32_t seed = 1, int frames = 12) {
+inline kelvane_sim::SweepOptions smallSweep(kelvane_sim::Shape shape, uint32_t seed = 1,
+                                            int frames = 12) {
     kelvane_sim::SweepOptions o;
     o.shape = shape;
     o.seed = seed;
@@ -106,7 +112,8 @@ bool runFrames(Engine& engine, const kelvane_sim::SweepOptions& sweep, bool bloc
     for (int i = first; i < last; ++i) {
         scanner.frameAt(i, frame);
         const int count = static_cast<int>(frame.points.size());
-        if (count > 0 && engine.process(frame.points.data(), count, frame.views, frame.pose, blocking) != 0)
+        if (count > 0 &&
+            engine.process(frame.points.data(), count, frame.views, frame.pose, blocking) != 0)
             return false;
         if (settle) engine.waitForPendingWork();
     }

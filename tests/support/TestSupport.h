@@ -100,8 +100,8 @@ inline FoundPoint placeAt(Volume& volume, const Int3& c, const float normal[3], 
 // a view id.
 inline FusionPoint* putRecord(Volume& volume, float x, float y, float z, const float normal[3],
                               int count = 1, uint8_t level = 8, bool protect = false) {
-    const FoundPoint found = place(
-        volume, observation(x, y, z, normal[0], normal[1], normal[2], level, protect ? 1 : 0, uint16_t(count)));
+    const FoundPoint found = place(volume, observation(x, y, z, normal[0], normal[1], normal[2],
+                                                       level, protect ? 1 : 0, uint16_t(count)));
     if (!found) return nullptr;
     found.record->view_id = volume.viewIds().allocate();
     return found.record;
@@ -135,7 +135,9 @@ inline std::unique_ptr<HashTable> makeEngine(const EngineOptions& options = {}) 
 // lives; clears the injection however the scope ends.
 class FailingAllocations {
 public:
-    explicit FailingAllocations(long successes) { fusion::platform::failAllocationsAfter(successes); }
+    explicit FailingAllocations(long successes) {
+        fusion::platform::failAllocationsAfter(successes);
+    }
     ~FailingAllocations() { fusion::platform::failAllocationsAfter(-1); }
     FailingAllocations(const FailingAllocations&) = delete;
     FailingAllocations& operator=(const FailingAllocations&) = delete;
@@ -181,7 +183,8 @@ private:
 
 // A stream object as a host holds it (optionally holding `bytes`); the
 // buffer a save allocates goes with it.
-inline std::shared_ptr<fusion::RealTimeByteStream> hostStream(const std::vector<uint8_t>& bytes = {}) {
+inline std::shared_ptr<fusion::RealTimeByteStream> hostStream(
+    const std::vector<uint8_t>& bytes = {}) {
     auto s = std::shared_ptr<fusion::RealTimeByteStream>(new fusion::RealTimeByteStream{nullptr, 0},
                                                          [](fusion::RealTimeByteStream* p) {
                                                              delete[] p->data;
@@ -234,8 +237,10 @@ inline std::string idProblem(const std::vector<Vertices>& live, int vertex_num) 
     std::set<int32_t> seen;
     for (const Vertices& v : live) {
         if (v.view_id < 0 || v.view_id >= vertex_num)
-            return "view id " + std::to_string(v.view_id) + " outside [0, " + std::to_string(vertex_num) + ")";
-        if (!seen.insert(v.view_id).second) return "view id " + std::to_string(v.view_id) + " twice";
+            return "view id " + std::to_string(v.view_id) + " outside [0, " +
+                   std::to_string(vertex_num) + ")";
+        if (!seen.insert(v.view_id).second)
+            return "view id " + std::to_string(v.view_id) + " twice";
     }
     return "";
 }

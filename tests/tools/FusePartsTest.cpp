@@ -27,15 +27,19 @@ namespace {
 
 using fusion::PointData;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 bool parse(const std::string& bytes, std::vector<PointData>& points, std::string& problem) {
-    return kelvane_fuse::parsePlyPoints(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), points, problem);
+    return kelvane_fuse::parsePlyPoints(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                        bytes.size(), points, problem);
 }
 
 void expectPoints(const std::vector<PointData>& points, const std::vector<PointData>& expected) {
     ASSERT_EQ(points.size(), expected.size());
-    for (size_t i = 0; i < points.size(); ++i) EXPECT_EQ(std::memcmp(&points[i], &expected[i], 28), 0) << "point " << i;
+    for (size_t i = 0; i < points.size(); ++i)
+        EXPECT_EQ(std::memcmp(&points[i], &expected[i], 28), 0) << "point " << i;
 }
 
 // Properties are found by name whatever their order, type and neighbours,
@@ -43,14 +47,18 @@ void expectPoints(const std::vector<PointData>& points, const std::vector<PointD
 // quality, scan level, protection, id); bad files are refused with a reason.
 TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
     const std::string ascii =
-        "ply\nformat ascii 1.0\ncomment test\nelement face 2\nproperty list uchar int vertex_indices\n"
-        "element vertex 2\nproperty double nz\nproperty float x\nproperty uchar red\nproperty float y\nproperty float z\n"
-        "property short nx\nproperty float ny\nproperty uchar scan_level\nproperty int protected\nend_header\n"
+        "ply\nformat ascii 1.0\ncomment test\nelement face 2\nproperty list uchar int "
+        "vertex_indices\n"
+        "element vertex 2\nproperty double nz\nproperty float x\nproperty uchar red\nproperty "
+        "float y\nproperty float z\n"
+        "property short nx\nproperty float ny\nproperty uchar scan_level\nproperty int "
+        "protected\nend_header\n"
         "3 0 1 2\n4 0 1 2 3\n-1 1.5 200 0 0.125 -1 0.5 16 0\n-1 2.5 200 -2.25 0.125 1 0.5 8 1\n";
     std::vector<PointData> points;
     std::string problem;
     ASSERT_TRUE(parse(ascii, points, problem)) << problem;
-    expectPoints(points, {{{1.5f, 0, 0.125f}, {-1, 0.5f, -1}, 16}, {{2.5f, -2.25f, 0.125f}, {1, 0.5f, -1}, 8 | 1 << 8}});
+    expectPoints(points, {{{1.5f, 0, 0.125f}, {-1, 0.5f, -1}, 16},
+                          {{2.5f, -2.25f, 0.125f}, {1, 0.5f, -1}, 8 | 1 << 8}});
 
     std::vector<fusion::Vertices> cloud = {fuse_test::vertex(0, 1, 2, 3, 1, 0xABCD, 16),
                                            fuse_test::vertex(7, -4, 5.5f, -6, 0, 0x000F, 8)};
@@ -66,8 +74,9 @@ TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
     ASSERT_TRUE(parse(binary, points, problem)) << problem;
     expectPoints(points, {{{1, 2, 3}, {0, 0, 1}, 16}, {{-4, 5.5f, -6}, {0, 0, 1}, 8 | 1 << 8}});
 
-    const std::string five = "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                             "property float z\nproperty float nx\nproperty float ny\n";
+    const std::string five =
+        "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+        "property float z\nproperty float nx\nproperty float ny\n";
     const std::pair<std::string, const char*> cases[] = {
         {five + "end_header\n1 2 3 0 0\n", "no property 'nz'"},
         {"solid cube\nfacet normal 0 0 1\n", "not a PLY file"},
@@ -88,11 +97,14 @@ TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
 // refused before any frame is read, naming the frame at fault.
 TEST(FrameFile, RecordedFramesReplayBitForBitAndDamageIsRefused) {
     const std::vector<std::vector<PointData>> frames = {
-        {{{1, 2, 3}, {0, 0, 1}, 8}, {{-1, 0.5f, 7}, {1, 0, 0}, 16 | 1 << 8}}, {}, {{{4, 5, 6}, {0, 1, 0}, 0x7FFF0008}}};
+        {{{1, 2, 3}, {0, 0, 1}, 8}, {{-1, 0.5f, 7}, {1, 0, 0}, 16 | 1 << 8}},
+        {},
+        {{{4, 5, 6}, {0, 1, 0}, 0x7FFF0008}}};
     fuse_test::TempDir dir;
     kelvane_fuse::FrameFileWriter writer;
     ASSERT_TRUE(writer.open(dir.file("good.kfr")));
-    for (const auto& frame : frames) EXPECT_TRUE(writer.append(frame.data(), int32_t(frame.size())));
+    for (const auto& frame : frames)
+        EXPECT_TRUE(writer.append(frame.data(), int32_t(frame.size())));
     ASSERT_TRUE(writer.commit()) << writer.error();
     const std::string good = fuse_test::readBytes(dir.file("good.kfr"));
     EXPECT_EQ(good.size(), 3 * 4 + 3 * 28u);
@@ -122,17 +134,27 @@ TEST(FrameFile, RecordedFramesReplayBitForBitAndDamageIsRefused) {
 // Frame names in the order a person numbers them, as a strict order.
 TEST(NaturalOrder, IsAStrictOrderByNumberValue) {
     const std::pair<const char*, const char*> ordered[] = {
-        {"a.ply", "frame1.ply"}, {"frame1.ply", "Frame2.PLY"}, {"Frame2.PLY", "frame002.ply"},
-        {"frame002.ply", "frame2a.ply"}, {"frame2a.ply", "frame10.ply"}, {"frame10.ply", "frame100.ply"},
-        {"frame100.ply", "frame_a.ply"}, {"frame_a.ply", "frame_b.ply"}, {"x9y", "x10y"}, {"7", "007"},
-        {"scan", "scan0"}, {"A1", "a1"}, {"", "0"}, {"99999999999999999999", "100000000000000000000"},
+        {"a.ply", "frame1.ply"},
+        {"frame1.ply", "Frame2.PLY"},
+        {"Frame2.PLY", "frame002.ply"},
+        {"frame002.ply", "frame2a.ply"},
+        {"frame2a.ply", "frame10.ply"},
+        {"frame10.ply", "frame100.ply"},
+        {"frame100.ply", "frame_a.ply"},
+        {"frame_a.ply", "frame_b.ply"},
+        {"x9y", "x10y"},
+        {"7", "007"},
+        {"scan", "scan0"},
+        {"A1", "a1"},
+        {"", "0"},
+        {"99999999999999999999", "100000000000000000000"},
         {"f1_2", "f1_10"}};
     for (const auto& [a, b] : ordered) {
         EXPECT_TRUE(kelvane_fuse::naturalLess(a, b)) << a << " < " << b;
-        EXPECT_FALSE(kelvane_fuse::naturalLess(b, a) || kelvane_fuse::naturalLess(a, a)) << a << " < " << b;
+        EXPECT_FALSE(kelvane_fuse::naturalLess(b, a) || kelvane_fuse::naturalLess(a, a))
+            << a << " < " << b;
     }
 }
-
 
 using fuse_test::vertex;
 using Cloud = std::vector<fusion::Vertices>;
@@ -143,15 +165,22 @@ TEST(HostMirror, UpdatesReplayedInOrderGiveTheLatestState) {
     kelvane_host::HostMirror mirror;
     // Additions, a change, a re-grade, a removal, the id reused; then a stray
     // removal, a negative id, one beyond those handed out, an unknown state.
-    const Cloud records = {vertex(0, 1, 0, 0), vertex(3, 3, 0, 0), vertex(0, 1.5f, 0, 0),
-                           vertex(3, 3, 0, 0, 0, 0x00F7), removal(0), vertex(0, 9, 9, 9)};
-    const Cloud bad = {removal(5), vertex(-1, 1, 1, 1), vertex(100, 1, 1, 1), vertex(2, 0, 0, 1, 7)};
+    const Cloud records = {vertex(0, 1, 0, 0),
+                           vertex(3, 3, 0, 0),
+                           vertex(0, 1.5f, 0, 0),
+                           vertex(3, 3, 0, 0, 0, 0x00F7),
+                           removal(0),
+                           vertex(0, 9, 9, 9)};
+    const Cloud bad = {removal(5), vertex(-1, 1, 1, 1), vertex(100, 1, 1, 1),
+                       vertex(2, 0, 0, 1, 7)};
     mirror.apply(records.data(), int(records.size()));
     mirror.apply(bad.data(), int(bad.size()), 100);
     EXPECT_EQ(mirror.size(), 2);
-    EXPECT_TRUE(mirror.find(0) && mirror.find(0)->position[0] == 9.0f && mirror.find(3) && mirror.find(3)->quality_code == 0x00F7);
+    EXPECT_TRUE(mirror.find(0) && mirror.find(0)->position[0] == 9.0f && mirror.find(3) &&
+                mirror.find(3)->quality_code == 0x00F7);
     const kelvane_host::MirrorStats& s = mirror.stats();
-    EXPECT_EQ(std::make_tuple(s.upserts, s.removals, s.stray_removals, s.invalid), std::make_tuple(5, 1, 1, 3));
+    EXPECT_EQ(std::make_tuple(s.upserts, s.removals, s.stray_removals, s.invalid),
+              std::make_tuple(5, 1, 1, 3));
 }
 
 TEST(HostMirror, CompareFindsEachKindOfDifference) {
@@ -159,22 +188,26 @@ TEST(HostMirror, CompareFindsEachKindOfDifference) {
     kelvane_host::HostMirror mirror;
     mirror.apply(truth.data(), int(truth.size()));
     // A change, then missing, extra, duplicates, stale: 'p' position, 'n' normal, 'a' attributes.
-    const struct { void (*change)(Cloud&); int missing, extra, duplicates; char stale; } cases[] = {
-        {[](Cloud& e) { std::swap(e[0], e[2]); }, 0, 0, 0, 0},
-        {[](Cloud& e) { e.push_back(vertex(9, 5, 5, 5)); }, 1, 0, 0, 0},
-        {[](Cloud& e) { e.pop_back(); }, 0, 1, 0, 0},
-        {[](Cloud& e) { e.push_back(e[0]); }, 0, 0, 1, 0},
-        {[](Cloud& e) { e[1].position[2] = 1e-6f; }, 0, 0, 0, 'p'},
-        {[](Cloud& e) { e[0].position[0] = NAN; }, 0, 0, 0, 'p'},
-        {[](Cloud& e) { e[0].normal[0] = 0.5f; }, 0, 0, 0, 'n'},
-        {[](Cloud& e) { e[2].quality_code = 1; }, 0, 0, 0, 'a'}};
+    const struct {
+        void (*change)(Cloud&);
+        int missing, extra, duplicates;
+        char stale;
+    } cases[] = {{[](Cloud& e) { std::swap(e[0], e[2]); }, 0, 0, 0, 0},
+                 {[](Cloud& e) { e.push_back(vertex(9, 5, 5, 5)); }, 1, 0, 0, 0},
+                 {[](Cloud& e) { e.pop_back(); }, 0, 1, 0, 0},
+                 {[](Cloud& e) { e.push_back(e[0]); }, 0, 0, 1, 0},
+                 {[](Cloud& e) { e[1].position[2] = 1e-6f; }, 0, 0, 0, 'p'},
+                 {[](Cloud& e) { e[0].position[0] = NAN; }, 0, 0, 0, 'p'},
+                 {[](Cloud& e) { e[0].normal[0] = 0.5f; }, 0, 0, 0, 'n'},
+                 {[](Cloud& e) { e[2].quality_code = 1; }, 0, 0, 0, 'a'}};
     for (const auto& c : cases) {
         Cloud extraction = truth;
         c.change(extraction);
         const auto d = mirror.compare(extraction.data(), int(extraction.size()), 0.0f);
-        EXPECT_EQ(std::make_tuple(d.missing, d.extra, d.duplicate_ids, d.stale, d.moved, d.turned, d.regraded),
-                  std::make_tuple(c.missing, c.extra, c.duplicates, c.stale != 0, c.stale == 'p', c.stale == 'n',
-                                  c.stale == 'a'))
+        EXPECT_EQ(std::make_tuple(d.missing, d.extra, d.duplicate_ids, d.stale, d.moved, d.turned,
+                                  d.regraded),
+                  std::make_tuple(c.missing, c.extra, c.duplicates, c.stale != 0, c.stale == 'p',
+                                  c.stale == 'n', c.stale == 'a'))
             << &c - cases;
         EXPECT_EQ(d.identical(), c.missing + c.extra + c.duplicates + c.stale == 0);
         EXPECT_EQ(d.matching, 3 - (c.extra + (c.stale != 0)));
@@ -183,22 +216,31 @@ TEST(HostMirror, CompareFindsEachKindOfDifference) {
 
 TEST(Report, PercentilesVerdictAndProgress) {
     const std::tuple<std::vector<double>, double, double> percentiles[] = {
-        {{}, 0.5, 0.0}, {{4.0}, 0.95, 4.0}, {{3, 1, 2}, 0.5, 2.0}, {{4, 1, 3, 2}, 0.5, 2.5},
-        {{0, 10, 20, 30, 40}, 0.95, 38.0}, {{0, 10}, 1.0, 10.0}};
+        {{}, 0.5, 0.0},
+        {{4.0}, 0.95, 4.0},
+        {{3, 1, 2}, 0.5, 2.0},
+        {{4, 1, 3, 2}, 0.5, 2.5},
+        {{0, 10, 20, 30, 40}, 0.95, 38.0},
+        {{0, 10}, 1.0, 10.0}};
     for (const auto& [samples, q, expected] : percentiles) {
-        EXPECT_DOUBLE_EQ(kelvane_fuse::percentile(samples, q), expected) << samples.size() << " samples, q " << q;
+        EXPECT_DOUBLE_EQ(kelvane_fuse::percentile(samples, q), expected)
+            << samples.size() << " samples, q " << q;
     }
 
     // A mirror that differs is called so; one whose values lag is not.
     kelvane_fuse::RunReport report;
-    report.diff.extracted = report.diff.mirrored = 10, report.diff.matching = 8, report.diff.stale = 2;
+    report.diff.extracted = report.diff.mirrored = 10, report.diff.matching = 8,
+    report.diff.stale = 2;
     for (const int missing : {0, 1}) {
         report.diff.missing = missing;
         std::FILE* file = std::tmpfile();
         kelvane_fuse::printReport(file, report);
         const std::string text = fuse_test::readAll(file);
         EXPECT_TRUE(contains(text, "8 up to date, 2 changed since their last update")) << text;
-        EXPECT_EQ(contains(text, "DIFFERS from the extraction: 10 extracted, 10 mirrored, 1 missing"), missing == 1) << text;
+        EXPECT_EQ(
+            contains(text, "DIFFERS from the extraction: 10 extracted, 10 mirrored, 1 missing"),
+            missing == 1)
+            << text;
     }
 
     std::FILE* file = std::tmpfile();
@@ -207,26 +249,29 @@ TEST(Report, PercentilesVerdictAndProgress) {
     progress.finish(45, 450, 4.5);
     const std::string lines = fuse_test::readAll(file);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 10) << lines;
-    EXPECT_EQ(lines.substr(lines.rfind('\n', lines.size() - 2) + 1), "frame 45/45  10.0 fps  450 points\n");
-
+    EXPECT_EQ(lines.substr(lines.rfind('\n', lines.size() - 2) + 1),
+              "frame 45/45  10.0 fps  450 points\n");
 }
 
 // A square grid of points in the plane z = `z`, normals +z.
 void addSquare(Cloud& cloud, float z, uint16_t quality) {
     for (float x = -1; x <= 1; x += 0.05f)
-        for (float y = -1; y <= 1; y += 0.05f) cloud.push_back(vertex(int(cloud.size()), x, y, z, 0, quality));
+        for (float y = -1; y <= 1; y += 0.05f)
+            cloud.push_back(vertex(int(cloud.size()), x, y, z, 0, quality));
 }
-
 
 // The nearer square (ungraded, red) hides the farther (graded, green) in
 // either drawing order; empty or non-finite clouds give the background.
 TEST(Preview, NearestSurfaceShowsItsGrade) {
     kelvane_fuse::PreviewSettings from_above;  // 64 x 48 pixels from a camera on +z
-    from_above.width = 64, from_above.height = 48, from_above.automatic = false, from_above.elevation = 90,
-    from_above.point_size = 0.1f;
-    const auto renderFromAbove = [&](const Cloud& c) { return kelvane_fuse::renderPreview(c, from_above); };
+    from_above.width = 64, from_above.height = 48, from_above.automatic = false,
+    from_above.elevation = 90, from_above.point_size = 0.1f;
+    const auto renderFromAbove = [&](const Cloud& c) {
+        return kelvane_fuse::renderPreview(c, from_above);
+    };
     const auto isBackground = [](const kelvane_fuse::Image& image, int x, int y) {
-        return std::equal(image.pixel(x, y), image.pixel(x, y) + 3, kelvane_fuse::kPreviewBackground);
+        return std::equal(image.pixel(x, y), image.pixel(x, y) + 3,
+                          kelvane_fuse::kPreviewBackground);
     };
     Cloud cloud;
     addSquare(cloud, -0.5f, 0x000F);

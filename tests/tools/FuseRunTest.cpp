@@ -21,7 +21,12 @@ namespace {
 using Args = std::vector<std::string>;
 using fuse_test::TempDir;
 
-struct ToolRun { kelvane_fuse::ParseResult parsed; kelvane_fuse::FuseOptions options; int status; std::string out, err; };
+struct ToolRun {
+    kelvane_fuse::ParseResult parsed;
+    kelvane_fuse::FuseOptions options;
+    int status;
+    std::string out, err;
+};
 
 ToolRun parse(Args args) {
     args.insert(args.begin(), "kelvane-fuse");
@@ -37,8 +42,11 @@ ToolRun parse(Args args) {
 // Runs the tool quietly, on a small simulated sweep unless told otherwise,
 // into `dir` unless told otherwise; "@" in an argument stands for `dir`.
 ToolRun runTool(const TempDir& dir, Args args) {
-    const auto lacks = [&](const char* option) { return std::find(args.begin(), args.end(), option) == args.end(); };
-    if (args[0][0] == '-' && lacks("--frames")) args.insert(args.begin(), {"--frames", "4", "--rows", "48", "--columns", "60"});
+    const auto lacks = [&](const char* option) {
+        return std::find(args.begin(), args.end(), option) == args.end();
+    };
+    if (args[0][0] == '-' && lacks("--frames"))
+        args.insert(args.begin(), {"--frames", "4", "--rows", "48", "--columns", "60"});
     if (lacks("--out")) args.insert(args.begin(), {"--out", "@"});
     for (auto& a : args) a = a[0] == '@' ? dir.path.string() + a.substr(1) : a;
     args.insert(args.begin(), "-q");
@@ -57,7 +65,9 @@ size_t plyVertexCount(const std::string& path) {
     return kelvane_fuse::readPlyPoints(path, points, error) ? points.size() : 0;
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // The input kind follows the path; --handheld brings the simulator's preset.
 TEST(FuseOptions, InputKindAndHandheldPreset) {
@@ -68,11 +78,14 @@ TEST(FuseOptions, InputKindAndHandheldPreset) {
 
     const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
     const kelvane_fuse::FuseOptions plain = parse({"--handheld"}).options;
-    EXPECT_TRUE(plain.object == kelvane_sim::shapeName(preset.shape) && plain.frames == preset.frames &&
-                plain.rows == preset.rows && plain.columns == preset.columns);
-    const ToolRun run = runTool(dir, {"--handheld", "--frames", "1", "--rows", "12", "--no-preview"});
+    EXPECT_TRUE(plain.object == kelvane_sim::shapeName(preset.shape) &&
+                plain.frames == preset.frames && plain.rows == preset.rows &&
+                plain.columns == preset.columns);
+    const ToolRun run =
+        runTool(dir, {"--handheld", "--frames", "1", "--rows", "12", "--no-preview"});
     ASSERT_EQ(run.status, kelvane_fuse::kExitDone) << run.err;
-    EXPECT_TRUE(contains(run.out, "simulated bumpy (handheld), 1 frames of 12x250 rays")) << run.out;
+    EXPECT_TRUE(contains(run.out, "simulated bumpy (handheld), 1 frames of 12x250 rays"))
+        << run.out;
 }
 
 // A scan fused at full speed (second stages overlapping the next frames)
@@ -80,30 +93,36 @@ TEST(FuseOptions, InputKindAndHandheldPreset) {
 // its recording replays on top of its snapshot, which seeds the table.
 TEST(FuseRun, ScanRecordAndSnapshotReplay) {
     TempDir dir;
-    const ToolRun first = runTool(dir, {"--check-mirror", "--width", "64", "--height", "48", "--record", "scan.kfr",
-                                    "--save", "state.snap"});
+    const ToolRun first = runTool(dir, {"--check-mirror", "--width", "64", "--height", "48",
+                                        "--record", "scan.kfr", "--save", "state.snap"});
     ASSERT_EQ(first.status, kelvane_fuse::kExitDone) << first.err << first.out;
     const size_t vertices = plyVertexCount(dir.file("fused.ply"));
     const std::string n = std::to_string(vertices);
     EXPECT_GT(vertices, 100u);
-    for (const std::string& line : {"fused live points          " + n + "\n", "holds the " + n + " extracted vertices",
-                                    std::string("4 read, 4 accepted, 0 refused")})
+    for (const std::string& line :
+         {"fused live points          " + n + "\n", "holds the " + n + " extracted vertices",
+          std::string("4 read, 4 accepted, 0 refused")})
         EXPECT_TRUE(contains(first.out, line)) << line << "\n" << first.out;
     // PNG signature, then IHDR with big-endian width and height.
     const std::string png = fuse_test::readBytes(dir.file("preview.png"));
-    EXPECT_EQ(png.substr(0, 24), std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x40\0\0\0\x30", 24));
+    EXPECT_EQ(png.substr(0, 24),
+              std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x40\0\0\0\x30", 24));
 
-    const ToolRun replay = runTool(dir, {"@/scan.kfr", "--load", "@/state.snap", "--settle", "--check-mirror",
-                                     "--no-preview", "--ply", "b.ply"});
+    const ToolRun replay = runTool(dir, {"@/scan.kfr", "--load", "@/state.snap", "--settle",
+                                         "--check-mirror", "--no-preview", "--ply", "b.ply"});
     ASSERT_EQ(replay.status, kelvane_fuse::kExitDone) << replay.err << replay.out;
-    EXPECT_TRUE(contains(replay.out, "snapshot loaded            " + n + " vertices")) << replay.out;
+    EXPECT_TRUE(contains(replay.out, "snapshot loaded            " + n + " vertices"))
+        << replay.out;
     EXPECT_GE(plyVertexCount(dir.file("b.ply")), vertices);
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
 std::string plyFrame(int count, const std::string& rows) {
-    return "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) + "\nproperty float x\nproperty float y\n"
-           "property float z\nproperty float nx\nproperty float ny\nproperty float nz\nend_header\n" + rows;
+    return "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) +
+           "\nproperty float x\nproperty float y\n"
+           "property float z\nproperty float nx\nproperty float ny\nproperty float "
+           "nz\nend_header\n" +
+           rows;
 }
 
 // Bad arguments, bad input, outputs that cannot be written: one line with
@@ -127,7 +146,8 @@ TEST_P(FuseRunFailure, OneLineTheStatusAndNoOutputs) {
     EXPECT_EQ(run.err.rfind("kelvane-fuse: ", 0), 0u) << run.err;
     EXPECT_TRUE(contains(run.err, GetParam().message)) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    for (const char* output : {"fused.ply", "preview.png", "copy.kfr"}) EXPECT_FALSE(std::filesystem::exists(dir.file(output)));
+    for (const char* output : {"fused.ply", "preview.png", "copy.kfr"})
+        EXPECT_FALSE(std::filesystem::exists(dir.file(output)));
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
@@ -135,25 +155,50 @@ constexpr int kBad = kelvane_fuse::kExitBadInput;
 INSTANTIATE_TEST_SUITE_P(
     Cases, FuseRunFailure,
     ::testing::Values(
-        Failure{"negative_resolution", {}, {"--resolution", "-0.5"}, kBad, "expected a positive number"},
+        Failure{"negative_resolution",
+                {},
+                {"--resolution", "-0.5"},
+                kBad,
+                "expected a positive number"},
         Failure{"unknown_object", {}, {"--object", "teapot"}, kBad, "unknown object 'teapot'"},
         Failure{"missing_input", {}, {"no_such_scan.kfr"}, kBad, "no_such_scan.kfr: no such file"},
         Failure{"view_too_high", {}, {"--view", "0,120"}, kBad, "--view"},
         Failure{"both_modes", {}, {"--blocking", "--non-blocking"}, kBad, "exclude each other"},
-        Failure{"seed_for_a_file", {}, {"@", "--seed", "3"}, kBad, "--seed applies to the simulator"},
-        Failure{"handheld_for_a_file", {}, {"@", "--handheld"}, kBad, "--handheld applies to the simulator"},
+        Failure{
+            "seed_for_a_file", {}, {"@", "--seed", "3"}, kBad, "--seed applies to the simulator"},
+        Failure{"handheld_for_a_file",
+                {},
+                {"@", "--handheld"},
+                kBad,
+                "--handheld applies to the simulator"},
         Failure{"unknown_option", {}, {"--turbo"}, kBad, "--turbo"},
-        Failure{"truncated_frame_file", {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
-                {"@/scan.kfr"}, kBad, "scan.kfr: truncated: frame 0"},
+        Failure{"truncated_frame_file",
+                {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
+                {"@/scan.kfr"},
+                kBad,
+                "scan.kfr: truncated: frame 0"},
         // The bad body is met only after frame 1 was played and recorded.
         Failure{"ply_body_cut_short",
-                {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")}, {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
-                {"@/frames", "--record", "copy.kfr"}, kBad, "f2.ply: element 'vertex' declares 2 items"},
-        Failure{"directory_without_ply", {{"frames/notes.txt", "no frames here"}}, {"@/frames"}, kBad, "frames: no .ply files"},
-        Failure{"damaged_snapshot", {{"state.snap", std::string(200, 'x')}}, {"--load", "@/state.snap"}, kBad,
+                {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")},
+                 {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
+                {"@/frames", "--record", "copy.kfr"},
+                kBad,
+                "f2.ply: element 'vertex' declares 2 items"},
+        Failure{"directory_without_ply",
+                {{"frames/notes.txt", "no frames here"}},
+                {"@/frames"},
+                kBad,
+                "frames: no .ply files"},
+        Failure{"damaged_snapshot",
+                {{"state.snap", std::string(200, 'x')}},
+                {"--load", "@/state.snap"},
+                kBad,
                 "state.snap: snapshot refused"},
-        Failure{"unwritable_output_directory", {{"occupied", "a file"}}, {"--out", "@/occupied/sub"},
-                kelvane_fuse::kExitOutput, "occupied/sub: cannot create directory"}),
+        Failure{"unwritable_output_directory",
+                {{"occupied", "a file"}},
+                {"--out", "@/occupied/sub"},
+                kelvane_fuse::kExitOutput,
+                "occupied/sub: cannot create directory"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -25,7 +25,8 @@ struct Merger {
         updates = fusion::UpdateBuffer::create(64, t.volume.viewIds());
     }
     Outcome merge(FusionPoint* record, bool quiet = false) {
-        return quiet ? fusion::mergeLayersQuiet(t.volume, record) : fusion::mergeLayers(t.volume, record, *updates);
+        return quiet ? fusion::mergeLayersQuiet(t.volume, record)
+                     : fusion::mergeLayers(t.volume, record, *updates);
     }
     std::vector<fusion::Vertices> written() const {
         return {updates->records(), updates->records() + updates->count()};
@@ -39,8 +40,11 @@ TEST(LayerMerging, MergesAlongTheDominantAxisOnly) {
         float normal[3];
         int axis;
     };
-    const AxisCase cases[] = {{{0.0f, 0.0f, -1.0f}, 2}, {{-0.8f, 0.5f, 0.3f}, 0}, {{0.6f, 0.6f, 0.5f}, 1},
-                              {{0.5f, 0.5f, 0.1f}, 1},  {{0.5f, 0.1f, -0.5f}, 2}};
+    const AxisCase cases[] = {{{0.0f, 0.0f, -1.0f}, 2},
+                              {{-0.8f, 0.5f, 0.3f}, 0},
+                              {{0.6f, 0.6f, 0.5f}, 1},
+                              {{0.5f, 0.5f, 0.1f}, 1},
+                              {{0.5f, 0.1f, -0.5f}, 2}};
     for (const AxisCase& c : cases) {
         // Heavier neighbours wait one voxel ahead on every axis.
         Merger m;
@@ -70,9 +74,10 @@ class MergeFusion : public ::testing::TestWithParam<FusionCase> {};
 TEST_P(MergeFusion, WeightedMeanStaysInTheVoxelItFallsInto) {
     const FusionCase& c = GetParam();
     Merger m;
-    FusionPoint* records[3] = {putRecord(m.t.volume, 0.1f, 0.2f, 0.0f, kPlusX, 2),
-                               c.count_b ? putRecord(m.t.volume, c.x_b, 0.2f, 0.0f, kPlusX, c.count_b) : nullptr,
-                               c.count_c ? putRecord(m.t.volume, c.x_c, 0.2f, 0.0f, kPlusX, c.count_c) : nullptr};
+    FusionPoint* records[3] = {
+        putRecord(m.t.volume, 0.1f, 0.2f, 0.0f, kPlusX, 2),
+        c.count_b ? putRecord(m.t.volume, c.x_b, 0.2f, 0.0f, kPlusX, c.count_b) : nullptr,
+        c.count_c ? putRecord(m.t.volume, c.x_c, 0.2f, 0.0f, kPlusX, c.count_c) : nullptr};
     int32_t ids[3] = {-1, -1, -1};
     for (int i = 0; i < 3; ++i)
         if (records[i] != nullptr) ids[i] = records[i]->view_id;
@@ -94,12 +99,13 @@ TEST_P(MergeFusion, WeightedMeanStaysInTheVoxelItFallsInto) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MergeFusion,
-    ::testing::Values(FusionCase{"AllThreeIntoA", 1, 1, 1.0f, -1.0f, 0.05f, 0},
-                      FusionCase{"AllThreeIntoB", 6, 1, 1.2f, -1.0f, 0.71111111f, 1},   // (7.2 + 0.2 - 1) / 9
-                      FusionCase{"AllThreeIntoC", 1, 8, 1.0f, -1.2f, -0.76363636f, 2},  // (1 + 0.2 - 9.6) / 11
-                      FusionCase{"AheadOnlyIntoA", 1, 0, 1.0f, 0.0f, 0.4f, 0},
-                      FusionCase{"AheadOnlyIntoB", 4, 0, 0.9f, 0.0f, 0.63333333f, 1},
-                      FusionCase{"BehindOnlyIntoC", 0, 3, 0.0f, -1.1f, -0.62f, 2}),
+    ::testing::Values(
+        FusionCase{"AllThreeIntoA", 1, 1, 1.0f, -1.0f, 0.05f, 0},
+        FusionCase{"AllThreeIntoB", 6, 1, 1.2f, -1.0f, 0.71111111f, 1},   // (7.2 + 0.2 - 1) / 9
+        FusionCase{"AllThreeIntoC", 1, 8, 1.0f, -1.2f, -0.76363636f, 2},  // (1 + 0.2 - 9.6) / 11
+        FusionCase{"AheadOnlyIntoA", 1, 0, 1.0f, 0.0f, 0.4f, 0},
+        FusionCase{"AheadOnlyIntoB", 4, 0, 0.9f, 0.0f, 0.63333333f, 1},
+        FusionCase{"BehindOnlyIntoC", 0, 3, 0.0f, -1.1f, -0.62f, 2}),
     [](const ::testing::TestParamInfo<FusionCase>& info) { return info.param.name; });
 
 // Neighbours whose stored positions drifted to y = 0.9 pull the mean into a
@@ -116,7 +122,8 @@ TEST(LayerMerging, FusedPositionOutsideTheCandidatesChangesNothing) {
     for (const Case& c : cases) {
         for (const bool quiet : {false, true}) {
             Merger m;
-            std::vector<FusionPoint*> records = {putRecord(m.t.volume, 0.0f, 0.4f, 0.0f, kPlusX, 1)};
+            std::vector<FusionPoint*> records = {
+                putRecord(m.t.volume, 0.0f, 0.4f, 0.0f, kPlusX, 1)};
             for (const float x : {c.ahead ? 1.0f : 0.0f, c.behind ? -1.0f : 0.0f}) {
                 if (x == 0.0f) continue;
                 records.push_back(putRecord(m.t.volume, x, 0.0f, 0.0f, kPlusX, 4));
@@ -127,7 +134,8 @@ TEST(LayerMerging, FusedPositionOutsideTheCandidatesChangesNothing) {
             const Outcome result = m.merge(records[0], quiet);
             EXPECT_EQ(result.status, 1);
             EXPECT_STREQ(result.message, c.message);
-            for (std::size_t k = 0; k < records.size(); ++k) EXPECT_TRUE(sameBytes(*records[k], before[k]));
+            for (std::size_t k = 0; k < records.size(); ++k)
+                EXPECT_TRUE(sameBytes(*records[k], before[k]));
             EXPECT_EQ(m.updates->count(), 0);
         }
     }
@@ -157,11 +165,13 @@ TEST(LayerMerging, NothingToMergeOrNothingToStartFrom) {
 TEST(LayerMerging, FrameFormNeverChangesProtectedRecordsQuietFormDoes) {
     for (const bool quiet : {false, true}) {
         for (int protect = 0; protect < 3; ++protect) {
-            SCOPED_TRACE(std::string(quiet ? "quiet" : "frame") + ", protected " + std::to_string(protect));
+            SCOPED_TRACE(std::string(quiet ? "quiet" : "frame") + ", protected " +
+                         std::to_string(protect));
             Merger m;
-            FusionPoint* r[3] = {putRecord(m.t.volume, 0.0f, 0.2f, 0.0f, kPlusX, 2, 8, protect == 0),
-                                 putRecord(m.t.volume, 1.0f, 0.2f, 0.0f, kPlusX, 6, 8, protect == 1),
-                                 putRecord(m.t.volume, -1.0f, 0.2f, 0.0f, kPlusX, 1, 8, protect == 2)};
+            FusionPoint* r[3] = {
+                putRecord(m.t.volume, 0.0f, 0.2f, 0.0f, kPlusX, 2, 8, protect == 0),
+                putRecord(m.t.volume, 1.0f, 0.2f, 0.0f, kPlusX, 6, 8, protect == 1),
+                putRecord(m.t.volume, -1.0f, 0.2f, 0.0f, kPlusX, 1, 8, protect == 2)};
             const FusionPoint protected_before = *r[protect];
             const Outcome result = m.merge(r[0], quiet);
             if (!quiet && protect == 0) {
@@ -177,7 +187,8 @@ TEST(LayerMerging, FrameFormNeverChangesProtectedRecordsQuietFormDoes) {
                 EXPECT_EQ(r[2]->observation_count, 0);
                 EXPECT_EQ(m.updates->count(), 0) << "the quiet form reports nothing";
             } else {
-                EXPECT_TRUE(sameBytes(*r[protect], protected_before)) << "the protected record keeps every byte";
+                EXPECT_TRUE(sameBytes(*r[protect], protected_before))
+                    << "the protected record keeps every byte";
                 EXPECT_EQ(r[1]->observation_count, protect == 1 ? 6 : 9);
                 EXPECT_EQ(r[2]->observation_count, protect == 2 ? 1 : 0);
                 EXPECT_EQ(m.updates->count(), 2) << "a change and a removal, or two removals";

@@ -20,7 +20,8 @@ std::string occupancyMismatch(const Volume& volume) {
     for (int32_t b = 0; b < blocks; ++b) {
         const fusion::Voxel* voxels = volume.blockVoxels(b);
         const std::atomic<uint64_t>* words = volume.blockOccupancy(b);
-        if (voxels == nullptr || words == nullptr) return "block " + std::to_string(b) + " has no storage";
+        if (voxels == nullptr || words == nullptr)
+            return "block " + std::to_string(b) + " has no storage";
         for (int local = 0; local < 512; ++local) {
             const bool marked = (words[local >> 6].load() >> (local & 63)) & 1u;
             const bool held = voxels[local].side(0) != -1 || voxels[local].side(1) != -1;
@@ -50,7 +51,9 @@ TEST(Occupancy, FollowsBothSidesOfAVoxel) {
     ASSERT_TRUE(at && next);
     ASSERT_EQ(at.block, next.block);
     const std::atomic<uint64_t>* words = volume.blockOccupancy(at.block);
-    auto marked = [&](const fusion::VoxelRef& v) { return (words[v.local >> 6].load() >> (v.local & 63)) & 1u; };
+    auto marked = [&](const fusion::VoxelRef& v) {
+        return (words[v.local >> 6].load() >> (v.local & 63)) & 1u;
+    };
 
     volume.publishSide(at, 0, volume.points().allocatePoint());
     volume.publishSide(next, 0, volume.points().allocatePoint());
@@ -84,8 +87,8 @@ TEST(Occupancy, MatchesTheSidesThroughEveryEdit) {
         std::vector<PointData> points;
         for (std::size_t i = first; i < live.size() && points.size() < count; i += step) {
             const Vertices& v = live[i];
-            points.push_back(makePoint(v.position[0], v.position[1], v.position[2], v.normal[0], v.normal[1],
-                                       v.normal[2]));
+            points.push_back(makePoint(v.position[0], v.position[1], v.position[2], v.normal[0],
+                                       v.normal[1], v.normal[2]));
         }
         return points;
     };

@@ -21,7 +21,11 @@ GlobalParams derive(DeviceInfo& d, float resolution) {
 }
 
 TEST(DeriveParams, FrameLimitHonoursOnlyOneToUnderAMillion) {
-    for (auto [given, limit] : {std::pair{0, 60000}, {1, 1}, {999999, 999999}, {1000000, 60000}, {-5, 60000},
+    for (auto [given, limit] : {std::pair{0, 60000},
+                                {1, 1},
+                                {999999, 999999},
+                                {1000000, 60000},
+                                {-5, 60000},
                                 {INT_MIN, 60000}}) {
         DeviceInfo d = {0, 0, 0, 0, given, 0, 0.001f};
         EXPECT_EQ(derive(d, 0.5f).max_frame_point_num, limit) << given;
@@ -31,15 +35,16 @@ TEST(DeriveParams, FrameLimitHonoursOnlyOneToUnderAMillion) {
 TEST(DeriveParams, SparserThanAVoxelSwitchesFusionOffForGood) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // Out-of-range spacings count as 0.001.
-    const std::tuple<float, float, bool> cases[] = {{0.0f, 0.0009f, false}, {0.0f, 0.5f, true},
-                                                    {1.0f, 0.0009f, false}, {-0.2f, 0.0005f, false},
-                                                    {5.0f, 0.5f, true},     {nan, 0.0009f, false},
-                                                    {0.6f, 0.5f, false},    {0.5f, 0.5f, true},
-                                                    {0.999f, 0.998f, false}};
+    const std::tuple<float, float, bool> cases[] = {
+        {0.0f, 0.0009f, false},  {0.0f, 0.5f, true}, {1.0f, 0.0009f, false},
+        {-0.2f, 0.0005f, false}, {5.0f, 0.5f, true}, {nan, 0.0009f, false},
+        {0.6f, 0.5f, false},     {0.5f, 0.5f, true}, {0.999f, 0.998f, false}};
     for (const auto& [spacing, resolution, enabled] : cases) {
         DeviceInfo d = {0, 0, 0, 0, 60000, 0, spacing};
-        EXPECT_EQ(derive(d, resolution).fusion_enabled, enabled ? 1 : 0) << spacing << " at " << resolution;
-        EXPECT_EQ(std::memcmp(&d.point_spacing, &spacing, sizeof(float)), 0) << "the host's value is kept";
+        EXPECT_EQ(derive(d, resolution).fusion_enabled, enabled ? 1 : 0)
+            << spacing << " at " << resolution;
+        EXPECT_EQ(std::memcmp(&d.point_spacing, &spacing, sizeof(float)), 0)
+            << "the host's value is kept";
     }
     DeviceInfo sparse = {0, 0, 0, 0, 60000, 0, 0.6f};
     GlobalParams p = derive(sparse, 0.5f);
@@ -66,7 +71,8 @@ TEST(DeriveParams, DeviceCorrectionAndTuningRows) {
         reference.fusion_enabled = 0;
         // Every row is the default but two: type 3 sub-types 2 and 3 start
         // tier 1 at 12; type 5 starts tier 2 with 15, 1.
-        if (stored_type == 3 && (stored_subtype == 2 || stored_subtype == 3)) reference.device_tuning[8] = 12;
+        if (stored_type == 3 && (stored_subtype == 2 || stored_subtype == 3))
+            reference.device_tuning[8] = 12;
         if (stored_type == 5) {
             reference.device_tuning[16] = 15;
             reference.device_tuning[17] = 1;

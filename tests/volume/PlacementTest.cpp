@@ -51,7 +51,8 @@ TEST(Placement, MergedObservationCountSaturates) {
                                      observation(1, 0, 0, 0, 0, 1, 16, 1, uint16_t(incoming)));
         EXPECT_EQ(m.observation_count, 65535);
         EXPECT_NEAR(m.position[0], float(incoming) / float(stored + incoming), 1e-7f);
-        EXPECT_EQ(m.scan_level | m.protected_flag << 8, 16 | 1 << 8) << "fine level and protection win";
+        EXPECT_EQ(m.scan_level | m.protected_flag << 8, 16 | 1 << 8)
+            << "fine level and protection win";
     }
 }
 
@@ -69,10 +70,11 @@ TEST_P(PlacementGuard, AcceptsOnlyPermittedObservations) {
     PlacementRules rules;
     rules.point_spacing = 0.1f;  // coarser than a level-64 cell of 0.0625
     rules.blocking_frame = g.blocking;
-    const FoundPoint stored =
-        place(t.volume, observation(0.1f, 0, 0, 0, 0, 1, g.stored_level, g.stored_protected), rules);
+    const FoundPoint stored = place(
+        t.volume, observation(0.1f, 0, 0, 0, 0, 1, g.stored_level, g.stored_protected), rules);
     ASSERT_TRUE(stored);
-    EXPECT_EQ(bool(place(t.volume, observation(0.2f, 0, 0, 0, 0, 1, g.level, g.prot), rules)), g.accepted);
+    EXPECT_EQ(bool(place(t.volume, observation(0.2f, 0, 0, 0, 0, 1, g.level, g.prot), rules)),
+              g.accepted);
     EXPECT_EQ(stored.record->observation_count, g.accepted ? 2 : 1);
 }
 
@@ -93,8 +95,8 @@ TEST(Placement, SubCellMarks) {
     };
     const CellCase cases[] = {{-0.5f, -0.5f, -0.5f, 0},
                               {0.49f, -0.26f, 0.01f, 32 + 0 + 3},
-                              {0.5f, 0.0f, -0.5f, 0 + 8 + 3},   // on the upper face: cell 3
-                              {-0.75f, 0.0f, 0.0f, 32 + 8}};    // t = -1 + eps: cell 0
+                              {0.5f, 0.0f, -0.5f, 0 + 8 + 3},  // on the upper face: cell 3
+                              {-0.75f, 0.0f, 0.0f, 32 + 8}};   // t = -1 + eps: cell 0
     for (const CellCase& c : cases) {
         FusionPoint record = observation(0, 0, 0, 0, 0, 1);
         const float p[3] = {c.x, c.y, c.z};
@@ -159,13 +161,15 @@ TEST(PlacementConcurrent, SharedVoxelsAndRecordsLoseNothing) {
 
     auto buffer = fusion::UpdateBuffer::create(kThreads * kSides, volume.viewIds());
     run([&](int) {
-        for (int32_t k = 0; k < kSides; ++k) fusion::emitVertexUpdate(volume.viewIds(), *volume.pointAt(k), 1, *buffer);
+        for (int32_t k = 0; k < kSides; ++k)
+            fusion::emitVertexUpdate(volume.viewIds(), *volume.pointAt(k), 1, *buffer);
     });
     ASSERT_EQ(buffer->count(), kThreads * kSides);
     std::set<int32_t> ids;
     for (int32_t k = 0; k < kSides; ++k) ids.insert(volume.pointAt(k)->view_id);
     EXPECT_EQ(ids.size(), size_t{kSides}) << "one id per record, even when emitters race";
-    for (int k = 0; k < buffer->count(); ++k) ASSERT_EQ(ids.count(buffer->records()[k].view_id), 1u);
+    for (int k = 0; k < buffer->count(); ++k)
+        ASSERT_EQ(ids.count(buffer->records()[k].view_id), 1u);
     EXPECT_EQ(volume.viewIds().next() - volume.viewIds().freeCount(), kSides)
         << "ids that lost a race went back: none is wasted";
 }
@@ -188,7 +192,8 @@ TEST(Placement, CachedBlockGivesTheSameVolume) {
         }
         for (float& a : at) a += jitter(rng);
         const float n = coin(rng) < 0.8f ? 1.0f : -1.0f;
-        const FusionPoint p = observation(at[0], at[1], at[2], 0.3f * n, 0.2f, n, coin(rng) < 0.1f ? 32 : 8);
+        const FusionPoint p =
+            observation(at[0], at[1], at[2], 0.3f * n, 0.2f, n, coin(rng) < 0.1f ? 32 : 8);
         const FoundPoint a = fusion::addObservation(plain.volume, rules, p.position, p);
         const FoundPoint b = fusion::addObservation(cached.volume, rules, p.position, p, &cache);
         ASSERT_EQ(a.index, b.index) << i;

@@ -31,9 +31,10 @@ GlobalParams tinyHash(int32_t buckets, int32_t excess) {
 
 TEST(Coordinates, RoundingBlocksLocalIndexAndBuckets) {
     const GlobalParams p = fusion::defaultGlobalParams();
-    const std::pair<float, int32_t> rounding[] = {{-0.5f, 0}, {0.5f, 1},  {-1.5f, -1},
+    const std::pair<float, int32_t> rounding[] = {{-0.5f, 0}, {0.5f, 1},    {-1.5f, -1},
                                                   {-0.0f, 0}, {-0.51f, -1}, {0.49f, 0}};
-    for (const auto& [quotient, voxel] : rounding) EXPECT_EQ(fusion::roundVoxelComponent(quotient), voxel) << quotient;
+    for (const auto& [quotient, voxel] : rounding)
+        EXPECT_EQ(fusion::roundVoxelComponent(quotient), voxel) << quotient;
     const std::pair<int32_t, int32_t> blocks[] = {{-1, -1}, {-8, -1}, {-9, -2}, {7, 0}, {8, 1}};
     for (const auto& [c, b] : blocks) EXPECT_EQ(fusion::blockComponent(c, p), b) << c;
     const Int3 minus{-1, 0, 0};
