@@ -85,17 +85,8 @@ inline float extremeValue(uint8_t k, float resolution) {
 // A volume that fills in a few hundred blocks and a few thousand records,
 // so that growth, chunk boundaries and the excess list are reached.
 inline fusion::GlobalParams smallParams() {
-    fusion::GlobalParams p = fusion::defaultGlobalParams();
-    p.hash_bucket_num = 1 << 10;
-    p.hash_mask = (1 << 10) - 1;
-    p.hash_excess_list_size = 1 << 9;
-    p.voxel_chunk_init = 1;
-    p.chunk_block_num = 16;
-    p.chunk_block_shift = 4;
+    fusion::GlobalParams p = fusion::compactGlobalParams(10, 4, 9);
     p.voxel_chunk_max = 256;
-    p.chunk_point_shift = 9;
-    p.chunk_point_num = 1 << 9;
-    p.point_chunk_init = 1;
     p.point_chunk_max = 64;
     return p;
 }

@@ -38,17 +38,8 @@ namespace snapshot = fusion::snapshot;
 HashTable* engine() {
     static HashTable* instance = [] {
         auto* e = new HashTable();
-        fusion::GlobalParams p = fusion::defaultGlobalParams();
-        p.hash_bucket_num = 1 << 12;
-        p.hash_mask = (1 << 12) - 1;
-        p.hash_excess_list_size = 1 << 12;
-        p.voxel_chunk_init = 1;
-        p.chunk_block_num = 64;
-        p.chunk_block_shift = 6;
+        fusion::GlobalParams p = fusion::compactGlobalParams(12, 6, 10);
         p.voxel_chunk_max = 1024;
-        p.chunk_point_shift = 10;
-        p.chunk_point_num = 1 << 10;
-        p.point_chunk_init = 1;
         p.point_chunk_max = 256;
         e->setInitParams(p);
         if (e->init() != 0) {
@@ -66,11 +57,11 @@ HashTable* engine() {
 
 std::shared_ptr<RealTimeByteStream> exactCopy(const uint8_t* data, std::size_t size) {
     // An exactly sized heap buffer, so any read past the stream is caught.
-    auto stream = std::shared_ptr<RealTimeByteStream>(
-        new RealTimeByteStream{nullptr, 0}, [](RealTimeByteStream* s) {
-            delete[] s->data;
-            delete s;
-        });
+    auto stream = std::shared_ptr<RealTimeByteStream>(new RealTimeByteStream{nullptr, 0},
+                                                      [](RealTimeByteStream* s) {
+                                                          delete[] s->data;
+                                                          delete s;
+                                                      });
     stream->data = new uint8_t[size == 0 ? 1 : size];
     if (size != 0) std::memcpy(stream->data, data, size);
     stream->size = size;
@@ -78,12 +69,13 @@ std::shared_ptr<RealTimeByteStream> exactCopy(const uint8_t* data, std::size_t s
 }
 
 std::vector<uint8_t> framed(const uint8_t* data, std::size_t size) {
-    const std::size_t records =
-        size > snapshot::kHeaderBytes ? (size - snapshot::kHeaderBytes) / snapshot::kRecordBytes
-                                      : 0;
+    const std::size_t records = size > snapshot::kHeaderBytes
+                                    ? (size - snapshot::kHeaderBytes) / snapshot::kRecordBytes
+                                    : 0;
     std::vector<uint8_t> out(snapshot::streamBytesFor(records), 0);
-    std::memcpy(out.data(), data, std::min<std::size_t>(size, snapshot::kHeaderBytes +
-                                                                   records * snapshot::kRecordBytes));
+    std::memcpy(
+        out.data(), data,
+        std::min<std::size_t>(size, snapshot::kHeaderBytes + records * snapshot::kRecordBytes));
     std::memcpy(out.data(), snapshot::kMagic, 4);
     snapshot::put64(out.data() + snapshot::kSizeOffset, out.size());
     snapshot::put32(out.data() + snapshot::kCountOffset, static_cast<uint32_t>(records));

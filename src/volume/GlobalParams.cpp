@@ -12,9 +12,9 @@ using TuningTable = std::array<TuningRow, kDeviceTypes * kDeviceSubtypes>;
 
 // Four quality tiers of eight words each, shared by every device unless the
 // table below says otherwise.
-constexpr TuningRow kDefaultTuning = {10, 2, 10, 4, 20, 32, 25, 56,   //
-                                      10, 2, 10, 4, 20, 24, 25, 56,   //
-                                      10, 2, 10, 2, 10, 24, 10, 32,   //
+constexpr TuningRow kDefaultTuning = {10, 2, 10, 4, 20, 32, 25, 56,  //
+                                      10, 2, 10, 4, 20, 24, 25, 56,  //
+                                      10, 2, 10, 2, 10, 24, 10, 32,  //
                                       2,  1, 10, 2, 10, 16, 10, 32};
 
 constexpr TuningTable makeTuningTable() {
@@ -64,6 +64,20 @@ GlobalParams defaultGlobalParams() noexcept {
     p.carried_c = 60000;
     std::memcpy(p.device_tuning, kDefaultTuning.data(), sizeof(p.device_tuning));
     p.fusion_enabled = 1;
+    return p;
+}
+
+GlobalParams compactGlobalParams(int bucket_shift, int block_shift, int point_shift) noexcept {
+    GlobalParams p = defaultGlobalParams();
+    p.hash_bucket_num = 1 << bucket_shift;
+    p.hash_mask = (1 << bucket_shift) - 1;
+    p.hash_excess_list_size = 1 << bucket_shift;
+    p.voxel_chunk_init = 1;
+    p.chunk_block_shift = block_shift;
+    p.chunk_block_num = 1 << block_shift;
+    p.point_chunk_init = 1;
+    p.chunk_point_shift = point_shift;
+    p.chunk_point_num = 1 << point_shift;
     return p;
 }
 

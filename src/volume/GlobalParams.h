@@ -43,6 +43,13 @@ constexpr int kDeviceSubtypes = 7;
 // The defaults written by init.
 GlobalParams defaultGlobalParams() noexcept;
 
+// The defaults with a smaller storage geometry, the shift/count pairs kept
+// consistent: 2^bucket_shift buckets and as many excess entries, voxel chunks
+// of 2^block_shift blocks, point chunks of 2^point_shift records, one chunk
+// of each made at init. For volumes that must reach growth, chunk boundaries
+// and the excess list after a few thousand records (tests, fuzzing).
+GlobalParams compactGlobalParams(int bucket_shift, int block_shift, int point_shift) noexcept;
+
 // Row type * 7 + subtype of the static device tuning table (32 words);
 // type and subtype must already be in range.
 const int32_t* deviceTuningRow(int device_type, int device_subtype) noexcept;
