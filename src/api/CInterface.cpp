@@ -4,8 +4,6 @@
 // the arrays it hands out so that kelvane_free can release each with the
 // right type.
 
-#include "fusion/kelvane_c.h"
-
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -20,13 +18,14 @@
 #include "api/CGuard.h"
 #include "api/CViews.h"
 #include "fusion/Kelvane.h"
+#include "fusion/kelvane_c.h"
 
 // The C records are the C++ records under other names: arrays cross the
 // boundary without conversion, so every field must sit where the library
 // expects it.
-#define KELVANE_SAME_FIELD(c_type, cpp_type, c_field, cpp_field)                          \
-    static_assert(offsetof(c_type, c_field) == offsetof(fusion::cpp_type, cpp_field) &&     \
-                      sizeof(c_type::c_field) == sizeof(fusion::cpp_type::cpp_field),       \
+#define KELVANE_SAME_FIELD(c_type, cpp_type, c_field, cpp_field)                        \
+    static_assert(offsetof(c_type, c_field) == offsetof(fusion::cpp_type, cpp_field) && \
+                      sizeof(c_type::c_field) == sizeof(fusion::cpp_type::cpp_field),   \
                   #c_type "." #c_field " must match " #cpp_type "." #cpp_field)
 
 static_assert(sizeof(kelvane_point) == sizeof(fusion::PointData), "kelvane_point is PointData");
@@ -134,7 +133,8 @@ void handOver(void* array, ArrayKind kind, std::size_t count, void** out) {
     *out = array;
 }
 
-void handOverVertices(fusion::Vertices* array, int count, kelvane_vertex** vertices, int* out_count) {
+void handOverVertices(fusion::Vertices* array, int count, kelvane_vertex** vertices,
+                      int* out_count) {
     void* given = nullptr;
     handOver(array, ArrayKind::Vertices, count > 0 ? static_cast<std::size_t>(count) : 0, &given);
     *vertices = static_cast<kelvane_vertex*>(given);
@@ -170,6 +170,27 @@ int call(kelvane_engine* e, const char* function, Body&& body) noexcept {
 
 int nullArgument(kelvane_engine* e, const char* function, const char* argument) {
     return fail(e, kStatusInvalidArgument, std::string(function) + ": " + argument + " is NULL");
+}
+
+// The entry points that hand the host an array of vertices: both out
+// arguments are checked and cleared first, and an array the library made
+// before failing is freed rather than handed over.
+template <class Fetch>
+int takeVertices(kelvane_engine* e, const char* function, const char* count_name,
+                 kelvane_vertex** vertices, int* count, Fetch&& fetch) {
+    if (vertices == nullptr) return nullArgument(e, function, "vertices");
+    if (count == nullptr) return nullArgument(e, function, count_name);
+    *vertices = nullptr;
+    *count = 0;
+    fusion::Vertices* array = nullptr;
+    int n = 0;
+    const int status = fetch(&array, n);
+    if (status != 0) {
+        delete[] array;
+        return status;
+    }
+    handOverVertices(array, n, vertices, count);
+    return 0;
 }
 
 }  // namespace
@@ -247,8 +268,8 @@ int kelvane_process(kelvane_engine* e, const kelvane_point* points, int count,
             return e->impl.process(asPoints(points), count, {}, pose_arg, is_blocking);
         }
         fusion::capi::FrameViews views;
-        const std::string problem =
-            fusion::capi::mapViews(count, view_offsets, view_indices, view_count, !is_blocking, views);
+        const std::string problem = fusion::capi::mapViews(count, view_offsets, view_indices,
+                                                           view_count, !is_blocking, views);
         if (!problem.empty()) return fail(e, kStatusInvalidArgument, "kelvane_process: " + problem);
         if (views.order.empty()) {
             return e->impl.process(asPoints(points), count, views.runs, pose_arg, is_blocking);
@@ -270,37 +291,17 @@ void kelvane_wait(kelvane_engine* e) {
 
 int kelvane_extract_points(kelvane_engine* e, kelvane_vertex** vertices, int* count) {
     return call(e, "kelvane_extract_points", [&] {
-        if (vertices == nullptr) return nullArgument(e, "kelvane_extract_points", "vertices");
-        if (count == nullptr) return nullArgument(e, "kelvane_extract_points", "count");
-        *vertices = nullptr;
-        *count = 0;
-        fusion::Vertices* array = nullptr;
-        int n = 0;
-        const int status = e->impl.extractLivePoints(&array, n);
-        if (status != 0) {
-            delete[] array;
-            return status;
-        }
-        handOverVertices(array, n, vertices, count);
-        return 0;
+        return takeVertices(
+            e, "kelvane_extract_points", "count", vertices, count,
+            [e](fusion::Vertices** array, int& n) { return e->impl.extractLivePoints(array, n); });
     });
 }
 
 int kelvane_get_updates(kelvane_engine* e, kelvane_vertex** vertices, int* count) {
     return call(e, "kelvane_get_updates", [&] {
-        if (vertices == nullptr) return nullArgument(e, "kelvane_get_updates", "vertices");
-        if (count == nullptr) return nullArgument(e, "kelvane_get_updates", "count");
-        *vertices = nullptr;
-        *count = 0;
-        fusion::Vertices* array = nullptr;
-        int n = 0;
-        const int status = e->impl.getUpdateVertices(&array, n);
-        if (status != 0) {
-            delete[] array;
-            return status;
-        }
-        handOverVertices(array, n, vertices, count);
-        return 0;
+        return takeVertices(
+            e, "kelvane_get_updates", "count", vertices, count,
+            [e](fusion::Vertices** array, int& n) { return e->impl.getUpdateVertices(array, n); });
     });
 }
 
@@ -347,42 +348,26 @@ int kelvane_save(kelvane_engine* e, unsigned char** data, unsigned long long* si
 int kelvane_load(kelvane_engine* e, const unsigned char* data, unsigned long long size,
                  kelvane_vertex** vertices, int* count) {
     return call(e, "kelvane_load", [&] {
-        if (vertices == nullptr) return nullArgument(e, "kelvane_load", "vertices");
-        if (count == nullptr) return nullArgument(e, "kelvane_load", "count");
-        *vertices = nullptr;
-        *count = 0;
-        // A load only reads the stream, so the host's const bytes are safe.
-        auto stream = std::make_shared<fusion::RealTimeByteStream>();
-        stream->data = const_cast<uint8_t*>(data);
-        stream->size = size;
-        fusion::Vertices* array = nullptr;
-        int n = 0;
-        const int status = e->impl.loadRealTimeBytesData_points(stream, &array, n);
-        if (status != 0) {
-            delete[] array;
-            return status;
-        }
-        handOverVertices(array, n, vertices, count);
-        return 0;
+        return takeVertices(e, "kelvane_load", "count", vertices, count,
+                            [&](fusion::Vertices** array, int& n) {
+                                // A load only reads the stream, so the host's
+                                // const bytes are safe.
+                                auto stream = std::make_shared<fusion::RealTimeByteStream>();
+                                stream->data = const_cast<uint8_t*>(data);
+                                stream->size = size;
+                                return e->impl.loadRealTimeBytesData_points(stream, array, n);
+                            });
     });
 }
 
 int kelvane_build(kelvane_engine* e, const kelvane_point* points, int count,
                   kelvane_vertex** vertices, int* vertex_count) {
     return call(e, "kelvane_build", [&] {
-        if (vertices == nullptr) return nullArgument(e, "kelvane_build", "vertices");
-        if (vertex_count == nullptr) return nullArgument(e, "kelvane_build", "vertex_count");
-        *vertices = nullptr;
-        *vertex_count = 0;
-        fusion::Vertices* array = nullptr;
-        int n = 0;
-        const int status = e->impl.buildByExistingPoints(asPoints(points), count, &array, n, false);
-        if (status != 0) {
-            delete[] array;
-            return status;
-        }
-        handOverVertices(array, n, vertices, vertex_count);
-        return 0;
+        return takeVertices(e, "kelvane_build", "vertex_count", vertices, vertex_count,
+                            [&](fusion::Vertices** array, int& n) {
+                                return e->impl.buildByExistingPoints(asPoints(points), count, array,
+                                                                     n, false);
+                            });
     });
 }
 
