@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/whole_pages.h"
 
 namespace fusion {
 namespace platform {
@@ -62,24 +63,11 @@ void releaseZeroed(void* region, std::size_t bytes) {
 
 void discardZeroed(void* region, std::size_t bytes) {
     if (region == nullptr || bytes == 0) return;
-    // madvise needs a page-aligned start: zero the partial head by hand.
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    auto* begin = static_cast<unsigned char*>(region);
-    auto* end = begin + bytes;
-    auto* aligned_begin = reinterpret_cast<unsigned char*>(
-        (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1));
-    auto* aligned_end =
-        reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(end) & ~(page - 1));
-    if (aligned_begin >= aligned_end) {
-        std::memset(begin, 0, bytes);
-        return;
-    }
-    std::memset(begin, 0, static_cast<std::size_t>(aligned_begin - begin));
-    std::memset(aligned_end, 0, static_cast<std::size_t>(end - aligned_end));
-    if (madvise(aligned_begin, static_cast<std::size_t>(aligned_end - aligned_begin),
-                MADV_DONTNEED) != 0) {
-        std::memset(aligned_begin, 0, static_cast<std::size_t>(aligned_end - aligned_begin));
-    }
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const WholePages whole = zeroRaggedEnds(region, bytes, page);
+    if (whole.bytes == 0) return;
+    if (madvise(whole.begin, whole.bytes, MADV_DONTNEED) != 0)
+        std::memset(whole.begin, 0, whole.bytes);
 }
 
 std::size_t residentBytes() {

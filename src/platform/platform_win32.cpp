@@ -1,17 +1,20 @@
 #if defined(_WIN32)
 
 #define NOMINMAX
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/whole_pages.h"
 
 namespace fusion {
 namespace platform {
 
-void raiseCurrentThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST); }
+void raiseCurrentThreadPriority() {
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+}
 
 void raiseThreadPriority(std::thread& thread) {
     SetThreadPriority(static_cast<HANDLE>(thread.native_handle()), THREAD_PRIORITY_HIGHEST);
@@ -34,24 +37,12 @@ void discardZeroed(void* region, std::size_t bytes) {
     if (region == nullptr || bytes == 0) return;
     SYSTEM_INFO info;
     GetSystemInfo(&info);
-    const std::size_t page = info.dwPageSize;
-    auto* begin = static_cast<unsigned char*>(region);
-    auto* end = begin + bytes;
-    auto* aligned_begin = reinterpret_cast<unsigned char*>(
-        (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1));
-    auto* aligned_end =
-        reinterpret_cast<unsigned char*>(reinterpret_cast<std::uintptr_t>(end) & ~(page - 1));
-    if (aligned_begin >= aligned_end) {
-        std::memset(begin, 0, bytes);
-        return;
-    }
-    std::memset(begin, 0, static_cast<std::size_t>(aligned_begin - begin));
-    std::memset(aligned_end, 0, static_cast<std::size_t>(end - aligned_end));
-    const std::size_t middle = static_cast<std::size_t>(aligned_end - aligned_begin);
+    const WholePages whole = zeroRaggedEnds(region, bytes, info.dwPageSize);
+    if (whole.bytes == 0) return;
     // Decommit then recommit: the pages come back demand-zero.
-    if (!VirtualFree(aligned_begin, middle, MEM_DECOMMIT) ||
-        VirtualAlloc(aligned_begin, middle, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
-        std::memset(aligned_begin, 0, middle);
+    if (!VirtualFree(whole.begin, whole.bytes, MEM_DECOMMIT) ||
+        VirtualAlloc(whole.begin, whole.bytes, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+        std::memset(whole.begin, 0, whole.bytes);
     }
 }
 

@@ -13,12 +13,12 @@
 
 #include "fuse/FrameFile.h"
 #include "fuse/FrameSource.h"
-#include "host/HostMirror.h"
 #include "fuse/PlyIO.h"
 #include "fuse/Preview.h"
 #include "fuse/Progress.h"
 #include "fuse/Report.h"
 #include "fusion/Kelvane.h"
+#include "host/HostMirror.h"
 
 namespace kelvane_fuse {
 namespace {
@@ -50,16 +50,7 @@ int frameLimitFor(const FuseOptions& options, int64_t largest_frame) {
 }
 
 bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open file";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = path + ": read error";
-        return false;
-    }
+    if (!readWholeFile(path, bytes, error)) return false;
     if (bytes.empty()) {
         error = path + ": empty file, not a snapshot";
         return false;
@@ -70,7 +61,8 @@ bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std:
 // One drain as a host does it after every frame: take what is waiting and
 // apply it to the mirror. The count is preset because the library leaves it
 // untouched when nothing is waiting.
-void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror& mirror, RunReport& report) {
+void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror& mirror,
+                  RunReport& report) {
     fusion::Vertices* records = nullptr;
     int count = 0;
     engine.getUpdateVertices(&records, count);
@@ -120,8 +112,8 @@ int Run::configureEngine(int64_t largest_frame) {
     });
     const int status = m_engine.init();
     if (status != 0) {
-        return fail(kExitLibrary, "the library did not initialise (status " + std::to_string(status) +
-                                      "): " + libraryMessage());
+        return fail(kExitLibrary, "the library did not initialise (status " +
+                                      std::to_string(status) + "): " + libraryMessage());
     }
     m_engine.setResolution(m_options.resolution);
     fusion::DeviceInfo device{};
@@ -225,8 +217,10 @@ int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
 
     const std::string ply = outputPath(m_options, m_options.ply);
     if (!ply.empty()) {
-        if (writeFusedPly(ply, cloud, error)) m_report.written.push_back(ply);
-        else failed(error);
+        if (writeFusedPly(ply, cloud, error))
+            m_report.written.push_back(ply);
+        else
+            failed(error);
     }
 
     const std::string snapshot = outputPath(m_options, m_options.save_snapshot);
@@ -255,13 +249,17 @@ int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
         settings.azimuth = m_options.azimuth;
         settings.elevation = m_options.elevation;
         settings.point_size = m_report.resolution > 0 ? m_report.resolution : m_options.resolution;
-        if (writePng(preview, renderPreview(cloud, settings), error)) m_report.written.push_back(preview);
-        else failed(error);
+        if (writePng(preview, renderPreview(cloud, settings), error))
+            m_report.written.push_back(preview);
+        else
+            failed(error);
     }
 
     if (m_recording) {
-        if (m_recorder.commit()) m_report.written.push_back(outputPath(m_options, m_options.record));
-        else failed(m_recorder.error());
+        if (m_recorder.commit())
+            m_report.written.push_back(outputPath(m_options, m_options.record));
+        else
+            failed(m_recorder.error());
     }
     return status;
 }
@@ -277,10 +275,13 @@ int Run::execute() {
     if (!m_options.out_dir.empty()) {
         std::error_code ec;
         std::filesystem::create_directories(m_options.out_dir, ec);
-        if (ec) return fail(kExitOutput, m_options.out_dir + ": cannot create directory (" + ec.message() + ")");
+        if (ec)
+            return fail(kExitOutput,
+                        m_options.out_dir + ": cannot create directory (" + ec.message() + ")");
     }
     if (!m_options.record.empty()) {
-        if (!m_recorder.open(outputPath(m_options, m_options.record))) return fail(kExitOutput, m_recorder.error());
+        if (!m_recorder.open(outputPath(m_options, m_options.record)))
+            return fail(kExitOutput, m_recorder.error());
         m_recording = true;
     }
 
@@ -314,7 +315,8 @@ int Run::execute() {
     m_report.wall_seconds = secondsSince(wall_start);
     printReport(m_out, m_report);
     std::fflush(m_out);
-    if (status == kExitDone && m_options.check_mirror && !m_report.diff.sameVertices()) status = kExitMirror;
+    if (status == kExitDone && m_options.check_mirror && !m_report.diff.sameVertices())
+        status = kExitMirror;
     return status;
 }
 

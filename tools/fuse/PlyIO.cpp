@@ -46,27 +46,39 @@ bool scalarTypeOf(const std::string& name, ScalarType& type) {
 size_t sizeOf(ScalarType type) {
     switch (type) {
         case ScalarType::Int8:
-        case ScalarType::UInt8: return 1;
+        case ScalarType::UInt8:
+            return 1;
         case ScalarType::Int16:
-        case ScalarType::UInt16: return 2;
+        case ScalarType::UInt16:
+            return 2;
         case ScalarType::Int32:
         case ScalarType::UInt32:
-        case ScalarType::Float32: return 4;
-        case ScalarType::Float64: return 8;
+        case ScalarType::Float32:
+            return 4;
+        case ScalarType::Float64:
+            return 8;
     }
     return 1;
 }
 
 double decodeBinary(ScalarType type, const uint8_t* p) {
     switch (type) {
-        case ScalarType::Int8: return static_cast<int8_t>(p[0]);
-        case ScalarType::UInt8: return p[0];
-        case ScalarType::Int16: return static_cast<int16_t>(loadLE16(p));
-        case ScalarType::UInt16: return loadLE16(p);
-        case ScalarType::Int32: return static_cast<int32_t>(loadLE32(p));
-        case ScalarType::UInt32: return loadLE32(p);
-        case ScalarType::Float32: return loadLEFloat(p);
-        case ScalarType::Float64: return loadLEDouble(p);
+        case ScalarType::Int8:
+            return static_cast<int8_t>(p[0]);
+        case ScalarType::UInt8:
+            return p[0];
+        case ScalarType::Int16:
+            return static_cast<int16_t>(loadLE16(p));
+        case ScalarType::UInt16:
+            return loadLE16(p);
+        case ScalarType::Int32:
+            return static_cast<int32_t>(loadLE32(p));
+        case ScalarType::UInt32:
+            return loadLE32(p);
+        case ScalarType::Float32:
+            return loadLEFloat(p);
+        case ScalarType::Float64:
+            return loadLEDouble(p);
     }
     return 0.0;
 }
@@ -148,14 +160,16 @@ bool parseHeader(const uint8_t* data, size_t size, Header& header, std::string& 
             const long long count = std::strtoll(count_text.c_str(), &end, 10);
             if (element.name.empty() || count_text.empty() || *end != '\0' || errno != 0 ||
                 count < 0) {
-                problem = "bad element line in PLY header (line " + std::to_string(line_number) + ")";
+                problem =
+                    "bad element line in PLY header (line " + std::to_string(line_number) + ")";
                 return false;
             }
             element.count = count;
             header.elements.push_back(element);
         } else if (keyword == "property") {
             if (header.elements.empty()) {
-                problem = "PLY property before any element (line " + std::to_string(line_number) + ")";
+                problem =
+                    "PLY property before any element (line " + std::to_string(line_number) + ")";
                 return false;
             }
             Property property;
@@ -173,7 +187,8 @@ bool parseHeader(const uint8_t* data, size_t size, Header& header, std::string& 
                 ok = scalarTypeOf(type_name, property.type);
             }
             if (!ok || property.name.empty()) {
-                problem = "bad property line in PLY header (line " + std::to_string(line_number) + ")";
+                problem =
+                    "bad property line in PLY header (line " + std::to_string(line_number) + ")";
                 return false;
             }
             header.elements.back().properties.push_back(property);
@@ -280,20 +295,6 @@ const Element* findVertexElement(const Header& header, std::string& problem) {
     return nullptr;
 }
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open file";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = path + ": read error";
-        return false;
-    }
-    return true;
-}
-
 const char* const kRequired[6] = {"x", "y", "z", "nx", "ny", "nz"};
 
 bool hasRequiredProperties(const Element& vertex, std::string& problem) {
@@ -307,6 +308,20 @@ bool hasRequiredProperties(const Element& vertex, std::string& problem) {
 }
 
 }  // namespace
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot open file";
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = path + ": read error";
+        return false;
+    }
+    return true;
+}
 
 bool parsePlyVertexCount(const uint8_t* data, size_t size, int64_t& count, std::string& problem) {
     Header header;
@@ -346,7 +361,8 @@ bool parsePlyPoints(const uint8_t* data, size_t size, std::vector<fusion::PointD
         if (&element != vertex) {
             for (int64_t i = 0; i < element.count; ++i) {
                 if (!skipItem(body, element, problem)) {
-                    problem = "element '" + element.name + "' item " + std::to_string(i) + ": " + problem;
+                    problem =
+                        "element '" + element.name + "' item " + std::to_string(i) + ": " + problem;
                     return false;
                 }
             }
@@ -366,8 +382,8 @@ bool parsePlyPoints(const uint8_t* data, size_t size, std::vector<fusion::PointD
                     ok = body.read(value, property.type, problem);
                 }
                 if (!ok) {
-                    problem = "vertex " + std::to_string(i) + " of " + std::to_string(element.count) +
-                              ": " + problem;
+                    problem = "vertex " + std::to_string(i) + " of " +
+                              std::to_string(element.count) + ": " + problem;
                     return false;
                 }
                 if (field_of_property[p] >= 0) fields[field_of_property[p]] = value;

@@ -26,6 +26,9 @@ bool parsePlyPoints(const uint8_t* data, size_t size, std::vector<fusion::PointD
 // engine's per-frame limit before the frames are played.
 bool parsePlyVertexCount(const uint8_t* data, size_t size, int64_t& count, std::string& problem);
 
+// The whole file's bytes; `error` is "<path>: <problem>".
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);
+
 // File forms of the above; `error` is "<path>: <problem>".
 bool readPlyPoints(const std::string& path, std::vector<fusion::PointData>& points,
                    std::string& error);
