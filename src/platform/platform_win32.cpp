@@ -1,8 +1,9 @@
 #if defined(_WIN32)
 
 #define NOMINMAX
-#include <psapi.h>
 #include <windows.h>
+// psapi.h needs the types windows.h declares.
+#include <psapi.h>
 
 #include <cstring>
 
