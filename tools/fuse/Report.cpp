@@ -5,6 +5,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// psapi.h needs the types windows.h declares.
 #include <psapi.h>
 #else
 #include <sys/resource.h>
