@@ -101,17 +101,14 @@ TEST_P(SnapshotReaderDamageTest, RefusesTheStream) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, SnapshotReaderDamageTest,
     ::testing::Values(Damage{"shorter_than_a_header", [](auto& b) { b.resize(151); }},
-                      Damage{"first_magic_damaged", [](auto& b) { b[3] = 'h'; }},
                       Damage{"size_field_off_by_one",
                              [](auto& b) { putLE(b, 8, b.size() + 1, 8); }},
-                      Damage{"trailer_damaged", [](auto& b) { b.back() = 0; }},
                       Damage{"one_record_cut_off",
                              [](auto& b) {
                                  b.resize(b.size() - 48);
                                  putLE(b, 8, b.size(), 8);
                                  std::memcpy(b.data() + b.size() - 4, "HASH", 4);
                              }},
-                      Damage{"count_above_the_records", [](auto& b) { putLE(b, 20, 3, 4); }},
                       Damage{"negative_count", [](auto& b) { putLE(b, 20, 0xFFFFFFFFu, 4); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
