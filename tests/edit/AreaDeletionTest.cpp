@@ -108,4 +108,37 @@ TEST(AreaDeletion, CompactsOnlyWhenTheBookkeepingCannotKeepUp) {
     }
 }
 
+// Compaction puts the remaining records back without holes: protection and
+// protected marks kept, ids handed out afresh from 0.
+TEST(AreaDeletion, CompactionKeepsProtectionAndMarksAndRenumbers) {
+    TestVolume t(1.0f);
+    Volume& volume = t.volume;
+    const float up[3] = {0, 0, 1};
+    for (int i = 0; i < 6; ++i) putRecord(volume, 2.0f * i + 1, 0, 0, up);
+    const PointData guarded = makePoint(9, 0, 0, 0, 0, 1);
+    ASSERT_EQ(fusion::markArea(volume, 2, &guarded, 1, fusion::AreaKind::Protect), 0);
+    const std::vector<PointData> selection = {makePoint(1, 0, 0, 0, 0, 1),
+                                              makePoint(5, 0, 0, 0, 0, 1)};
+    auto removals = fusion::UpdateBuffer::create(30, volume.viewIds());
+    ASSERT_EQ(fusion::deleteSelection(volume, 2, selection.data(), 2, *removals).deleted, 2);
+    const std::size_t marks = recordsWhere(volume, isMark).size();
+    ASSERT_GT(marks, 0u);
+
+    const auto copy = fusion::copyRemainingRecords(volume, 2);
+    ASSERT_NE(copy, nullptr);
+    volume.clear();
+    fusion::reinsertRemainingRecords(volume, {}, 2, *copy);
+    const auto live = recordsWhere(volume, isLive);
+    EXPECT_EQ(static_cast<std::size_t>(volume.points().nextIndex()), live.size() + marks);
+    std::set<int32_t> ids;
+    int guarded_records = 0;
+    for (const FusionPoint& q : live) {
+        ids.insert(q.view_id);
+        guarded_records += q.protected_flag;
+    }
+    EXPECT_EQ(ids, (std::set<int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(guarded_records, 1);
+    for (const FusionPoint& m : recordsWhere(volume, isMark)) EXPECT_EQ(m.protected_flag, 1);
+}
+
 }  // namespace
