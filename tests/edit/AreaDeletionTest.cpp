@@ -1,13 +1,9 @@
 // Deleting a host selection: which points go, what the host is told, the
-// fine-scan marks that go with a point, and the compacting path for large
-// selections.
+// fine-scan marks that go with a point, and when the store is compacted
+// (whole compacting deletions are checked by the soak session).
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <map>
-#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -16,36 +12,11 @@
 #include "edit/AreaDeletion.h"
 #include "edit/AreaMarks.h"
 #include "edit/BuildFromPoints.h"
-#include "host/HostMirror.h"
 #include "support/Models.h"
 
 namespace {
 
 using namespace fusion_test;
-
-// The selections whose outcome is unambiguous, and the ids of the live
-// points they hit: in the selected voxel at most one stored record faces
-// the selected normal; it is hit when it is live and unprotected.
-std::vector<PointData> unambiguous(const Volume& volume, const std::vector<PointData>& wanted,
-                                   std::set<int32_t>& hits) {
-    const float r = volume.resolution();
-    std::map<std::string, std::vector<FusionPoint>> stored;
-    for (const FusionPoint& p : recordsWhere(volume, [](const FusionPoint& q) {
-             return q.observation_count != 0 || q.absorbed_flag == 1;
-         }))
-        stored[voxelKey(p.position, r)].push_back(p);
-    std::vector<PointData> kept;
-    for (const PointData& s : wanted) {
-        std::vector<const FusionPoint*> facing;
-        for (const FusionPoint& p : stored[voxelKey(s.position, r)])
-            if (fusion::dot3(p.normal, s.normal) > 0.0f) facing.push_back(&p);
-        if (facing.size() > 1) continue;
-        kept.push_back(s);
-        if (!facing.empty() && isLive(*facing[0]) && facing[0]->protected_flag != 1)
-            hits.insert(facing[0]->view_id);
-    }
-    return kept;
-}
 
 // Deleting a fine-scan point clears the marks along the selected normal up
 // to the reach of the resolution and no further; an ordinary point leaves
@@ -137,121 +108,37 @@ TEST(AreaDeletion, CompactsOnlyWhenTheBookkeepingCannotKeepUp) {
     }
 }
 
-// A selection larger than the update batch or the free list's spare room is
-// applied and the store compacted: no updates (pending ones dropped too),
-// no holes, ids renumbered, protection and marks kept, the rest unchanged.
-TEST(AreaDeletion, LargeSelectionsCompactTheStore) {
-    for (auto [chunk_shift, frame_points] : {std::pair{19, 100}, {9, 60000}}) {
-        SCOPED_TRACE(chunk_shift);
-        auto engine = std::make_unique<HashTable>();
-        GlobalParams p = smallParams();
-        p.chunk_point_shift = chunk_shift;  // the free list holds one chunk of indices
-        p.chunk_point_num = 1 << chunk_shift;
-        engine->setInitParams(p);
-        ASSERT_EQ(engine->init(), 0);
-        fusion::DeviceInfo device{};
-        device.point_spacing = 0.001f;
-        device.frame_point_num = frame_points;  // the update batch holds three times this
-        engine->setResolution(0.5f);
-        engine->setDeviceInfo(device);
-        const Volume& volume = engine->volume();
+// Compaction puts the remaining records back without holes: protection and
+// protected marks kept, ids handed out afresh from 0.
+TEST(AreaDeletion, CompactionKeepsProtectionAndMarksAndRenumbers) {
+    TestVolume t(1.0f);
+    Volume& volume = t.volume;
+    const float up[3] = {0, 0, 1};
+    for (int i = 0; i < 6; ++i) putRecord(volume, 2.0f * i + 1, 0, 0, up);
+    const PointData guarded = makePoint(9, 0, 0, 0, 0, 1);
+    ASSERT_EQ(fusion::markArea(volume, 2, &guarded, 1, fusion::AreaKind::Protect), 0);
+    const std::vector<PointData> selection = {makePoint(1, 0, 0, 0, 0, 1),
+                                              makePoint(5, 0, 0, 0, 0, 1)};
+    auto removals = fusion::UpdateBuffer::create(30, volume.viewIds());
+    ASSERT_EQ(fusion::deleteSelection(volume, 2, selection.data(), 2, *removals).deleted, 2);
+    const std::size_t marks = recordsWhere(volume, isMark).size();
+    ASSERT_GT(marks, 0u);
 
-        const auto points = spherePoints(3000, 20.0f, 10);
-        ASSERT_EQ(engine->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
-        const auto live = liveVertices(*engine);
-        std::vector<PointData> guarded, wanted;
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            if (i % 50 == 0) guarded.push_back(selectionOf(live[i]));
-            if (i % 3 == 0) wanted.push_back(selectionOf(live[i]));
-        }
-        ASSERT_EQ(engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false),
-                  0);
-        const std::size_t marks = recordsWhere(volume, isMark).size();
-        const PointData one = selectionOf(live[1]);
-        ASSERT_EQ(engine->deleteSelectedArea(&one, 1), 0);
-        ASSERT_TRUE(engine->updatesPending()) << "an update left pending";
-        std::set<int32_t> hits;
-        const auto selection = unambiguous(volume, wanted, hits);
-        const int spare = volume.points().freeCapacity() - volume.points().freeCount();
-        ASSERT_GT(static_cast<int>(selection.size()), std::min(spare, 3 * frame_points));
-        std::map<std::string, FusionPoint> expected;
-        for (const FusionPoint& q : recordsWhere(volume, isLive))
-            if (hits.count(q.view_id) == 0) expected[geometryKey(q)] = q;
-
-        ASSERT_EQ(engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())),
-                  0);
-        EXPECT_TRUE(drainUpdates(*engine).empty());
-        EXPECT_EQ(volume.points().freeCount(), 0);
-        const auto after = recordsWhere(volume, isLive);
-        EXPECT_EQ(static_cast<std::size_t>(volume.points().nextIndex()), after.size() + marks);
-        ASSERT_EQ(after.size(), expected.size());
-        std::set<int32_t> ids;
-        for (const FusionPoint& q : after) {
-            ids.insert(q.view_id);
-            ASSERT_EQ(expected.count(geometryKey(q)), 1u);
-            // Attribute word and count; re-insertion may mark one more sub-cell.
-            const FusionPoint& e = expected[geometryKey(q)];
-            EXPECT_EQ(fusion::attributeWord(q), fusion::attributeWord(e));
-            EXPECT_EQ(q.observation_count, e.observation_count);
-        }
-        EXPECT_EQ(ids.size(), after.size());
-        EXPECT_EQ(vertexNum(*engine), static_cast<int>(after.size()));
+    const auto copy = fusion::copyRemainingRecords(volume, 2);
+    ASSERT_NE(copy, nullptr);
+    volume.clear();
+    fusion::reinsertRemainingRecords(volume, {}, 2, *copy);
+    const auto live = recordsWhere(volume, isLive);
+    EXPECT_EQ(static_cast<std::size_t>(volume.points().nextIndex()), live.size() + marks);
+    std::set<int32_t> ids;
+    int guarded_records = 0;
+    for (const FusionPoint& q : live) {
+        ids.insert(q.view_id);
+        guarded_records += q.protected_flag;
     }
-}
-
-// Regions of a fused sweep, with frames arriving before and after each
-// deletion: exactly the hit points go (not protected ones, not points seen
-// from behind, each once however often selected), and a host table kept
-// from the update records holds exactly the live ids throughout.
-TEST(AreaDeletion, SweepRegionsGoExactlyAndTheHostKeepsUp) {
-    for (const kelvane_sim::Shape shape : {kelvane_sim::Shape::Sphere, kelvane_sim::Shape::Plate}) {
-        SCOPED_TRACE(kelvane_sim::shapeName(shape));
-        auto engine = makeEngine();
-        ASSERT_NE(engine, nullptr);
-        kelvane_host::HostMirror mirror;
-        std::mt19937 rng(13);
-        for (int part = 0; part < 3; ++part) {
-            ASSERT_TRUE(
-                runFrames(*engine, smallSweep(shape, 5), false, true, 4 * part, 4 * part + 4));
-            const auto settled = drainUpdates(*engine);
-            mirror.apply(settled.data(), static_cast<int>(settled.size()));
-            const auto live = liveVertices(*engine);
-            const float cut = -10.0f + 10.0f * static_cast<float>(part);
-            std::vector<PointData> wanted, guarded;
-            for (const Vertices& v : live) {
-                if (v.position[0] > cut && v.position[0] < cut + 8.0f) {
-                    (rng() % 10 == 0 ? guarded : wanted).push_back(selectionOf(v));
-                    if (rng() % 4 == 0) wanted.push_back(selectionOf(v));
-                } else if (rng() % 50 == 0) {
-                    PointData behind = selectionOf(v);
-                    for (float& n : behind.normal) n = -n;
-                    wanted.push_back(behind);
-                }
-            }
-            ASSERT_EQ(
-                engine->setProtectedArea(guarded.data(), static_cast<int>(guarded.size()), false),
-                0);
-            std::set<int32_t> hits;
-            const auto selection = unambiguous(engine->volume(), wanted, hits);
-            ASSERT_GT(hits.size(), 100u);
-            ASSERT_EQ(
-                engine->deleteSelectedArea(selection.data(), static_cast<int>(selection.size())),
-                0);
-
-            const auto records = drainUpdates(*engine);
-            std::set<int32_t> removed;
-            for (const Vertices& v : records) {
-                ASSERT_EQ(v.state, 255);
-                EXPECT_TRUE(removed.insert(v.view_id).second) << "one removal per point";
-            }
-            EXPECT_EQ(removed, hits) << "part " << part;
-            mirror.apply(records.data(), static_cast<int>(records.size()));
-            const auto truth = liveVertices(*engine);
-            EXPECT_TRUE(
-                mirror.compare(truth.data(), static_cast<int>(truth.size()), 0.0f).sameVertices());
-            EXPECT_EQ(mirror.stats().stray_removals, 0);
-        }
-    }
+    EXPECT_EQ(ids, (std::set<int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(guarded_records, 1);
+    for (const FusionPoint& m : recordsWhere(volume, isMark)) EXPECT_EQ(m.protected_flag, 1);
 }
 
 }  // namespace

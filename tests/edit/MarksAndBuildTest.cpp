@@ -154,20 +154,4 @@ TEST(BuildFromPoints, RecordsGetOneIdEachAndEarlierPointsStay) {
     for (const auto& e : first) EXPECT_TRUE(sameVertex(e.second, both.at(e.first)));
 }
 
-TEST(BuildFromPoints, UnplaceableOrMissingInputIsSkipped) {
-    auto engine = makeEngine();
-    ASSERT_NE(engine, nullptr);
-    const std::vector<PointData> points = {
-        makePoint(std::nanf(""), 0, 0, 0, 0, 1), makePoint(INFINITY, 0, 0, 0, 0, 1),
-        makePoint(0, 3e38f, 0, 0, 0, 1),
-        makePoint(0, 0, -8388612.0f, 0, 0, 1),  // beyond exact block arithmetic
-        makePoint(1, 2, 3, 0, 0, 1)};
-    EXPECT_EQ(engine->buildByExistingPoints(nullptr, 1), 1);
-    EXPECT_EQ(engine->buildByExistingPoints(points.data(), 0), 1);
-    ASSERT_EQ(engine->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
-    const auto vertices = liveVertices(*engine);
-    ASSERT_EQ(vertices.size(), 1u);
-    EXPECT_EQ(vertices[0].position[2], 3.0f);
-}
-
 }  // namespace

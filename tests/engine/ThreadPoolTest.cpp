@@ -68,15 +68,6 @@ TEST(ThreadPool, AThrowingTaskLeavesThePoolWorking) {
     EXPECT_THROW(failing.get(), std::runtime_error);
 }
 
-TEST(ThreadPool, WithoutWorkersATaskNeverRuns) {
-    std::future<void> result;
-    {
-        ThreadPool pool(0);
-        result = pool.commit([] {});
-    }
-    expectBrokenPromise(result);  // destroyed with the pool, unrun
-}
-
 // Whether the waiting worker wakes for the task or for the stop is up to the
 // scheduler; repeated, both orders occur, and either way the task runs.
 TEST(ThreadPool, AnIdleWorkerRunsATaskCommittedJustBeforeTheStop) {

@@ -121,12 +121,6 @@ const FailureCase kCases[] = {
          EXPECT_GT(s.engine->volume().points().nextIndex(), 0) << "points stay stored";
      },
      true},
-    {"BlockingFrame",
-     [] { return warm(5); },
-     [](Subject& s) { return s.frame(6, true); },
-     {1},
-     nullptr,
-     true},
     {"FrameGrowingTheVolume",
      [] { return warm(0, tinyChunks()); },
      [](Subject& s) { return s.frame(0, true); },

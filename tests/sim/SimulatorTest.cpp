@@ -20,8 +20,6 @@ using kelvane_sim::Scanner;
 using kelvane_sim::Shape;
 using kelvane_sim::SweepOptions;
 
-constexpr double kPi = 3.14159265358979323846;
-
 template <typename A, typename B>
 double distance(const A* a, const B* b) {
     const double d[3] = {double(a[0]) - b[0], double(a[1]) - b[1], double(a[2]) - b[2]};
@@ -37,16 +35,6 @@ double facing(const Frame& frame, const fusion::PointData& p) {
     double eye[3], cosine = 0;
     for (int k = 0; k < 3; ++k) cosine += (eyeOf(frame.pose, eye)[k] - p.position[k]) * p.normal[k];
     return cosine / distance(eye, p.position);
-}
-
-// The pose's rotation is orthonormal and right-handed.
-void expectRotation(const double m[16]) {
-    for (int a = 0; a < 3; ++a)
-        for (int b = 0; b < 3; ++b)
-            ASSERT_NEAR(m[a] * m[b] + m[4 + a] * m[4 + b] + m[8 + a] * m[8 + b], a == b, 1e-12);
-    EXPECT_NEAR(m[0] * (m[5] * m[10] - m[9] * m[6]) - m[4] * (m[1] * m[10] - m[9] * m[2]) +
-                    m[8] * (m[1] * m[6] - m[5] * m[2]),
-                1.0, 1e-12);
 }
 
 bool samePoints(const Frame& a, const Frame& b) {
@@ -160,92 +148,6 @@ INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(swe
                                          ? "_handheld"
                                          : "_" + std::to_string(int(info.param.object_size)));
                          });
-
-// Default sphere frames hold 40,000 to 50,000 points; the camera orbits 2.5
-// sizes out looking at the centre.
-TEST(SimulatedOrbit, FrameSizeAndCameraPath) {
-    SweepOptions o;
-    Frame frame;
-    for (int index : {0, 29, 59}) {
-        Scanner(o).frameAt(index, frame);
-        EXPECT_TRUE(frame.points.size() >= 40000u && frame.points.size() <= 50000u)
-            << frame.points.size();
-    }
-    o.frames = 13, o.orbit_degrees = 240.0f;
-    double azimuth[2] = {0, 0}, m[16], eye[3];
-    for (int index = 0; index < o.frames; ++index) {
-        kelvane_sim::cameraPose(o, index, m);
-        EXPECT_NEAR(distance(eyeOf(m, eye), kOrigin), 2.5 * o.object_size, 1e-9);
-        expectRotation(m);
-        for (int a = 0; a < 3; ++a)
-            EXPECT_NEAR(m[2 + 4 * a], -eye[a] / (2.5 * o.object_size), 1e-12);
-        azimuth[index == 0 ? 0 : 1] = std::atan2(eye[1], eye[0]) * 180.0 / kPi;
-    }
-    EXPECT_NEAR(std::fmod(azimuth[1] - azimuth[0] + 720.0, 360.0), 240.0, 1e-9);
-}
-
-// Handheld frames (pairs i - 1, i sampled over the sweep): about 46,500
-// points about two thirds of a 0.5 voxel apart in views of 256, about 88 %
-// seen by the frame before (a hand moving steadily). A short sweep is the
-// start of the long one.
-TEST(HandheldSweep, FramesAreDenseOverlappingPartialViews) {
-    SweepOptions o = kelvane_sim::handheldSweep();
-    std::vector<double> spacings;
-    double overlaps = 0;
-    Frame before, f, nine;
-    for (int i : {1, 9, 17, 26, 34, 43, 51, 60, 68, 77, 85, 94, 102, 111, 119}) {
-        Scanner(o).frameAt(i - 1, before);
-        Scanner(o).frameAt(i, f);
-        SCOPED_TRACE(i);
-        if (i == 9) nine = f;
-        EXPECT_TRUE(f.points.size() >= 45000u && f.points.size() <= 46500u) << f.points.size();
-        EXPECT_TRUE(f.views.size() == 1 && f.views[0][0] == 256);  // views are runs of 256 points
-        std::vector<double> across;  // horizontal neighbours; points follow the non-zero depths
-        for (std::size_t p = 0, n = 0; p + 1 < f.depth.size(); n += f.depth[p++] > 0)
-            if (f.depth[p] > 0 && f.depth[p + 1] > 0 && (p + 1) % f.intrinsics.width != 0)
-                across.push_back(distance(f.points[n].position, f.points[n + 1].position));
-        std::sort(across.begin(), across.end());
-        spacings.push_back(across[across.size() / 2]);
-        // Points the camera of `before` saw too: in its image, at its depth.
-        const kelvane_sim::Intrinsics& k = before.intrinsics;
-        const double* m = before.pose;
-        std::size_t seen = 0;
-        for (const auto& p : f.points) {
-            const double d[3] = {p.position[0] - m[3], p.position[1] - m[7], p.position[2] - m[11]};
-            double c[3];
-            for (int a = 0; a < 3; ++a) c[a] = m[a] * d[0] + m[4 + a] * d[1] + m[8 + a] * d[2];
-            const long u = std::lround(c[0] / c[2] * k.fx + k.cx),
-                       v = std::lround(c[1] / c[2] * k.fy + k.cy);
-            if (c[2] > 0 && u >= 0 && v >= 0 && u < k.width && v < k.height)
-                seen += std::fabs(before.depth[std::size_t(v) * k.width + u] - c[2]) < 1.0;
-        }
-        const double share = double(seen) / double(f.points.size());
-        EXPECT_TRUE(share > 0.78 && share < 0.96) << share;
-        overlaps += share;
-    }
-    std::sort(spacings.begin(), spacings.end());
-    EXPECT_TRUE(spacings[7] > 0.30 && spacings[7] < 0.34) << spacings[7];
-    EXPECT_NEAR(overlaps / 15, 0.88, 0.02);
-    Frame start;
-    o.frames = 12;
-    Scanner(o).frameAt(9, start);
-    EXPECT_TRUE(samePoints(start, nine) && start.depth == nine.depth) << "frame 9 of 12 and of 120";
-}
-
-// The handheld camera moves in similar steps, keeps its distance and aims
-// within a degree of the centre however it trembles.
-TEST(HandheldSweep, CameraDriftsAndAimsAtTheObject) {
-    const SweepOptions o = kelvane_sim::handheldSweep();
-    double m[16], eye[3], previous[3];
-    for (int i = 0; i < o.frames; ++i, std::copy(eye, eye + 3, previous)) {
-        kelvane_sim::cameraPose(o, i, m);
-        const double r = distance(eyeOf(m, eye), kOrigin);
-        EXPECT_NEAR(r, 0.5 * o.object_size + o.standoff, 0.05 * o.standoff + 2.0) << i;
-        expectRotation(m);
-        EXPECT_GT(-(m[2] * eye[0] + m[6] * eye[1] + m[10] * eye[2]) / r, std::cos(kPi / 180)) << i;
-        EXPECT_TRUE(i == 0 || (distance(eye, previous) > 10 && distance(eye, previous) < 30)) << i;
-    }
-}
 
 // The depth frame file keeps depth, intrinsics, pose and positions in its
 // fixed little-endian layout; damaged or foreign files are refused, and a

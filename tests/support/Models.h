@@ -32,23 +32,9 @@ std::vector<FusionPoint> recordsWhere(const Volume& volume, Keep keep) {
     return out;
 }
 
-// Identity of a record across a save and load: its exact position and normal.
-inline std::string geometryKey(const FusionPoint& p) {
-    return std::string(reinterpret_cast<const char*>(p.position), 24);
-}
-
 inline std::string voxelKey(const float position[3], float resolution) {
     const Int3 c = fusion::voxelOf(position, resolution);
     return std::to_string(c.x) + "," + std::to_string(c.y) + "," + std::to_string(c.z);
-}
-
-// The stream's records as a multiset of their bytes: the record order
-// depends on thread timing, the set does not.
-inline std::multiset<std::string> streamRecordSet(const fusion::RealTimeByteStream& s) {
-    std::multiset<std::string> out;
-    for (uint64_t at = 148; at + 4 < s.size; at += 48)
-        out.insert(std::string(reinterpret_cast<const char*>(s.data) + at, 48));
-    return out;
 }
 
 // The host's selection of a stored vertex: its position and normal.

@@ -13,7 +13,6 @@
 #include "fuse/FuseRun.h"
 #include "fuse/Options.h"
 #include "fuse/PlyIO.h"
-#include "sim/Simulator.h"
 #include "support/FuseHelpers.h"
 
 namespace {
@@ -67,25 +66,6 @@ size_t plyVertexCount(const std::string& path) {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
-}
-
-// The input kind follows the path; --handheld brings the simulator's preset.
-TEST(FuseOptions, InputKindAndHandheldPreset) {
-    TempDir dir;
-    fuse_test::writeBytes(dir.file("scan.kfr"), "");
-    EXPECT_TRUE(parse({dir.file("scan.kfr")}).options.input == kelvane_fuse::InputKind::FrameFile &&
-                parse({dir.path.string()}).options.input == kelvane_fuse::InputKind::PlyDirectory);
-
-    const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
-    const kelvane_fuse::FuseOptions plain = parse({"--handheld"}).options;
-    EXPECT_TRUE(plain.object == kelvane_sim::shapeName(preset.shape) &&
-                plain.frames == preset.frames && plain.rows == preset.rows &&
-                plain.columns == preset.columns);
-    const ToolRun run =
-        runTool(dir, {"--handheld", "--frames", "1", "--rows", "12", "--no-preview"});
-    ASSERT_EQ(run.status, kelvane_fuse::kExitDone) << run.err;
-    EXPECT_TRUE(contains(run.out, "simulated bumpy (handheld), 1 frames of 12x250 rays"))
-        << run.out;
 }
 
 // A scan fused at full speed (second stages overlapping the next frames)
@@ -160,18 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--resolution", "-0.5"},
                 kBad,
                 "expected a positive number"},
-        Failure{"unknown_object", {}, {"--object", "teapot"}, kBad, "unknown object 'teapot'"},
         Failure{"missing_input", {}, {"no_such_scan.kfr"}, kBad, "no_such_scan.kfr: no such file"},
-        Failure{"view_too_high", {}, {"--view", "0,120"}, kBad, "--view"},
-        Failure{"both_modes", {}, {"--blocking", "--non-blocking"}, kBad, "exclude each other"},
-        Failure{
-            "seed_for_a_file", {}, {"@", "--seed", "3"}, kBad, "--seed applies to the simulator"},
-        Failure{"handheld_for_a_file",
-                {},
-                {"@", "--handheld"},
-                kBad,
-                "--handheld applies to the simulator"},
-        Failure{"unknown_option", {}, {"--turbo"}, kBad, "--turbo"},
         Failure{"truncated_frame_file",
                 {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
                 {"@/scan.kfr"},
@@ -184,11 +153,6 @@ INSTANTIATE_TEST_SUITE_P(
                 {"@/frames", "--record", "copy.kfr"},
                 kBad,
                 "f2.ply: element 'vertex' declares 2 items"},
-        Failure{"directory_without_ply",
-                {{"frames/notes.txt", "no frames here"}},
-                {"@/frames"},
-                kBad,
-                "frames: no .ply files"},
         Failure{"damaged_snapshot",
                 {{"state.snap", std::string(200, 'x')}},
                 {"--load", "@/state.snap"},
