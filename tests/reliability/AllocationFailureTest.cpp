@@ -80,11 +80,8 @@ Subject warm(int frames_fused, const GlobalParams& params = smallParams(),
 }
 
 GlobalParams tinyChunks() {
-    GlobalParams p = smallParams();
-    p.chunk_block_num = 8;
-    p.chunk_block_shift = 3;
-    p.chunk_point_shift = 7;
-    p.chunk_point_num = 1 << 7;
+    GlobalParams p = fusion::compactGlobalParams(12, 3, 7);
+    p.voxel_chunk_max = p.point_chunk_max = 1024;
     return p;
 }
 

@@ -34,17 +34,8 @@ using fusion::Volume;
 // thousand records: 4096 buckets and excess entries, voxel chunks of 64
 // blocks, point chunks of 1024 records.
 inline GlobalParams smallParams() {
-    GlobalParams p = fusion::defaultGlobalParams();
-    p.hash_bucket_num = 1 << 12;
-    p.hash_mask = (1 << 12) - 1;
-    p.hash_excess_list_size = 1 << 12;
-    p.voxel_chunk_init = 1;
-    p.chunk_block_num = 64;
-    p.chunk_block_shift = 6;
+    GlobalParams p = fusion::compactGlobalParams(12, 6, 10);
     p.voxel_chunk_max = 1024;
-    p.chunk_point_shift = 10;
-    p.chunk_point_num = 1 << 10;
-    p.point_chunk_init = 1;
     p.point_chunk_max = 1024;
     return p;
 }
