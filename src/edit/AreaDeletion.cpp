@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "edit/Selection.h"
 #include "platform/platform.h"
 #include "volume/Reinsertion.h"
 #include "volume/SharedFields.h"
@@ -55,9 +56,7 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int i = 0; i < count; ++i) {
         const PointData& selected = points[i];
-        if (!placeable(selected.position, resolution)) continue;
-        const Int3 c = voxelOf(selected.position, resolution);
-        const FoundPoint found = volume.lookupPoint(c, selected.normal);
+        const auto [c, found] = findSelected(volume, selected);
         if (!found || relaxedLoad(found.record->protected_flag) == 1) continue;
         const int level = removeRecord(found, false);
         if (level < 0) continue;

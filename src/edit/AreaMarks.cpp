@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "edit/Selection.h"
 #include "volume/Placement.h"
 #include "volume/SharedFields.h"
 
@@ -16,9 +17,7 @@ int markArea(Volume& volume, int threads, const PointData* points, int count, Ar
 #pragma omp parallel for schedule(static) num_threads(threads)
     for (int i = 0; i < count; ++i) {
         const PointData& selected = points[i];
-        if (!placeable(selected.position, resolution)) continue;
-        const Int3 c = voxelOf(selected.position, resolution);
-        const FoundPoint found = volume.lookupPoint(c, selected.normal);
+        const auto [c, found] = findSelected(volume, selected);
         if (!found) continue;
 
         const uint32_t attributes = static_cast<uint32_t>(selected.attributes);
