@@ -1,4 +1,4 @@
-// Normals from the facing neighbourhood: the eigen wrapper, the acceptance
+// Normals from the facing neighbourhood: the acceptance
 // tests and throttle of the per-frame estimator, the adoption rules of the
 // reorganisation estimator, and normals on an analytic sphere.
 
@@ -9,35 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "frame/EigenSolver.h"
 #include "frame/NormalEstimation.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace fusion_test;
-
-TEST(SymmetricEigen, SortedEigenpairsOfRandomSymmetricMatrices) {
-    std::mt19937 rng(1234);
-    std::uniform_real_distribution<double> u(-10.0, 10.0);
-    for (int trial = 0; trial < 50; ++trial) {
-        double m[9], copy[9], vectors[9], values[3];
-        for (int i = 0; i < 3; ++i)
-            for (int j = i; j < 3; ++j) m[3 * i + j] = m[3 * j + i] = u(rng);
-        std::copy(m, m + 9, copy);
-        fusion::symmetricEigen3(m, vectors, values);
-        EXPECT_TRUE(std::equal(m, m + 9, copy)) << "input modified";
-        EXPECT_GE(values[0], values[1]);
-        EXPECT_GE(values[1], values[2]);
-        for (int r = 0; r < 3; ++r) {  // rows are unit eigenvectors
-            const double* v = vectors + 3 * r;
-            for (int i = 0; i < 3; ++i)
-                EXPECT_NEAR(m[3 * i] * v[0] + m[3 * i + 1] * v[1] + m[3 * i + 2] * v[2],
-                            values[r] * v[i], 1e-9);
-            EXPECT_NEAR(v[0] * v[0] + v[1] * v[1] + v[2] * v[2], 1.0, 1e-12);
-        }
-    }
-}
 
 // Stored positions of a 5x5 patch, cell (i, j) at (sx i, sy j, +-h) with the
 // height alternating like a checkerboard (a third spread of about 25 h^2
