@@ -31,19 +31,6 @@ void expectBrokenPromise(std::future<T>& future) {
     }
 }
 
-class ThreadPoolSize : public ::testing::TestWithParam<std::pair<unsigned, int>> {};
-
-TEST_P(ThreadPoolSize, StartsAtMostEightWorkers) {
-    ThreadPool pool(static_cast<uint16_t>(GetParam().first));
-    EXPECT_EQ(pool.threadCount(), GetParam().second);
-    waitForIdleWorkers(pool, GetParam().second);  // every worker really runs its loop
-}
-
-INSTANTIATE_TEST_SUITE_P(Counts, ThreadPoolSize,
-                         ::testing::Values(std::make_pair(0u, 0), std::make_pair(6u, 6),
-                                           std::make_pair(8u, 8), std::make_pair(16u, 8),
-                                           std::make_pair(65535u, 8)));
-
 TEST(ThreadPool, StoppedPoolRefusesWithTheExactText) {
     ThreadPool pool(2);
     pool.stop();

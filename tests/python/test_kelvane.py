@@ -27,14 +27,6 @@ def differing(a, b):  # points of either cloud unmatched in the other, rounded w
     return len(rounded[0] ^ rounded[1])
 
 
-def fused(sweep):  # the live points after fusing `sweep` non-blocking, frame by frame
-    with kelvane.Fusion() as fusion:
-        for points, views in sweep:
-            fusion.process(points, views=views)
-            fusion.wait()
-        return fusion.extract()
-
-
 @pytest.fixture(scope="module")
 def tool_run(tmp_path_factory):
     """Frames kelvane-fuse recorded from its simulator, and the cloud it fused, blocking."""
@@ -75,18 +67,6 @@ def test_same_live_points_as_the_cpp_tool_from_its_frame_file(tool_run, tmp_path
     assert differing(ours, tool) <= len(tool) // 500
     offsets, indices = kelvane._view_arrays(None, 600)  # frames without views: runs of 256 points
     assert offsets.tolist() == [0, 256, 512, 600] and np.array_equal(indices, np.arange(600))
-
-
-def test_views_as_index_arrays_regroup_a_shuffled_frame(sweep):
-    # Shuffled points, each view listing where its points went: regrouped,
-    # the engine sees the original frames.
-    rng = np.random.default_rng(7)
-    shuffled = []
-    for points, views in sweep[:6]:
-        order = rng.permutation(len(points))
-        shuffled.append((points[order], [np.argsort(order)[view] for view in views]))
-    expected, regrouped = fused(sweep[:6]), fused(shuffled)
-    assert len(regrouped) == len(expected) and differing(regrouped, expected) <= len(expected) // 500
 
 
 def _with(points, field, value):

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "sim/DepthFrames.h"
 #include "sim/Simulator.h"
 #include "support/FuseHelpers.h"
 
@@ -52,27 +51,6 @@ std::vector<SweepOptions> sweeps() {
 }
 
 class SimulatedSweep : public ::testing::TestWithParam<SweepOptions> {};
-
-// Without noise every point lies on the analytic surface (to float rounding),
-// carries its normal and faces the camera (grazing hits are dropped).
-TEST_P(SimulatedSweep, NoiselessPointsLieOnTheSurfaceWithItsNormal) {
-    SweepOptions o = GetParam();
-    o.noise = o.normal_noise = 0;
-    Frame frame;
-    for (int index : {0, 11, 23}) {
-        Scanner(o).frameAt(index, frame);
-        ASSERT_GT(frame.points.size(), 5000u) << "frame " << index;
-        for (const auto& p : frame.points) {
-            ASSERT_LT(std::fabs(kelvane_sim::surfaceDistance(o, p.position)),
-                      4e-6f * o.object_size);
-            float truth[3];
-            kelvane_sim::surfaceNormal(o, p.position, truth);
-            ASSERT_GT(truth[0] * p.normal[0] + truth[1] * p.normal[1] + truth[2] * p.normal[2],
-                      0.9999f);
-            ASSERT_GT(facing(frame, p), 0.0999);
-        }
-    }
-}
 
 // A seed gives the same frames in any order; another changes the noise, not
 // the camera or which rays hit. Noise moves points along their rays (RMS at
@@ -148,48 +126,5 @@ INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(swe
                                          ? "_handheld"
                                          : "_" + std::to_string(int(info.param.object_size)));
                          });
-
-// The depth frame file keeps depth, intrinsics, pose and positions in its
-// fixed little-endian layout; damaged or foreign files are refused, and a
-// depth image that does not match its intrinsics is not written.
-TEST(DepthFrames, RoundTripInTheFixedLayoutAndDamageIsRefused) {
-    SweepOptions o = kelvane_sim::handheldSweep();
-    o.rows = 30, o.columns = 40;  // small images keep the file small; the layout is the same
-    std::vector<Frame> frames(2), back;
-    Scanner(o).frameAt(0, frames[0]);
-    Scanner(o).frameAt(5, frames[1]);
-    ASSERT_GT(frames[1].points.size(), 100u);
-    fuse_test::TempDir dir;
-    std::string error;
-    ASSERT_TRUE(kelvane_sim::writeDepthFrames(dir.file("f.kvd"), frames, error)) << error;
-    ASSERT_TRUE(kelvane_sim::readDepthFrames(dir.file("f.kvd"), back, error)) << error;
-    ASSERT_EQ(back.size(), frames.size());
-    std::size_t expected_size = 16;
-    for (std::size_t f = 0; f < frames.size(); ++f) {
-        const Frame &a = frames[f], &b = back[f];
-        EXPECT_EQ(std::memcmp(&a.intrinsics, &b.intrinsics, sizeof a.intrinsics), 0);
-        EXPECT_TRUE(std::memcmp(a.pose, b.pose, sizeof a.pose) == 0 && a.depth == b.depth);
-        ASSERT_EQ(b.points.size(), a.points.size());
-        for (std::size_t i = 0; i < a.points.size(); ++i)
-            ASSERT_EQ(std::memcmp(a.points[i].position, b.points[i].position, 12), 0);
-        EXPECT_EQ(b.views, std::vector<std::vector<int>>{{int(a.points.size())}});
-        expected_size += 168 + 4 * a.depth.size() + 4 + 12 * a.points.size();
-    }
-    const std::string bytes = fuse_test::readBytes(dir.file("f.kvd"));
-    EXPECT_EQ(bytes.size(), expected_size);
-    EXPECT_EQ(bytes.substr(0, 20),
-              std::string("KVDEPTH1\2\0\0\0\0\0\0\0\x28\0\0\0", 20));  // 2 frames, width 40
-
-    std::string huge = bytes;
-    huge[19] = 0x7f;  // width of the first frame beyond the file
-    for (const std::string& damaged :
-         {bytes.substr(0, bytes.size() - 5), huge, "X" + bytes.substr(1)}) {
-        fuse_test::writeBytes(dir.file("bad.kvd"), damaged);
-        EXPECT_FALSE(kelvane_sim::readDepthFrames(dir.file("bad.kvd"), back, error));
-        EXPECT_TRUE(back.empty());
-    }
-    frames[1].depth.pop_back();
-    EXPECT_FALSE(kelvane_sim::writeDepthFrames(dir.file("wrong.kvd"), frames, error));
-}
 
 }  // namespace
