@@ -144,6 +144,7 @@ void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     // The static schedule hands out the same points as a plain parallel loop.
 #pragma omp parallel num_threads(m_team_size)
     {
+        platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates, *cache);
