@@ -4,10 +4,6 @@
 #include <sstream>
 #include <utility>
 
-#ifdef _OPENMP
-#include <omp.h>
-#endif
-
 #include "api/PendingEdit.h"
 #include "engine/HashTable.h"
 #include "fusion/Kelvane.h"
@@ -40,13 +36,7 @@ std::unique_ptr<PendingEdit> makePendingEdit(int32_t kind, const PointData* poin
 
 }  // namespace
 
-Kelvane_Impl_Points::Kelvane_Impl_Points() {
-#ifdef _OPENMP
-    // Let the runtime shrink parallel teams when the host keeps cores busy.
-    omp_set_dynamic(1);
-#endif
-    m_engine = new HashTable();
-}
+Kelvane_Impl_Points::Kelvane_Impl_Points() { m_engine = new HashTable(); }
 
 Kelvane_Impl_Points::~Kelvane_Impl_Points() {
     if (m_engine != nullptr) {

@@ -95,14 +95,14 @@ int HashTable::runPipeline(const PointData* points, int count,
         std::lock_guard<std::mutex> producing(m_host_updates_lock);
         // Second stages that finished before this frame come first.
         m_view_updates.publishDeferred();
-        insertFramePoints(m_volume, placementRules(), m_frame_counter, m_thread_num, points,
-                          count, frame_indices.data());
+        insertFramePoints(m_volume, placementRules(), m_frame_counter, m_team_size, points, count,
+                          frame_indices.data());
 
         // Lack of memory costs this frame its grading, not the host an
         // exception; the points stay stored as inserted.
         std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
         if (!updates) return 1;
-        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_thread_num, *updates};
+        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_team_size, *updates};
         if (blocking) {
             preparePerPoint(stage, count, frame_indices.data());
             updates->discard();  // a blocking frame reports no updates of its own
@@ -142,8 +142,9 @@ void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     // Nothing inserts a block while a blocking frame's second stage runs:
     // each thread keeps a frozen cache.
     // The static schedule hands out the same points as a plain parallel loop.
-#pragma omp parallel num_threads(m_thread_num)
+#pragma omp parallel num_threads(m_team_size)
     {
+        platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates, *cache);

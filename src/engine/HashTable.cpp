@@ -1,5 +1,6 @@
 #include "engine/HashTable.h"
 
+#include <algorithm>
 #include <new>
 #include <thread>
 #include <utility>
@@ -32,6 +33,19 @@ int threadCountFor(int processors) {
     return count < 1 ? 16 : count;
 }
 
+// The loops are bound by computation: a team larger than the processors
+// only adds switching and makes every barrier wait for a descheduled member.
+// The team is fixed rather than left to the runtime's dynamic adjustment,
+// which sizes it from the load average - and on a small machine the
+// engine's own frames keep that high enough to shrink the team to one.
+int teamSizeFor(int threads) {
+#ifdef _OPENMP
+    return std::max(1, std::min(threads, omp_get_num_procs()));
+#else
+    return std::max(1, threads);
+#endif
+}
+
 }  // namespace
 
 HashTable::HashTable() = default;
@@ -57,8 +71,10 @@ int HashTable::init() {
         m_thread_num = threadCountFor(static_cast<int>(std::thread::hardware_concurrency()));
 #endif
         if (m_init_threads > 0) m_thread_num = m_init_threads;
+        m_team_size = teamSizeFor(m_thread_num);
 #ifdef _OPENMP
-        omp_set_num_threads(m_thread_num);
+        omp_set_dynamic(0);
+        omp_set_num_threads(m_team_size);
 #endif
         m_task_slots.allocate(m_thread_num);
         if (!m_volume.allocate(m_init_params ? *m_init_params : defaultGlobalParams())) {
@@ -220,7 +236,7 @@ int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream
         return 1;
     }
     try {
-        const Outcome result = saveSnapshot(m_volume, m_thread_num, *stream);
+        const Outcome result = saveSnapshot(m_volume, m_team_size, *stream);
         if (result.message != nullptr) m_error_message.set(result.message);
         return result.status;
     } catch (...) {
@@ -265,7 +281,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
         m_error_message.set("memory is lacked!");
         return kAllocationFailed;
     }
-    loadSnapshotRecords(m_volume, placementRules(), m_thread_num, stream->data, header);
+    loadSnapshotRecords(m_volume, placementRules(), m_team_size, stream->data, header);
     m_error_message.set(kNoError);
     return extractLivePoints(out, count);
 }
@@ -274,7 +290,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
 
 int HashTable::dataOrganize() {
     if (!m_is_init) return 0;
-    const char* failure = fusion::dataOrganize(m_volume, m_thread_num);
+    const char* failure = fusion::dataOrganize(m_volume, m_team_size);
     if (failure != nullptr) m_error_message.set(failure);
     return 0;
 }
@@ -296,7 +312,7 @@ int HashTable::deleteSelectedArea(const PointData* points, int count) {
     {
         std::lock_guard<std::mutex> producing(m_host_updates_lock);
         m_view_updates.publishDeferred();
-        deletion = deleteSelection(m_volume, m_thread_num, points, count, *removals);
+        deletion = deleteSelection(m_volume, m_team_size, points, count, *removals);
         if (!deletion.compact) m_view_updates.push(std::move(removals));
     }
     if (deletion.deleted == 0 || !deletion.compact) return 0;
@@ -305,10 +321,10 @@ int HashTable::deleteSelectedArea(const PointData* points, int count) {
     // cleared and they are put back without holes; the host re-reads the
     // cloud, as ids are handed out afresh.
     try {
-        std::unique_ptr<RecordCopy> copy = copyRemainingRecords(m_volume, m_thread_num);
+        std::unique_ptr<RecordCopy> copy = copyRemainingRecords(m_volume, m_team_size);
         if (!copy) return 1;
         clearAfterIdle();
-        reinsertRemainingRecords(m_volume, placementRules(), m_thread_num, *copy);
+        reinsertRemainingRecords(m_volume, placementRules(), m_team_size, *copy);
         m_error_message.set(kNoError);
         return 0;
     } catch (...) {
@@ -321,7 +337,7 @@ int HashTable::setFineScanArea(const PointData* points, int count) {
         m_error_message.set(kNotInit);
         return 1;
     }
-    return markArea(m_volume, m_thread_num, points, count, AreaKind::FineScan);
+    return markArea(m_volume, m_team_size, points, count, AreaKind::FineScan);
 }
 
 int HashTable::setProtectedArea(const PointData* points, int count, bool unprotect) {
@@ -329,7 +345,7 @@ int HashTable::setProtectedArea(const PointData* points, int count, bool unprote
         m_error_message.set(kNotInit);
         return 1;
     }
-    return markArea(m_volume, m_thread_num, points, count,
+    return markArea(m_volume, m_team_size, points, count,
                     unprotect ? AreaKind::Unprotect : AreaKind::Protect);
 }
 
@@ -342,7 +358,7 @@ int HashTable::buildByExistingPoints(const PointData* points, int count) {
     // The whole build counts as one frame: intake of the next real frame
     // then lists the built records afresh.
     ++m_frame_counter;
-    buildFromPoints(m_volume, placementRules(), m_thread_num, points, count);
+    buildFromPoints(m_volume, placementRules(), m_team_size, points, count);
     return 0;
 }
 

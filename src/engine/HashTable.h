@@ -91,8 +91,9 @@ public:
     // The parameter block the next init starts from (tests shrink the
     // volume with it); the defaults otherwise.
     void setInitParams(const GlobalParams& params);
-    // The team size (and slot count) the next init uses instead of the
-    // processor rule; 0 restores the rule. For comparing one thread with many.
+    // The thread count (slots and pool; the team, up to the processors) the
+    // next init uses instead of the processor rule; 0 restores the rule. For
+    // comparing one thread with many.
     void setInitThreadCount(int threads) { m_init_threads = threads; }
 
 private:
@@ -133,7 +134,8 @@ private:
     Volume m_volume;  // parameters, resolution, hash, voxels, points, view ids
     bool m_quality_judge = true;
     int32_t m_frame_counter = 0;
-    int32_t m_thread_num = 16;
+    int32_t m_thread_num = 16;  // task slots and pool workers
+    int m_team_size = 1;        // OpenMP team of the parallel loops
     bool m_blocking_frame = false;
     bool m_resolution_given = false;
     bool m_device_info_given = false;

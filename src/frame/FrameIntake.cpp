@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/platform.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -80,6 +81,7 @@ void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t fram
     // schedule hands out the same points as a plain parallel loop.
 #pragma omp parallel num_threads(threads)
     {
+        platform::raiseCurrentThreadPriorityOnce();
         PlacementCache cache;
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i)

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "frame/FrameIntake.h"
+#include "platform/platform.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -130,6 +131,7 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     // the same runs as a plain parallel loop.
 #pragma omp parallel num_threads(stage.threads)
     {
+        platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int r = 0; r < run_count; ++r) {
@@ -282,6 +284,7 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
     // same points as a plain parallel loop.
 #pragma omp parallel num_threads(stage.threads)
     {
+        platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) {
