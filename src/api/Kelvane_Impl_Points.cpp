@@ -4,6 +4,10 @@
 #include <sstream>
 #include <utility>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "api/PendingEdit.h"
 #include "engine/HashTable.h"
 #include "fusion/Kelvane.h"
@@ -36,7 +40,14 @@ std::unique_ptr<PendingEdit> makePendingEdit(int32_t kind, const PointData* poin
 
 }  // namespace
 
-Kelvane_Impl_Points::Kelvane_Impl_Points() { m_engine = new HashTable(); }
+Kelvane_Impl_Points::Kelvane_Impl_Points() {
+#ifdef _OPENMP
+    // Lets the runtime shrink the host's own parallel teams when cores are
+    // busy; the engine's loops fix their teams (FixedTeams).
+    omp_set_dynamic(1);
+#endif
+    m_engine = new HashTable();
+}
 
 Kelvane_Impl_Points::~Kelvane_Impl_Points() {
     if (m_engine != nullptr) {
@@ -230,8 +241,7 @@ int Kelvane_Impl_Points::loadRealTimeBytesData_points(
 }
 
 int Kelvane_Impl_Points::buildByExistingPoints(const PointData* points, const int& count,
-                                               Vertices** const vertices, int& vertex_count,
-                                               bool) {
+                                               Vertices** const vertices, int& vertex_count, bool) {
     if (!m_is_init) {
         m_error_message = kNoInitSpaced;
         return kFailed;
@@ -247,8 +257,8 @@ int Kelvane_Impl_Points::buildByExistingPoints(const PointData* points, const in
     return status;
 }
 
-int Kelvane_Impl_Points::buildByExistingPoints(const PointData*, const int&, Vertices** const,
-                                               int&, PolygonMesh** const, int&, bool) {
+int Kelvane_Impl_Points::buildByExistingPoints(const PointData*, const int&, Vertices** const, int&,
+                                               PolygonMesh** const, int&, bool) {
     return 0;
 }
 
@@ -370,9 +380,10 @@ int Kelvane_Impl_Points::loadOfflineSetting() {
         if (status != 0) break;
     }
     if (next < queue.size()) {
-        m_pending_edits.insert(m_pending_edits.begin(),
-                               std::make_move_iterator(queue.begin() + static_cast<std::ptrdiff_t>(next)),
-                               std::make_move_iterator(queue.end()));
+        m_pending_edits.insert(
+            m_pending_edits.begin(),
+            std::make_move_iterator(queue.begin() + static_cast<std::ptrdiff_t>(next)),
+            std::make_move_iterator(queue.end()));
     }
     return status;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/FixedTeams.h"
 #include "engine/HashTable.h"
 #include "frame/FrameIntake.h"
 #include "frame/NormalEstimation.h"
@@ -49,6 +50,7 @@ private:
 
 int HashTable::process(const PointData* points, const int& count,
                        const std::vector<std::vector<int>>& views, double* pose, bool blocking) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set("no init !");
         return 1;
@@ -128,7 +130,8 @@ int HashTable::runPipeline(const PointData* points, int count,
     if (slot < 0) return 0;
     try {
         auto indices = std::make_shared<std::vector<int32_t>>(std::move(frame_indices));
-        (void)m_thread_pool->commit([this, indices, slot]() { integrateFrameTask(*indices, slot); });
+        (void)m_thread_pool->commit(
+            [this, indices, slot]() { integrateFrameTask(*indices, slot); });
     } catch (...) {
         m_task_slots.give(slot);
         throw;
@@ -139,9 +142,9 @@ int HashTable::runPipeline(const PointData* points, int count,
 void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
-    // Nothing inserts a block while a blocking frame's second stage runs:
-    // each thread keeps a frozen cache.
-    // The static schedule hands out the same points as a plain parallel loop.
+        // Nothing inserts a block while a blocking frame's second stage runs:
+        // each thread keeps a frozen cache.
+        // The static schedule hands out the same points as a plain parallel loop.
 #pragma omp parallel num_threads(m_team_size)
     {
         platform::raiseCurrentThreadPriorityOnce();

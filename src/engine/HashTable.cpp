@@ -12,6 +12,7 @@
 #include "edit/AreaDeletion.h"
 #include "edit/AreaMarks.h"
 #include "edit/BuildFromPoints.h"
+#include "engine/FixedTeams.h"
 #include "frame/Reorganisation.h"
 #include "output/Extraction.h"
 #include "output/Snapshot.h"
@@ -34,10 +35,8 @@ int threadCountFor(int processors) {
 }
 
 // The loops are bound by computation: a team larger than the processors
-// only adds switching and makes every barrier wait for a descheduled member.
-// The team is fixed rather than left to the runtime's dynamic adjustment,
-// which sizes it from the load average - and on a small machine the
-// engine's own frames keep that high enough to shrink the team to one.
+// only adds switching and makes every barrier wait for a descheduled member
+// (see also FixedTeams). Slots and pool workers keep the thread count.
 int teamSizeFor(int threads) {
 #ifdef _OPENMP
     return std::max(1, std::min(threads, omp_get_num_procs()));
@@ -73,8 +72,8 @@ int HashTable::init() {
         if (m_init_threads > 0) m_thread_num = m_init_threads;
         m_team_size = teamSizeFor(m_thread_num);
 #ifdef _OPENMP
-        omp_set_dynamic(0);
-        omp_set_num_threads(m_team_size);
+        // The host thread's default team; the engine's own loops name theirs.
+        omp_set_num_threads(m_thread_num);
 #endif
         m_task_slots.allocate(m_thread_num);
         if (!m_volume.allocate(m_init_params ? *m_init_params : defaultGlobalParams())) {
@@ -227,6 +226,7 @@ int HashTable::getUpdateVertices(Vertices** out, int& count) {
 }
 
 int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream) {
+    const FixedTeams fixed_teams;
     if (!stream) {
         m_error_message.set("hash_stream is nullptr");
         return kInvalidArgument;
@@ -250,6 +250,7 @@ int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream
 
 int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteStream>& stream,
                                             Vertices** out, int& count) {
+    const FixedTeams fixed_teams;
     if (!stream || stream->size == 0 || stream->data == nullptr) {
         m_error_message.set("hash_stream is nullptr");
         return kInvalidArgument;
@@ -289,6 +290,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
 // ---- editing ------------------------------------------------------------------------
 
 int HashTable::dataOrganize() {
+    const FixedTeams fixed_teams;
     if (!m_is_init) return 0;
     const char* failure = fusion::dataOrganize(m_volume, m_team_size);
     if (failure != nullptr) m_error_message.set(failure);
@@ -296,6 +298,7 @@ int HashTable::dataOrganize() {
 }
 
 int HashTable::deleteSelectedArea(const PointData* points, int count) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set(kNotInit);
         return 1;
@@ -333,6 +336,7 @@ int HashTable::deleteSelectedArea(const PointData* points, int count) {
 }
 
 int HashTable::setFineScanArea(const PointData* points, int count) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set(kNotInit);
         return 1;
@@ -341,6 +345,7 @@ int HashTable::setFineScanArea(const PointData* points, int count) {
 }
 
 int HashTable::setProtectedArea(const PointData* points, int count, bool unprotect) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set(kNotInit);
         return 1;
@@ -350,6 +355,7 @@ int HashTable::setProtectedArea(const PointData* points, int count, bool unprote
 }
 
 int HashTable::buildByExistingPoints(const PointData* points, int count) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set(kNotInit);
         return 1;

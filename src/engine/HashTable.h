@@ -98,8 +98,8 @@ public:
 
 private:
     // ---- frame pipeline (FramePipeline.cpp) ------------------------------------
-    int runPipeline(const PointData* points, int count,
-                    const std::vector<std::vector<int>>& views, bool blocking);
+    int runPipeline(const PointData* points, int count, const std::vector<std::vector<int>>& views,
+                    bool blocking);
     void integrateFrame(const int32_t* frame_indices, int count);
     void integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot);
     void integrateFramePoint(int32_t index, UpdateBuffer& updates, BlockCache& cache);

@@ -5,7 +5,8 @@
 namespace fusion {
 
 void SecondStageSlots::allocate(int count) {
-    std::unique_ptr<std::atomic<int32_t>[]> slots(new std::atomic<int32_t>[static_cast<std::size_t>(count)]);
+    std::unique_ptr<std::atomic<int32_t>[]> slots(
+        new std::atomic<int32_t>[static_cast<std::size_t>(count)]);
     for (int i = 0; i < count; ++i) slots[i].store(0);
     std::lock_guard<std::mutex> guard(m_mutex);
     m_task_slots = std::move(slots);
@@ -51,7 +52,8 @@ void SecondStageSlots::waitUntilFree(std::chrono::milliseconds poll) const {
         count = m_count;
     }
     for (int i = 0; i < count; ++i) {
-        while (m_task_slots[i].load(std::memory_order_acquire) != 0) std::this_thread::sleep_for(poll);
+        while (m_task_slots[i].load(std::memory_order_acquire) != 0)
+            std::this_thread::sleep_for(poll);
     }
 }
 

@@ -62,8 +62,8 @@ private:
     std::vector<std::thread> m_threads;
     std::queue<std::function<void()>> m_tasks;  // guarded by m_lock
     std::mutex m_lock;
-    std::condition_variable m_task_cv;  // a task arrived or the pool stops
-    std::atomic<bool> m_run{true};      // written under m_lock, read without it
+    std::condition_variable m_task_cv;   // a task arrived or the pool stops
+    std::atomic<bool> m_run{true};       // written under m_lock, read without it
     std::atomic<int> m_idle_workers{0};  // changed under m_lock
 };
 

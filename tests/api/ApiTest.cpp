@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "api/CGuard.h"
 #include "api/CViews.h"
 #include "fusion/Kelvane.h"
@@ -204,6 +208,29 @@ TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
     delete[] built;
     delete[] loaded;
 }
+
+#ifdef _OPENMP
+// The runtime's settings on the host's thread are the host's: the wrapper
+// allows dynamic teams and init sets the default team; the engine's own
+// operations fix their teams and leave both as they found them.
+TEST(FacadeOpenMP, HostSettingsSurviveTheEnginesOperations) {
+    omp_set_dynamic(0);
+    Kelvane_Impl_Points k;
+    EXPECT_EQ(omp_get_dynamic(), 1);
+    ASSERT_EQ(k.init(), 0);
+    const int team = omp_get_max_threads();
+    const std::vector<PointData> points = separatedPoints(300, 0.4f);
+    auto stream = emptyStream();
+    for (const bool blocking : {true, false})
+        ASSERT_EQ(k.process(points.data(), 300, {{300}}, kPose, blocking), 0);
+    ASSERT_TRUE(k.saveRealTimeBytesData(stream) == 0 && k.setFineScanArea(points.data(), 9) == 0 &&
+                k.deleteSelectedArea(points.data(), 5) == 0);
+    k.waitForPendingWork();
+    EXPECT_EQ(omp_get_dynamic(), 1);
+    EXPECT_EQ(omp_get_max_threads(), team);
+    delete[] stream->data;
+}
+#endif
 
 // ---- region edits requested before init ----
 
