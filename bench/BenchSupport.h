@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "Measure.h"
+#include "Workloads.h"
 #include "engine/HashTable.h"
 #include "platform/platform.h"
 #include "sim/Simulator.h"
-#include "Workloads.h"
 
 namespace kelvane_bench {
 

@@ -58,7 +58,8 @@ inline double residentBytesNow() {
     unsigned long size = 0, resident = 0;
     const int got = std::fscanf(f, "%lu %lu", &size, &resident);
     std::fclose(f);
-    return got == 2 ? static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) : 0;
+    return got == 2 ? static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE))
+                    : 0;
 #else
     return 0;
 #endif

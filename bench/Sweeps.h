@@ -24,7 +24,9 @@ enum class Density { Dense, Realistic };
 
 constexpr float kSweepResolution = 0.5f;
 
-inline const char* densityName(Density density) { return density == Density::Dense ? "dense" : "realistic"; }
+inline const char* densityName(Density density) {
+    return density == Density::Dense ? "dense" : "realistic";
+}
 
 inline bool parseDensity(const std::string& name, Density& density) {
     if (name == "dense" || name == "realistic") {
@@ -49,7 +51,8 @@ inline const std::vector<kelvane_sim::Frame>& sweep(Density density) {
     if (frames.empty()) {
         const kelvane_sim::Scanner scanner(sweepOptions(density));
         frames.resize(static_cast<std::size_t>(scanner.frameCount()));
-        for (int i = 0; i < scanner.frameCount(); ++i) scanner.frameAt(i, frames[static_cast<std::size_t>(i)]);
+        for (int i = 0; i < scanner.frameCount(); ++i)
+            scanner.frameAt(i, frames[static_cast<std::size_t>(i)]);
     }
     return frames;
 }

@@ -46,7 +46,8 @@ private:
 // a large, realistic surface whose size is set by the point count. Columns
 // sit a quarter voxel off the voxel centres, so no point lies at the origin
 // (where the engine reports no updates).
-inline std::vector<fusion::PointData> sheetPoints(int count, float resolution, float height = 0.0f) {
+inline std::vector<fusion::PointData> sheetPoints(int count, float resolution,
+                                                  float height = 0.0f) {
     std::vector<fusion::PointData> points(count);
     const int side = static_cast<int>(std::ceil(std::sqrt(static_cast<double>(count))));
     const double wave = 40.0 * resolution;
@@ -72,14 +73,17 @@ inline std::vector<fusion::PointData> sheetPoints(int count, float resolution, f
 
 // The `count` points nearest the z axis: a round selection as a host's lasso
 // would give. Fewer when `points` holds fewer.
-inline std::vector<fusion::PointData> discOf(const std::vector<fusion::PointData>& points, int count) {
+inline std::vector<fusion::PointData> discOf(const std::vector<fusion::PointData>& points,
+                                             int count) {
     std::vector<fusion::PointData> disc = points;
     auto radius2 = [](const fusion::PointData& p) {
         return p.position[0] * p.position[0] + p.position[1] * p.position[1];
     };
     count = std::max(0, std::min<int>(count, static_cast<int>(disc.size())));
     std::nth_element(disc.begin(), disc.begin() + count, disc.end(),
-                     [&](const fusion::PointData& a, const fusion::PointData& b) { return radius2(a) < radius2(b); });
+                     [&](const fusion::PointData& a, const fusion::PointData& b) {
+                         return radius2(a) < radius2(b);
+                     });
     disc.resize(count);
     return disc;
 }

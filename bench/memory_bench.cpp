@@ -65,7 +65,8 @@ BENCHMARK(BM_InitResidentDeInit)->Iterations(1)->UseManualTime()->Unit(benchmark
 void BM_ResetAfterUse(benchmark::State& state) {
     const int points = static_cast<int>(state.range(0));
     const int rounds = points > 1000000 ? 3 : 8;
-    const std::vector<fusion::PointData> sheet = kelvane_bench::sheetPoints(std::max(points, 1), 0.5f);
+    const std::vector<fusion::PointData> sheet =
+        kelvane_bench::sheetPoints(std::max(points, 1), 0.5f);
     Samples reset_ms, rss_before, rss_after;
     for (auto _ : state) {
         auto engine = kelvane_bench::makeEngine(0.5f);
@@ -98,8 +99,8 @@ void BM_ResetAfterUse(benchmark::State& state) {
 }
 BENCHMARK(BM_ResetAfterUse)
     ->Arg(0)
-    ->Arg(130000)    // a few frames' worth: a lightly used volume
-    ->Arg(2000000)   // a large model
+    ->Arg(130000)   // a few frames' worth: a lightly used volume
+    ->Arg(2000000)  // a large model
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -60,7 +60,8 @@ void BM_EigenVersusEstimate(benchmark::State& state) {
             return;
         }
         for (int i = 0; i < kModelFrames; ++i)
-            engine->buildByExistingPoints(frames[i].points.data(), static_cast<int>(frames[i].points.size()));
+            engine->buildByExistingPoints(frames[i].points.data(),
+                                          static_cast<int>(frames[i].points.size()));
 
         // Stored points with a neighbourhood the estimator would use.
         std::vector<fusion::FusionPoint> points;

@@ -193,7 +193,11 @@ void BM_BuildFromPoints(benchmark::State& state) {
         report(state, "extract_faults_med", extract_faults.median());
     }
 }
-BENCHMARK(BM_BuildFromPoints)->Arg(5000000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildFromPoints)
+    ->Arg(5000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_DataOrganize(benchmark::State& state) {
     const int fine = static_cast<int>(state.range(0));
@@ -225,6 +229,10 @@ void BM_DataOrganize(benchmark::State& state) {
         report(state, "records_added", added);
     }
 }
-BENCHMARK(BM_DataOrganize)->Arg(250000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DataOrganize)
+    ->Arg(250000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -117,7 +117,8 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
         for (const auto& frame : frames) {
             if (mode.frame_interval_ms > 0) {
                 std::this_thread::sleep_until(deadline);
-                deadline += std::chrono::microseconds(static_cast<int64_t>(mode.frame_interval_ms * 1000));
+                deadline +=
+                    std::chrono::microseconds(static_cast<int64_t>(mode.frame_interval_ms * 1000));
             }
             double pose[16];
             std::copy(frame.pose, frame.pose + 16, pose);
@@ -125,7 +126,8 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
             const double faults0 = kelvane_bench::minorFaults();
             const double cpu0 = kelvane_bench::processCpuMs();
             const auto t0 = Clock::now();
-            const int status = host->process(frame.points.data(), count, frame.views, pose, mode.blocking);
+            const int status =
+                host->process(frame.points.data(), count, frame.views, pose, mode.blocking);
             call_ms.add(msSince(t0));
             cpu_ms.add(kelvane_bench::processCpuMs() - cpu0);
             faults.add(kelvane_bench::minorFaults() - faults0);
@@ -159,12 +161,15 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
             report(state, "dropped", host->droppedSecondStages());
         }
         report(state, "live_points", liveVertexCount(*host));
-        report(state, "rss_growth_mib", kelvane_bench::mib(kelvane_bench::residentBytesNow() - rss_start));
+        report(state, "rss_growth_mib",
+               kelvane_bench::mib(kelvane_bench::residentBytesNow() - rss_start));
         host->deInit();
     }
 }
 
-void BM_NonBlocking(benchmark::State& state, Density density) { streamSweep(state, density, StreamMode{}); }
+void BM_NonBlocking(benchmark::State& state, Density density) {
+    streamSweep(state, density, StreamMode{});
+}
 
 void BM_Paced15fps(benchmark::State& state, Density density) {
     StreamMode mode;
@@ -178,11 +183,15 @@ void BM_Blocking(benchmark::State& state, Density density) {
     streamSweep(state, density, mode);
 }
 
-#define KELVANE_STREAM_BENCH(function)                                                              \
-    BENCHMARK_CAPTURE(function, dense, Density::Dense)                                               \
-        ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);                            \
-    BENCHMARK_CAPTURE(function, realistic, Density::Realistic)                                       \
-        ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond)
+#define KELVANE_STREAM_BENCH(function)                         \
+    BENCHMARK_CAPTURE(function, dense, Density::Dense)         \
+        ->Iterations(1)                                        \
+        ->UseManualTime()                                      \
+        ->Unit(benchmark::kMillisecond);                       \
+    BENCHMARK_CAPTURE(function, realistic, Density::Realistic) \
+        ->Iterations(1)                                        \
+        ->UseManualTime()                                      \
+        ->Unit(benchmark::kMillisecond)
 
 KELVANE_STREAM_BENCH(BM_NonBlocking);
 KELVANE_STREAM_BENCH(BM_Blocking);

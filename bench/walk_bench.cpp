@@ -84,7 +84,8 @@ void BM_Walks(benchmark::State& state, Density density) {
             for (fusion::FusionPoint* centre : centres) {
                 fusion::collectGradingNeighbours(volume, frame, *centre, edge, counts, total, older,
                                                  listed);
-                sink += fusion::qualityCodeOfCounts(volume.params(), counts, total, volume.resolution());
+                sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
+                                                    volume.resolution());
                 neighbours += total;
             }
             double ns = threadCpuNs() - t0;
@@ -94,7 +95,8 @@ void BM_Walks(benchmark::State& state, Density density) {
             uint32_t tag = 0;
             t0 = threadCpuNs();
             for (fusion::FusionPoint* centre : centres) {
-                fusion::countConfirmingNeighbours(volume, frame, *centre, total, older, tag, listed);
+                fusion::countConfirmingNeighbours(volume, frame, *centre, total, older, tag,
+                                                  listed);
                 sink += older + tag;
             }
             ns = threadCpuNs() - t0;
@@ -115,7 +117,8 @@ void BM_Walks(benchmark::State& state, Density density) {
             // keeps one (its construction is timed too).
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
+                auto cache =
+                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::collectGradingNeighbours(*cache, frame, *centre, edge, counts, total,
                                                      older, listed);
@@ -129,7 +132,8 @@ void BM_Walks(benchmark::State& state, Density density) {
 
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
+                auto cache =
+                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::countConfirmingNeighbours(*cache, frame, *centre, total, older, tag,
                                                       listed);
@@ -142,7 +146,8 @@ void BM_Walks(benchmark::State& state, Density density) {
 
             t0 = threadCpuNs();
             {
-                auto cache = std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
+                auto cache =
+                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
                 for (fusion::FusionPoint* centre : centres) {
                     fusion::collectNeighbourPositions(*cache, *centre, positions, total, 0);
                     sink += positions[0][0];
@@ -167,8 +172,12 @@ void BM_Walks(benchmark::State& state, Density density) {
 }
 
 BENCHMARK_CAPTURE(BM_Walks, dense, Density::Dense)
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Walks, realistic, Density::Realistic)
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -73,8 +73,9 @@ int main() {
         const std::vector<fusion::PointData> points = spherePatch(f, views);
         const int count = static_cast<int>(points.size());
         const int status = engine.process(points.data(), count, views, pose, false);
-        if (status != 0) std::printf("frame %d: status %d (%s)\n", f, status,
-                                     engine.getLastErrorMessage().c_str());
+        if (status != 0)
+            std::printf("frame %d: status %d (%s)\n", f, status,
+                        engine.getLastErrorMessage().c_str());
     }
     engine.waitForPendingWork();
 

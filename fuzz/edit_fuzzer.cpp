@@ -201,8 +201,7 @@ void deleteChecked(HashTable& e, const std::vector<PointData>& selection, bool n
     // times the frame limit).
     const fusion::PointPool& pool = e.volume().points();
     const int64_t spare = static_cast<int64_t>(pool.freeCapacity()) - pool.freeCount();
-    const bool compacting =
-        spare < count || count > 3 * e.volume().params().max_frame_point_num;
+    const bool compacting = spare < count || count > 3 * e.volume().params().max_frame_point_num;
     const int status = e.deleteSelectedArea(null_array ? nullptr : selection.data(), count);
     const std::vector<Vertices> updates = fuzzcheck::drainChecked(e);
     const std::map<int32_t, Vertices> after = byId(fuzzcheck::liveChecked(e));

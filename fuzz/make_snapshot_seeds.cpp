@@ -39,8 +39,8 @@ std::vector<PointData> ring(int count, float radius, float z) {
     std::vector<PointData> out;
     for (int i = 0; i < count; ++i) {
         const float a = 6.2831853f * static_cast<float>(i) / static_cast<float>(count);
-        out.push_back(point(radius * std::cos(a), radius * std::sin(a), z, std::cos(a),
-                            std::sin(a), 0.0f));
+        out.push_back(
+            point(radius * std::cos(a), radius * std::sin(a), z, std::cos(a), std::sin(a), 0.0f));
     }
     return out;
 }
@@ -118,7 +118,8 @@ int main(int argc, char** argv) {
         kelvane_sim::Frame frame;
         while (ok && e && scanner.next(frame)) {
             const int count = static_cast<int>(frame.points.size());
-            if (count > 0) (void)e->process(frame.points.data(), count, frame.views, frame.pose, true);
+            if (count > 0)
+                (void)e->process(frame.points.data(), count, frame.views, frame.pose, true);
         }
         e->waitUntilIdle();
         ok = ok && e && save(*e, dir + "/sweep_box.bin");

@@ -65,7 +65,7 @@ struct PointRawData {
 struct DeviceInfo {
     uint32_t word0;
     uint32_t word1;
-    int32_t device_type;      // 0-7, anything else is read as 0
+    int32_t device_type;  // 0-7, anything else is read as 0
     uint32_t word3;
     int32_t frame_point_num;  // honoured when 1-999,999, else 60,000
     int32_t device_subtype;   // 0-6, anything else is read as 0
@@ -224,8 +224,8 @@ public:
     int getRequiredMemoryForExtractData(unsigned long long& bytes) override;
     std::string getLastErrorMessage() override;
     int extractLiveMesh(MeshRawData& mesh) override;
-    int extractLiveMesh(Vertices** const vertices, int& vertex_count,
-                        PolygonMesh** const polygons, int& polygon_count) override;
+    int extractLiveMesh(Vertices** const vertices, int& vertex_count, PolygonMesh** const polygons,
+                        int& polygon_count) override;
     int extractLivePoints(PointRawData& points) override;
     int extractLivePoints(Vertices** const vertices, int& count) override;
     int saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream) override;
@@ -234,11 +234,10 @@ public:
                                    PolygonMesh** const polygons, int& polygon_count) override;
     int loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteStream>& stream,
                                      Vertices** const vertices, int& count) override;
-    int buildByExistingPoints(const PointData* points, const int& count,
-                              Vertices** const vertices, int& vertex_count, bool flag) override;
-    int buildByExistingPoints(const PointData* points, const int& count,
-                              Vertices** const vertices, int& vertex_count,
-                              PolygonMesh** const polygons, int& polygon_count,
+    int buildByExistingPoints(const PointData* points, const int& count, Vertices** const vertices,
+                              int& vertex_count, bool flag) override;
+    int buildByExistingPoints(const PointData* points, const int& count, Vertices** const vertices,
+                              int& vertex_count, PolygonMesh** const polygons, int& polygon_count,
                               bool flag) override;
     int setProtectedArea(const PointData* points, const int& count, bool unprotect) override;
     int deleteSelectedArea(const PointData* points, const int& count) override;

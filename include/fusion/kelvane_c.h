@@ -106,8 +106,7 @@ KELVANE_C_API int kelvane_set_quality_judge(kelvane_engine* e, int on);
  * before its second stage has run). A NULL callback clears it. Kept across
  * init, reset and deinit. The callback must not call back into e. */
 KELVANE_C_API void kelvane_set_frame_callback(kelvane_engine* e,
-                                              void (*callback)(int status, void* user),
-                                              void* user);
+                                              void (*callback)(int status, void* user), void* user);
 
 /* Fuses one frame of `count` points. pose: 16 doubles, row-major; it must
  * not be NULL, and it is not applied (points are fused where they are).
@@ -132,8 +131,8 @@ KELVANE_C_API void kelvane_set_frame_callback(kelvane_engine* e,
  * refused with 66051 and nothing is fused. A blocking frame reads no views:
  * they are checked but the frame is fused in the order given. */
 KELVANE_C_API int kelvane_process(kelvane_engine* e, const kelvane_point* points, int count,
-                                  const int* view_offsets, const int* view_indices,
-                                  int view_count, const double* pose, int blocking);
+                                  const int* view_offsets, const int* view_indices, int view_count,
+                                  const double* pose, int blocking);
 
 /* Blocks until no frame is in kelvane_process and every queued second
  * stage has finished. NULL is ignored. */

@@ -32,7 +32,8 @@ inline std::string mapViews(int count, const int* offsets, const int* indices, i
         out.runs.emplace_back();
         return std::string();
     }
-    if (offsets == nullptr) return "view_offsets is NULL but view_count is " + std::to_string(view_count);
+    if (offsets == nullptr)
+        return "view_offsets is NULL but view_count is " + std::to_string(view_count);
     if (offsets[0] != 0) return "view_offsets[0] is " + std::to_string(offsets[0]) + ", not 0";
     for (int v = 0; v < view_count; ++v) {
         if (offsets[v + 1] < offsets[v]) {

@@ -1,8 +1,8 @@
 #include "frame/EigenSolver.h"
 
-#include <cfloat>
-
 #include <opencv2/core/core_c.h>
+
+#include <cfloat>
 
 namespace fusion {
 

@@ -58,7 +58,8 @@ void placeFramePoint(Volume& volume, const PlacementRules& rules, int32_t frame,
         std::printf("--- error data ---\n");
         return;
     }
-    const FoundPoint stored = addObservation(volume, rules, in.position, intakeTemplate(in), &cache);
+    const FoundPoint stored =
+        addObservation(volume, rules, in.position, intakeTemplate(in), &cache);
     if (!stored) return;
     // Several input points of one frame may land on one stored record;
     // only the one that moves its stamp to this frame lists it.

@@ -288,7 +288,8 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
         std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
 #pragma omp for schedule(static)
         for (int i = 0; i < count; ++i) {
-            if (frame_indices[i] >= 0) preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
+            if (frame_indices[i] >= 0)
+                preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
         }
     }
     return 0;

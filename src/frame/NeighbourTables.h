@@ -29,11 +29,11 @@ struct NeighbourBlockEntry {
 static_assert(sizeof(NeighbourBlockEntry) == 4, "a block entry is four signed bytes");
 
 struct NeighbourTables {
-    static constexpr int kEdge = 8;             // block edge in voxels
-    static constexpr int kRows = 512;           // local indices in a block
-    static constexpr int kBlocksPerRow = 8;     // a 5-wide cube spans at most 2 blocks per axis
-    static constexpr int kCubeVoxels = 125;     // 5 x 5 x 5
-    static constexpr int kReach = 2;            // cube offsets run -2 .. +2
+    static constexpr int kEdge = 8;          // block edge in voxels
+    static constexpr int kRows = 512;        // local indices in a block
+    static constexpr int kBlocksPerRow = 8;  // a 5-wide cube spans at most 2 blocks per axis
+    static constexpr int kCubeVoxels = 125;  // 5 x 5 x 5
+    static constexpr int kReach = 2;         // cube offsets run -2 .. +2
 
     NeighbourBlockEntry neighbour_block_table[kRows][kBlocksPerRow];
     int16_t neighbour_voxel_table[kRows][kCubeVoxels];

@@ -1,8 +1,8 @@
+#include "frame/NeighbourhoodScan.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-
-#include "frame/NeighbourhoodScan.h"
 
 #include "frame/NeighbourTables.h"
 #include "volume/SharedFields.h"
@@ -251,12 +251,14 @@ auto around(Where& where, const FusionPoint& centre) {
 }  // namespace
 
 void countConfirmingNeighbours(const Volume& volume, int32_t frame, const FusionPoint& centre,
-                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
+                               int& total, int& current, uint32_t& frame_tag,
+                               NeighbourList& older) {
     confirmingWalk(around(volume, centre), frame, total, current, frame_tag, older);
 }
 
 void countConfirmingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
-                               int& total, int& current, uint32_t& frame_tag, NeighbourList& older) {
+                               int& total, int& current, uint32_t& frame_tag,
+                               NeighbourList& older) {
     confirmingWalk(around(cache, centre), frame, total, current, frame_tag, older);
 }
 

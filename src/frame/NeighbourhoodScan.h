@@ -67,7 +67,8 @@ bool collectNeighbourPositions(BlockCache& cache, const FusionPoint& centre,
 
 // The four-nibble quality code of `count` sub-cell masks, with the device
 // tuning tier selected by `size` (the resolution).
-uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count, float size);
+uint16_t computeQualityCode(const GlobalParams& params, const uint64_t* masks, int count,
+                            float size);
 // The same code from the masks' sub-cell counts (subCellCounts), in the same
 // order: what grading uses, as the records keep the counts.
 uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts, int count,
@@ -85,8 +86,8 @@ public:
 
 private:
     static constexpr int kValues = 256;  // any byte of a counts word indexes safely
-    float m_share[4][kValues];    // added to grade j's sum by value v (0 below the gate)
-    int32_t m_reaches[4][kValues];  // 1 when value v reaches grade j's gate
+    float m_share[4][kValues];           // added to grade j's sum by value v (0 below the gate)
+    int32_t m_reaches[4][kValues];       // 1 when value v reaches grade j's gate
     float m_expected[4];
 };
 

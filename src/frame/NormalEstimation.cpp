@@ -2,10 +2,10 @@
 // direction of least spread of the neighbours' positions, oriented like the
 // normal it replaces.
 
+#include "frame/NormalEstimation.h"
+
 #include <cmath>
 #include <cstdint>
-
-#include "frame/NormalEstimation.h"
 
 #include "frame/EigenSolver.h"
 #include "frame/NeighbourhoodScan.h"

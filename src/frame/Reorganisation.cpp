@@ -43,9 +43,11 @@ const char* dataOrganize(Volume& volume, int threads) {
 
         if (relaxedLoad(point->protected_flag) == 1) {
             float normal[3];
-            if (reestimateNormal(volume, point, normal) && static_cast<double>(resolution) > 0.028) {
+            if (reestimateNormal(volume, point, normal) &&
+                static_cast<double>(resolution) > 0.028) {
                 const Outcome merged = mergeLayersQuiet(volume, point);
-                if (merged.message != nullptr) failure.store(merged.message, std::memory_order_relaxed);
+                if (merged.message != nullptr)
+                    failure.store(merged.message, std::memory_order_relaxed);
             }
             // Merging may have cleared the record (an ordinary level absorbed
             // into a neighbour); it then has nothing left to mark.

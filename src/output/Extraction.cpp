@@ -2,12 +2,12 @@
 // bound and the memory estimate. Extraction takes no lock; a frame being
 // integrated meanwhile may show old and new values of a record.
 
+#include "output/Extraction.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-
-#include "output/Extraction.h"
 
 #include "platform/platform.h"
 #include "volume/SharedFields.h"

@@ -86,12 +86,14 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
     snapshot::put32(header + snapshot::kLoadCountOffset, static_cast<uint32_t>(n));
     uint8_t* block = header + snapshot::kVolumeBlockOffset;
     snapshot::putFloat(block, volume.resolution());
-    for (int i = 0; i < 4; ++i) snapshot::putFloat(block + 4 + 4 * i, snapshot::kVolumeConstants[i]);
+    for (int i = 0; i < 4; ++i)
+        snapshot::putFloat(block + 4 + 4 * i, snapshot::kVolumeConstants[i]);
     uint8_t* trailer = out.data + out.size - snapshot::kTrailerBytes;
     std::memcpy(trailer, snapshot::kMagic, 4);
     // Whatever the buffer holds past the stream is zeroed as well, so no
     // uninitialised memory ever reaches the host.
-    std::memset(trailer + snapshot::kTrailerBytes, 0, static_cast<std::size_t>(allocated - out.size));
+    std::memset(trailer + snapshot::kTrailerBytes, 0,
+                static_cast<std::size_t>(allocated - out.size));
     return Outcome::done();
 }
 

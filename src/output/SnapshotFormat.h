@@ -28,11 +28,11 @@ constexpr uint64_t kTrailerBytes = 4;
 constexpr uint64_t kEmptyStreamBytes = kHeaderBytes + kTrailerBytes;
 
 // Header fields.
-constexpr std::size_t kSizeOffset = 8;         // uint64 total stream size
-constexpr std::size_t kVersionOffset = 16;     // uint32, always 1, not checked
-constexpr std::size_t kCountOffset = 20;       // int32 records the size is checked against
-constexpr std::size_t kLoadCountOffset = 24;   // int32 records to load
-constexpr std::size_t kVolumeBlockOffset = 72; // 76-byte volume block
+constexpr std::size_t kSizeOffset = 8;          // uint64 total stream size
+constexpr std::size_t kVersionOffset = 16;      // uint32, always 1, not checked
+constexpr std::size_t kCountOffset = 20;        // int32 records the size is checked against
+constexpr std::size_t kLoadCountOffset = 24;    // int32 records to load
+constexpr std::size_t kVolumeBlockOffset = 72;  // 76-byte volume block
 constexpr std::size_t kVolumeBlockBytes = 76;
 
 // The volume block: the resolution is the only value read back; the four
@@ -76,9 +76,7 @@ inline void putFloat(uint8_t* p, float f) {
     std::memcpy(&bits, &f, sizeof(bits));
     put32(p, bits);
 }
-inline uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
+inline uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t get32(const uint8_t* p) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];

@@ -30,9 +30,9 @@ public:
 
     struct Block {
         Int3 coords;
-        Voxel* voxels;                            // null: no such block
-        const std::atomic<uint64_t>* occupancy;   // its occupancy words (VoxelPool)
-        int32_t index;                            // block index, -1 none
+        Voxel* voxels;                           // null: no such block
+        const std::atomic<uint64_t>* occupancy;  // its occupancy words (VoxelPool)
+        int32_t index;                           // block index, -1 none
     };
 
     BlockCache(const Volume& volume, Mode mode) : m_volume(volume), m_mode(mode) {}

@@ -50,7 +50,8 @@ inline Int3 blockOf(const Int3& voxel, const GlobalParams& params) noexcept {
 }
 
 // x varies fastest: x + 8y + 64z inside the block.
-inline int32_t localIndexOf(const Int3& voxel, const Int3& block, const GlobalParams& params) noexcept {
+inline int32_t localIndexOf(const Int3& voxel, const Int3& block,
+                            const GlobalParams& params) noexcept {
     return (voxel.x - params.block_size * block.x) +
            params.block_size * (voxel.y - params.block_size * block.y) +
            params.block_size_sq * (voxel.z - params.block_size * block.z);

@@ -8,7 +8,9 @@
 namespace fusion {
 
 namespace {
-std::size_t bytesFor(int32_t entries) { return static_cast<std::size_t>(entries) * sizeof(int32_t); }
+std::size_t bytesFor(int32_t entries) {
+    return static_cast<std::size_t>(entries) * sizeof(int32_t);
+}
 }  // namespace
 
 IndexFreeList::~IndexFreeList() { release(); }

@@ -11,7 +11,9 @@ struct Outcome {
     const char* message = nullptr;
 
     static Outcome done() { return Outcome{}; }
-    static Outcome failed(int status, const char* message = nullptr) { return Outcome{status, message}; }
+    static Outcome failed(int status, const char* message = nullptr) {
+        return Outcome{status, message};
+    }
     bool ok() const { return status == 0; }
 };
 

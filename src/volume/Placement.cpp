@@ -32,10 +32,9 @@ void fuseInto(FusionPoint& stored, const FusionPoint& incoming) noexcept {
     const float incoming_weight = static_cast<float>(incoming.observation_count);
     const float total = static_cast<float>(sum);
     for (int a = 0; a < 3; ++a) {
-        relaxedStore(stored.position[a],
-                     (incoming_weight * incoming.position[a] +
-                      stored_weight * relaxedLoad(stored.position[a])) /
-                         total);
+        relaxedStore(stored.position[a], (incoming_weight * incoming.position[a] +
+                                          stored_weight * relaxedLoad(stored.position[a])) /
+                                             total);
     }
     relaxedStore(stored.observation_count,
                  static_cast<uint16_t>(std::min<uint32_t>(sum, kMaxObservationCount)));
@@ -94,13 +93,15 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
     if (!target) return FoundPoint{};  // neither stored normal faces this one
 
     FusionPoint& stored = *target.record;
-    if (relaxedLoad(stored.protected_flag) == 1 && incoming.protected_flag != 1) return FoundPoint{};
+    if (relaxedLoad(stored.protected_flag) == 1 && incoming.protected_flag != 1)
+        return FoundPoint{};
     const uint8_t stored_level = relaxedLoad(stored.scan_level);
     if (isFineLevel(stored_level)) {
         // A fine-scan record finer than the scanner can resolve only takes
         // fine observations of a blocking (deliberate) frame.
         const float edge = volume.resolution() / static_cast<float>(levelDivisor(stored_level));
-        if (rules.point_spacing > edge && !(rules.blocking_frame && isFineLevel(incoming.scan_level))) {
+        if (rules.point_spacing > edge &&
+            !(rules.blocking_frame && isFineLevel(incoming.scan_level))) {
             return FoundPoint{};
         }
     }
@@ -123,7 +124,8 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
 }
 
 int addPlaceholder(Volume& volume, const Int3& c, FusionPoint incoming) {
-    for (int a = 0; a < 3; ++a) incoming.position[a] = static_cast<float>(c[a]) * volume.resolution();
+    for (int a = 0; a < 3; ++a)
+        incoming.position[a] = static_cast<float>(c[a]) * volume.resolution();
     const VoxelRef at = volume.findOrCreateVoxel(c);
     if (!at) return 1;
     Voxel* voxel = at.voxel;

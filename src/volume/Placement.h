@@ -14,9 +14,9 @@ namespace fusion {
 // The engine settings a placement obeys, as they stand for the current frame
 // or edit.
 struct PlacementRules {
-    bool mark_sub_cells = true;    // quality judging is on: record sub-cell hits
-    float point_spacing = 0.0f;    // the device's point spacing, as the host gave it
-    bool blocking_frame = false;   // the current frame is blocking
+    bool mark_sub_cells = true;   // quality judging is on: record sub-cell hits
+    float point_spacing = 0.0f;   // the device's point spacing, as the host gave it
+    bool blocking_frame = false;  // the current frame is blocking
 };
 
 // Places one observation (a prepared record) at `position`: into an empty

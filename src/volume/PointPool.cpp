@@ -32,7 +32,8 @@ bool PointPool::allocate(const GlobalParams& params) {
 void PointPool::release() {
     if (m_point_chunks != nullptr) {
         const int32_t chunks = m_point_chunk_num.load();
-        for (int32_t i = 0; i < chunks; ++i) platform::releaseZeroed(m_point_chunks[i], chunkBytes());
+        for (int32_t i = 0; i < chunks; ++i)
+            platform::releaseZeroed(m_point_chunks[i], chunkBytes());
         delete[] m_point_chunks;
         m_point_chunks = nullptr;
     }

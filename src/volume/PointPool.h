@@ -32,7 +32,9 @@ struct RecordLocator {
     FusionPoint* const* chunks;
     int shift;
     int32_t mask;
-    FusionPoint* at(int32_t index) const noexcept { return chunks[index >> shift] + (index & mask); }
+    FusionPoint* at(int32_t index) const noexcept {
+        return chunks[index >> shift] + (index & mask);
+    }
 };
 
 // Records at or above m_point_next are zero bytes or leftovers of a cleared
@@ -59,7 +61,8 @@ public:
     int releasePoint(int32_t index) { return m_point_free.push(index); }
 
     RecordLocator locator() const {
-        return RecordLocator{m_point_chunks, m_params.chunk_point_shift, m_params.chunk_point_num - 1};
+        return RecordLocator{m_point_chunks, m_params.chunk_point_shift,
+                             m_params.chunk_point_num - 1};
     }
     FusionPoint* at(int32_t index) const {
         return m_point_chunks[index >> m_params.chunk_point_shift] +
@@ -80,8 +83,8 @@ public:
     bool reserveRecords(int64_t records);
 
 private:
-    bool growTo(int64_t needed_records);   // takes m_point_chunk_lock
-    bool appendChunk();                    // the caller holds m_point_chunk_lock
+    bool growTo(int64_t needed_records);  // takes m_point_chunk_lock
+    bool appendChunk();                   // the caller holds m_point_chunk_lock
     std::size_t chunkBytes() const;
 
     FusionPoint** m_point_chunks = nullptr;  // point_chunk_max slots

@@ -6,8 +6,8 @@
 // of the engine sees the plain values (-1 = none, 0 = end of chain).
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 #include "volume/SpinLock.h"
@@ -65,19 +65,19 @@ static_assert(sizeof(Voxel) == 12, "voxel size drives the chunk size");
 struct FusionPoint {
     float position[3];
     float normal[3];
-    int32_t frame_stamp;       // last frame that listed the record, -1 never
+    int32_t frame_stamp;  // last frame that listed the record, -1 never
     uint16_t observation_count;
     // Derived from sub_voxel_mask and stored with it (see subCellCounts):
     // grading reads these two counts of every neighbour instead of counting
     // the mask's bits each time.
     uint16_t sub_cell_counts;
-    uint8_t scan_level;        // 8 ordinary; 16/32/64 fine levels
-    uint8_t protected_flag;    // 1 protected
-    uint16_t quality_code;     // nibble k = grade of level k
-    int32_t view_id;           // host identity, -1 none
-    uint64_t sub_voxel_mask;   // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
+    uint8_t scan_level;       // 8 ordinary; 16/32/64 fine levels
+    uint8_t protected_flag;   // 1 protected
+    uint16_t quality_code;    // nibble k = grade of level k
+    int32_t view_id;          // host identity, -1 none
+    uint64_t sub_voxel_mask;  // bit z*16 + y*4 + x per hit 4x4x4 sub-cell
     uint8_t normal_update_count;
-    uint8_t absorbed_flag;     // 1 emptied by layer merging, or a placeholder
+    uint8_t absorbed_flag;  // 1 emptied by layer merging, or a placeholder
     uint8_t confirmed_flag;
     uint8_t normal_fresh_flag;
 };
@@ -132,19 +132,27 @@ inline bool isFineLevel(uint8_t scan_level) noexcept { return (scan_level & 0xF7
 // Level divisor: 16 -> 2, 32 -> 4, 64 -> 8, anything else 1.
 inline int levelDivisor(uint8_t scan_level) noexcept {
     switch (scan_level) {
-        case 16: return 2;
-        case 32: return 4;
-        case 64: return 8;
-        default: return 1;
+        case 16:
+            return 2;
+        case 32:
+            return 4;
+        case 64:
+            return 8;
+        default:
+            return 1;
     }
 }
 // Level index k of the quality nibble: 16 -> 1, 32 -> 2, 64 -> 3, else 0.
 inline int fineLevelIndex(uint8_t scan_level) noexcept {
     switch (scan_level) {
-        case 16: return 1;
-        case 32: return 2;
-        case 64: return 3;
-        default: return 0;
+        case 16:
+            return 1;
+        case 32:
+            return 2;
+        case 64:
+            return 3;
+        default:
+            return 0;
     }
 }
 

@@ -14,10 +14,10 @@ namespace fusion {
 
 // One record to put back.
 struct ReinsertItem {
-    bool is_mark = false;     // absorbed: returns as a placeholder at its voxel centre
-    float position[3] = {};   // where the record was
-    FusionPoint incoming{};   // the record to place, or the placeholder template
-    FusionPoint stored{};     // the fields settle() writes over the placed record
+    bool is_mark = false;    // absorbed: returns as a placeholder at its voxel centre
+    float position[3] = {};  // where the record was
+    FusionPoint incoming{};  // the record to place, or the placeholder template
+    FusionPoint stored{};    // the fields settle() writes over the placed record
 };
 
 // Re-inserts `count` records in parallel. `source(i, item)` describes record

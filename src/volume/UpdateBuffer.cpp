@@ -19,7 +19,8 @@ bool nearZero(const float* v) noexcept {
            std::fabs(v[2]) < kFloatEpsilon;
 }
 
-void writeVertex(Vertices& out, const FusionPoint& record, int32_t view_id, uint8_t state) noexcept {
+void writeVertex(Vertices& out, const FusionPoint& record, int32_t view_id,
+                 uint8_t state) noexcept {
     std::memcpy(out.position, record.position, sizeof(out.position));
     std::memcpy(out.normal, record.normal, sizeof(out.normal));
     out.view_id = view_id;

@@ -12,7 +12,8 @@ bool Volume::allocate(const GlobalParams& params) {
     m_global_params.reset(new (std::nothrow) GlobalParams(params));
     const bool ok = m_global_params != nullptr && platform::allocationAllowed() &&
                     m_blocks.allocate(params) && m_voxels.allocate(params) &&
-                    m_points.allocate(params) && m_view_ids.allocate(2 * params.max_frame_point_num);
+                    m_points.allocate(params) &&
+                    m_view_ids.allocate(2 * params.max_frame_point_num);
     if (!ok) release();
     return ok;
 }

@@ -21,7 +21,8 @@ std::size_t VoxelPool::occupancyChunkBytes() const {
 bool VoxelPool::allocate(const GlobalParams& params) {
     release();
     m_params = params;
-    m_voxel_chunks = platform::tryNewArray<Voxel*>(static_cast<std::size_t>(params.voxel_chunk_max));
+    m_voxel_chunks =
+        platform::tryNewArray<Voxel*>(static_cast<std::size_t>(params.voxel_chunk_max));
     if (m_voxel_chunks == nullptr) return false;
     std::fill(m_voxel_chunks, m_voxel_chunks + params.voxel_chunk_max, nullptr);
     m_occupancy_chunks = platform::tryNewArray<std::atomic<uint64_t>*>(
@@ -38,7 +39,8 @@ bool VoxelPool::allocate(const GlobalParams& params) {
 void VoxelPool::release() {
     const int32_t chunks = m_voxel_chunk_num.load();
     if (m_voxel_chunks != nullptr) {
-        for (int32_t i = 0; i < chunks; ++i) platform::releaseZeroed(m_voxel_chunks[i], chunkBytes());
+        for (int32_t i = 0; i < chunks; ++i)
+            platform::releaseZeroed(m_voxel_chunks[i], chunkBytes());
         delete[] m_voxel_chunks;
         m_voxel_chunks = nullptr;
     }

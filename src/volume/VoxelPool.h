@@ -70,7 +70,7 @@ private:
 
     std::size_t occupancyChunkBytes() const;
 
-    Voxel** m_voxel_chunks = nullptr;  // voxel_chunk_max slots
+    Voxel** m_voxel_chunks = nullptr;                      // voxel_chunk_max slots
     std::atomic<uint64_t>** m_occupancy_chunks = nullptr;  // parallel to m_voxel_chunks
     std::atomic<int32_t> m_voxel_chunk_num{0};
     SpinLock m_voxel_chunk_lock;

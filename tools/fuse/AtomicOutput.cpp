@@ -43,7 +43,8 @@ bool AtomicOutput::commit() {
         if (!m_failed) fail("nothing to commit");
         return false;
     }
-    if (!m_failed && std::fflush(m_file) != 0) fail(std::string("write failed (") + std::strerror(errno) + ")");
+    if (!m_failed && std::fflush(m_file) != 0)
+        fail(std::string("write failed (") + std::strerror(errno) + ")");
     const bool closed = std::fclose(m_file) == 0;
     m_file = nullptr;
     if (!closed) fail("closing the file failed");

@@ -84,7 +84,8 @@ bool FrameFileReader::readFrame(int frame, std::vector<fusion::PointData>& point
         return false;
     }
     points.resize(count);
-    for (size_t i = 0; i < count; ++i) points[i] = decodePointRecord(bytes.data() + i * kPointRecordBytes);
+    for (size_t i = 0; i < count; ++i)
+        points[i] = decodePointRecord(bytes.data() + i * kPointRecordBytes);
     return true;
 }
 

@@ -72,8 +72,8 @@ bool indexFrames(uint64_t size, ReadCount readCount, FrameFileIndex& index, std:
     while (offset < size) {
         const size_t frame = index.counts.size();
         if (size - offset < 4) {
-            problem = "truncated: the point count of frame " + std::to_string(frame) + " has only " +
-                      std::to_string(size - offset) + " of 4 bytes";
+            problem = "truncated: the point count of frame " + std::to_string(frame) +
+                      " has only " + std::to_string(size - offset) + " of 4 bytes";
             return false;
         }
         int32_t count = 0;

@@ -48,7 +48,8 @@ private:
 
 class FrameFileSource : public FrameSource {
 public:
-    FrameFileSource(std::string path, int view_run) : m_path(std::move(path)), m_view_run(view_run) {}
+    FrameFileSource(std::string path, int view_run)
+        : m_path(std::move(path)), m_view_run(view_run) {}
     bool open(std::string& error) { return m_reader.open(m_path, error); }
 
     std::string describe() const override {
@@ -129,11 +130,13 @@ std::vector<std::vector<int>> runsOf(int count, int run) {
     return {runs};
 }
 
-bool listPlyFiles(const std::string& directory, std::vector<std::string>& files, std::string& error) {
+bool listPlyFiles(const std::string& directory, std::vector<std::string>& files,
+                  std::string& error) {
     files.clear();
     std::error_code ec;
     std::vector<std::filesystem::path> found;
-    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
         if (it->is_regular_file(ec) && hasPlyExtension(it->path())) found.push_back(it->path());
     }
     if (ec) {
@@ -163,7 +166,8 @@ std::unique_ptr<FrameSource> openFrameSource(const FuseOptions& options, std::st
             return source;
         }
         case InputKind::PlyDirectory: {
-            auto source = std::make_unique<PlyDirectorySource>(options.input_path, options.view_run);
+            auto source =
+                std::make_unique<PlyDirectorySource>(options.input_path, options.view_run);
             if (!source->open(error)) return nullptr;
             return source;
         }

@@ -37,7 +37,8 @@ public:
 std::vector<std::vector<int>> runsOf(int count, int run);
 
 // Sorted list of *.ply files (any case) in `directory`, natural order.
-bool listPlyFiles(const std::string& directory, std::vector<std::string>& files, std::string& error);
+bool listPlyFiles(const std::string& directory, std::vector<std::string>& files,
+                  std::string& error);
 
 // Opens the source that the options select; null with `error` on failure.
 std::unique_ptr<FrameSource> openFrameSource(const FuseOptions& options, std::string& error);

@@ -11,7 +11,8 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // Compares the digit runs starting at a[i] and b[j] by value and advances
 // both past them. Equal values of different spelling ("7", "007") set
 // `zeros_tie` the first time, to settle an otherwise complete tie.
-int compareNumberRuns(const std::string& a, size_t& i, const std::string& b, size_t& j, int& zeros_tie) {
+int compareNumberRuns(const std::string& a, size_t& i, const std::string& b, size_t& j,
+                      int& zeros_tie) {
     const size_t a_begin = i, b_begin = j;
     while (i < a.size() && a[i] == '0') ++i;
     while (j < b.size() && b[j] == '0') ++j;

@@ -73,7 +73,8 @@ CLI::Validator positive() {
             std::istringstream in(text);
             double value = 0;
             in >> value;
-            if (in.fail() || !in.eof() || !(value > 0)) return "expected a positive number, got '" + text + "'";
+            if (in.fail() || !in.eof() || !(value > 0))
+                return "expected a positive number, got '" + text + "'";
             return std::string();
         },
         "");
@@ -101,13 +102,16 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
 
     const char* sim = "Simulated scan (when no INPUT is given)";
     std::vector<CLI::Option*> sim_options;
-    sim_options.push_back(app.add_flag("--handheld", options.handheld,
-                                       "Hand-held sweep over part of a large bumpy object at a realistic "
-                                       "density (120 frames, 46,500 points each)")
-                              ->group(sim));
+    sim_options.push_back(
+        app.add_flag("--handheld", options.handheld,
+                     "Hand-held sweep over part of a large bumpy object at a realistic "
+                     "density (120 frames, 46,500 points each)")
+            ->group(sim));
     sim_options.push_back(
         app.add_option("--object", options.object, "sphere, box, torus, bumpy or plate")
-            ->group(sim)->type_name("NAME")->capture_default_str()
+            ->group(sim)
+            ->type_name("NAME")
+            ->capture_default_str()
             ->check(CLI::Validator(
                 [](std::string& name) {
                     kelvane_sim::Shape shape;
@@ -116,63 +120,114 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
                 },
                 "")));
     sim_options.push_back(app.add_option("--frames", options.frames, "Frames in the sweep")
-                              ->group(sim)->type_name("N")->capture_default_str()
+                              ->group(sim)
+                              ->type_name("N")
+                              ->capture_default_str()
                               ->check(inRange(1, 100000)));
     sim_options.push_back(app.add_option("--seed", options.seed, "Noise seed")
-                              ->group(sim)->type_name("N")->capture_default_str());
+                              ->group(sim)
+                              ->type_name("N")
+                              ->capture_default_str());
     sim_options.push_back(app.add_option("--rows", options.rows, "Ray rows per frame")
-                              ->group(sim)->type_name("N")->capture_default_str()
+                              ->group(sim)
+                              ->type_name("N")
+                              ->capture_default_str()
                               ->check(inRange(1, 4000)));
     sim_options.push_back(app.add_option("--columns", options.columns, "Ray columns per frame")
-                              ->group(sim)->type_name("N")->capture_default_str()
+                              ->group(sim)
+                              ->type_name("N")
+                              ->capture_default_str()
                               ->check(inRange(1, 4000)));
 
     const char* engine = "Engine settings";
     app.add_option("-r,--resolution", options.resolution, "Voxel edge, in the scan's length unit")
-        ->group(engine)->type_name("LEN")->capture_default_str()->check(positive());
+        ->group(engine)
+        ->type_name("LEN")
+        ->capture_default_str()
+        ->check(positive());
     app.add_option("--spacing", options.point_spacing,
                    "Device point spacing, 0-1 (above the resolution, fusion is off)")
-        ->group(engine)->type_name("LEN")->capture_default_str()->check(inRange(0.0, 1.0));
+        ->group(engine)
+        ->type_name("LEN")
+        ->capture_default_str()
+        ->check(inRange(0.0, 1.0));
     app.add_option("--device-type", options.device_type, "Device type, 0-7")
-        ->group(engine)->type_name("N")->capture_default_str()->check(inRange(0, 7));
+        ->group(engine)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(inRange(0, 7));
     app.add_option("--device-subtype", options.device_subtype, "Device sub-type, 0-6")
-        ->group(engine)->type_name("N")->capture_default_str()->check(inRange(0, 6));
+        ->group(engine)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(inRange(0, 6));
     app.add_option("--frame-limit", options.frame_limit,
                    "Points per frame the device allows (0: just above the largest frame)")
-        ->group(engine)->type_name("N")->capture_default_str()->check(inRange(0, 999999));
-    app.add_flag("--blocking", options.blocking, "Finish each frame inside process (reports no updates)")
+        ->group(engine)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(inRange(0, 999999));
+    app.add_flag("--blocking", options.blocking,
+                 "Finish each frame inside process (reports no updates)")
         ->group(engine);
-    app.add_flag("--non-blocking", non_blocking, "Queue each frame's second stage (default)")->group(engine);
-    app.add_flag("--no-quality-judge", no_quality_judge, "Switch quality judging off")->group(engine);
+    app.add_flag("--non-blocking", non_blocking, "Queue each frame's second stage (default)")
+        ->group(engine);
+    app.add_flag("--no-quality-judge", no_quality_judge, "Switch quality judging off")
+        ->group(engine);
     app.add_option("--view-run", options.view_run,
                    "Points per view run for file input, which carries no runs")
-        ->group(engine)->type_name("N")->capture_default_str()->check(inRange(1, 1000000));
+        ->group(engine)
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(inRange(1, 1000000));
     app.add_option("--fps", options.fps, "Pace frames like a live scanner (0: as fast as possible)")
-        ->group(engine)->type_name("RATE")->capture_default_str()->check(inRange(0.0, 1000.0));
+        ->group(engine)
+        ->type_name("RATE")
+        ->capture_default_str()
+        ->check(inRange(0.0, 1000.0));
     app.add_flag("--settle", options.settle,
-                 "Wait for each frame's second stage before the next (slower; the model settles frame by frame)")
+                 "Wait for each frame's second stage before the next (slower; the model settles "
+                 "frame by frame)")
         ->group(engine);
     app.add_option("--load", options.load_snapshot, "Snapshot to load before the first frame")
-        ->group(engine)->type_name("FILE")->check(CLI::ExistingFile.description(""));
+        ->group(engine)
+        ->type_name("FILE")
+        ->check(CLI::ExistingFile.description(""));
 
     const char* outputs = "Outputs";
     app.add_option("-o,--out", options.out_dir, "Directory for relative output names")
-        ->group(outputs)->type_name("DIR")->capture_default_str();
+        ->group(outputs)
+        ->type_name("DIR")
+        ->capture_default_str();
     app.add_option("--ply", options.ply, "Fused cloud as binary PLY")
-        ->group(outputs)->type_name("FILE")->capture_default_str();
+        ->group(outputs)
+        ->type_name("FILE")
+        ->capture_default_str();
     app.add_option("--preview", options.preview, "Preview image")
-        ->group(outputs)->type_name("FILE")->capture_default_str();
+        ->group(outputs)
+        ->type_name("FILE")
+        ->capture_default_str();
     app.add_flag("--no-preview", no_preview, "Do not render the preview")->group(outputs);
     app.add_option("--width", options.width, "Preview width in pixels")
-        ->group(outputs)->type_name("PX")->capture_default_str()->check(inRange(16, 16384));
+        ->group(outputs)
+        ->type_name("PX")
+        ->capture_default_str()
+        ->check(inRange(16, 16384));
     app.add_option("--height", options.height, "Preview height in pixels")
-        ->group(outputs)->type_name("PX")->capture_default_str()->check(inRange(16, 16384));
+        ->group(outputs)
+        ->type_name("PX")
+        ->capture_default_str()
+        ->check(inRange(16, 16384));
     app.add_option("--view", viewpoint, "Preview direction: auto, or AZIMUTH,ELEVATION in degrees")
-        ->group(outputs)->type_name("VIEW")->capture_default_str();
+        ->group(outputs)
+        ->type_name("VIEW")
+        ->capture_default_str();
     app.add_option("--save", options.save_snapshot, "Also write the engine snapshot")
-        ->group(outputs)->type_name("FILE");
+        ->group(outputs)
+        ->type_name("FILE");
     app.add_option("--record", options.record, "Also write the played frames as a frame file")
-        ->group(outputs)->type_name("FILE");
+        ->group(outputs)
+        ->type_name("FILE");
     app.add_flag("--check-mirror", options.check_mirror,
                  "Exit with status 4 when the update mirror differs from the extraction")
         ->group(outputs);
@@ -185,7 +240,8 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
         }
         for (const CLI::Option* o : sim_options) {
             if (!input.empty() && o->count() > 0) {
-                throw CLI::ValidationError(o->get_name() + " applies to the simulator, not to INPUT");
+                throw CLI::ValidationError(o->get_name() +
+                                           " applies to the simulator, not to INPUT");
             }
         }
         if (options.handheld) {
@@ -197,8 +253,9 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
             if (app.count("--columns") == 0) options.columns = preset.columns;
         }
         if (!parseViewpoint(viewpoint, options)) {
-            throw CLI::ValidationError("--view", "expected auto or AZIMUTH,ELEVATION (elevation -90..90), got '" +
-                                                     viewpoint + "'");
+            throw CLI::ValidationError(
+                "--view",
+                "expected auto or AZIMUTH,ELEVATION (elevation -90..90), got '" + viewpoint + "'");
         }
     } catch (const CLI::ParseError& e) {
         // Help and version print to `out` and succeed; every parse error is
@@ -214,8 +271,8 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
             return ParseResult{false, 1};
         }
         options.input_path = input;
-        options.input = std::filesystem::is_directory(status) ? InputKind::PlyDirectory
-                                                              : InputKind::FrameFile;
+        options.input =
+            std::filesystem::is_directory(status) ? InputKind::PlyDirectory : InputKind::FrameFile;
     }
     if (no_preview) options.preview.clear();
     if (no_quality_judge) options.quality_judge = false;

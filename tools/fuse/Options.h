@@ -32,7 +32,7 @@ struct FuseOptions {
     int frame_limit = 0;  // 0: sized from the largest input frame
     bool blocking = false;
     bool quality_judge = true;
-    double fps = 0.0;  // 0: as fast as frames are processed
+    double fps = 0.0;     // 0: as fast as frames are processed
     bool settle = false;  // wait for each frame's second stage before the next
     std::string load_snapshot;
 
@@ -52,7 +52,7 @@ struct FuseOptions {
 };
 
 struct ParseResult {
-    bool run = false;   // false: exit with exit_code (help, version, error)
+    bool run = false;  // false: exit with exit_code (help, version, error)
     int exit_code = 0;
 };
 

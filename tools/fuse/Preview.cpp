@@ -16,7 +16,9 @@ Vec operator-(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 Vec operator+(Vec a, Vec b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 Vec operator*(float s, Vec a) { return {s * a.x, s * a.y, s * a.z}; }
 float dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vec cross(Vec a, Vec b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+Vec cross(Vec a, Vec b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 float length(Vec a) { return std::sqrt(dot(a, a)); }
 Vec normalised(Vec a) {
     const float n = length(a);
@@ -45,10 +47,18 @@ constexpr float kMinAgreement = 0.15f;
 int previewGrade(const fusion::Vertices& vertex) {
     int nibble = 0;
     switch (vertex.scan_level) {
-        case 16: nibble = 1; break;
-        case 32: nibble = 2; break;
-        case 64: nibble = 3; break;
-        default: nibble = 0; break;
+        case 16:
+            nibble = 1;
+            break;
+        case 32:
+            nibble = 2;
+            break;
+        case 64:
+            nibble = 3;
+            break;
+        default:
+            nibble = 0;
+            break;
     }
     return (vertex.quality_code >> (4 * nibble)) & 0xF;
 }
@@ -84,7 +94,8 @@ void viewDirection(const std::vector<fusion::Vertices>& vertices, const PreviewS
         if (used > 0 && agreement > kMinAgreement * float(used)) {
             const Vec m = (1.0f / agreement) * sum;
             const float horizontal = std::sqrt(m.x * m.x + m.y * m.y);
-            const float azimuth = horizontal > 0.25f ? std::atan2(m.y, m.x) * 180.0f / kPi : kDefaultAzimuth;
+            const float azimuth =
+                horizontal > 0.25f ? std::atan2(m.y, m.x) * 180.0f / kPi : kDefaultAzimuth;
             const float elevation = std::asin(std::clamp(m.z, -1.0f, 1.0f)) * 180.0f / kPi;
             d = fromAngles(azimuth, std::clamp(elevation, kMinAutoElevation, kMaxAutoElevation));
         } else {
@@ -96,13 +107,15 @@ void viewDirection(const std::vector<fusion::Vertices>& vertices, const PreviewS
     toward[2] = d.z;
 }
 
-Image renderPreview(const std::vector<fusion::Vertices>& vertices, const PreviewSettings& settings) {
+Image renderPreview(const std::vector<fusion::Vertices>& vertices,
+                    const PreviewSettings& settings) {
     Image image;
     image.width = std::max(1, settings.width);
     image.height = std::max(1, settings.height);
     const size_t pixels = size_t(image.width) * size_t(image.height);
     image.rgb.resize(3 * pixels);
-    for (size_t i = 0; i < pixels; ++i) std::copy(kPreviewBackground, kPreviewBackground + 3, &image.rgb[3 * i]);
+    for (size_t i = 0; i < pixels; ++i)
+        std::copy(kPreviewBackground, kPreviewBackground + 3, &image.rgb[3 * i]);
 
     // Frame the bounding sphere of the finite points.
     Vec lo{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
@@ -148,12 +161,14 @@ Image renderPreview(const std::vector<fusion::Vertices>& vertices, const Preview
         const float z = dot(q, toward);  // larger is nearer the camera
 
         const Vec n = load(v.normal);
-        const float lambert = finite(n) && length(n) > 0 ? std::fabs(dot(normalised(n), light)) : 0.5f;
+        const float lambert =
+            finite(n) && length(n) > 0 ? std::fabs(dot(normalised(n), light)) : 0.5f;
         const float intensity = 0.22f + 0.78f * lambert;
         float base[3];
         gradeColour(previewGrade(v), base);
         uint8_t colour[3];
-        for (int k = 0; k < 3; ++k) colour[k] = uint8_t(std::lround(std::min(1.0f, base[k] * intensity) * 255.0f));
+        for (int k = 0; k < 3; ++k)
+            colour[k] = uint8_t(std::lround(std::min(1.0f, base[k] * intensity) * 255.0f));
 
         const int cx = int(std::floor(sx)), cy = int(std::floor(sy));
         for (int dy = -reach; dy <= reach; ++dy) {
@@ -163,7 +178,8 @@ Image renderPreview(const std::vector<fusion::Vertices>& vertices, const Preview
                 const int x = cx + dx;
                 if (x < 0 || x >= image.width) continue;
                 const float ox = float(x) + 0.5f - sx, oy = float(y) + 0.5f - sy;
-                if (ox * ox + oy * oy > splat_radius * splat_radius && (dx != 0 || dy != 0)) continue;
+                if (ox * ox + oy * oy > splat_radius * splat_radius && (dx != 0 || dy != 0))
+                    continue;
                 const size_t at = size_t(y) * size_t(image.width) + size_t(x);
                 if (z <= depth[at]) continue;
                 depth[at] = z;

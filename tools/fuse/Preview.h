@@ -24,10 +24,10 @@ struct Image {
 struct PreviewSettings {
     int width = 1024;
     int height = 768;
-    bool automatic = true;   // the side most normals face, from 20-60 degrees up
-    float azimuth = 0.0f;    // degrees about +z, from +x towards +y
-    float elevation = 0.0f;  // degrees above the xy plane
-    float point_size = 0.5f; // splat diameter in the cloud's length unit
+    bool automatic = true;    // the side most normals face, from 20-60 degrees up
+    float azimuth = 0.0f;     // degrees about +z, from +x towards +y
+    float elevation = 0.0f;   // degrees above the xy plane
+    float point_size = 0.5f;  // splat diameter in the cloud's length unit
 };
 
 // Background colour of the preview, for callers that look for the object.

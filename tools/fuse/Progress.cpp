@@ -46,7 +46,8 @@ void Progress::update(int done, int64_t points, double elapsed) {
     }
     if (m_total <= 0) return;
     if (m_next_line > 10 || int64_t(done) * 10 < int64_t(m_total) * m_next_line) return;
-    std::fprintf(m_out, "frame %d/%d  %.1f fps  %lld points\n", done, m_total, fps, (long long)points);
+    std::fprintf(m_out, "frame %d/%d  %.1f fps  %lld points\n", done, m_total, fps,
+                 (long long)points);
     m_next_line = int(int64_t(done) * 10 / m_total) + 1;
 }
 

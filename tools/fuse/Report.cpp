@@ -85,7 +85,8 @@ void printReport(std::FILE* out, const RunReport& r) {
                  r.snapshot_vertices >= 0 ? " (from the snapshot)" : "",
                  r.blocking ? "blocking" : "non-blocking");
     if (r.snapshot_vertices >= 0) {
-        std::fprintf(out, "  %-26s %lld vertices\n", "snapshot loaded", (long long)r.snapshot_vertices);
+        std::fprintf(out, "  %-26s %lld vertices\n", "snapshot loaded",
+                     (long long)r.snapshot_vertices);
     }
     std::fprintf(out, "  %-26s %d read, %d accepted, %d refused, %d empty\n", "frames", r.frames,
                  r.frames_accepted, r.frames - r.frames_accepted - r.frames_empty, r.frames_empty);
@@ -99,26 +100,29 @@ void printReport(std::FILE* out, const RunReport& r) {
     std::fprintf(out, "  %-26s %d (view ids handed out)\n", "vertex count", r.vertex_count);
     printTiming(out, "process, blocking", r.blocking_ms);
     printTiming(out, "process, non-blocking", r.non_blocking_ms);
-    std::fprintf(out, "  %-26s %d calls, %d with a failure status\n", "finished callback", r.callbacks,
-                 r.callback_failures);
+    std::fprintf(out, "  %-26s %d calls, %d with a failure status\n", "finished callback",
+                 r.callbacks, r.callback_failures);
     std::fprintf(out, "  %-26s %lld records in %lld deliveries (%lld set, %lld removed)\n",
                  "updates drained", (long long)r.mirror.records, (long long)r.update_deliveries,
                  (long long)r.mirror.upserts, (long long)r.mirror.removals);
     if (r.mirror.stray_removals != 0 || r.mirror.invalid != 0) {
-        std::fprintf(out, "  %-26s %lld removals of unknown ids, %lld invalid records\n", "update anomalies",
-                     (long long)r.mirror.stray_removals, (long long)r.mirror.invalid);
+        std::fprintf(out, "  %-26s %lld removals of unknown ids, %lld invalid records\n",
+                     "update anomalies", (long long)r.mirror.stray_removals,
+                     (long long)r.mirror.invalid);
     }
-    std::fprintf(out, "  %-26s %d%s\n", "second stages dropped", r.second_stages_dropped,
-                 r.second_stages_dropped > 0 ? " (frames came faster than the pool integrated them)" : "");
+    std::fprintf(
+        out, "  %-26s %d%s\n", "second stages dropped", r.second_stages_dropped,
+        r.second_stages_dropped > 0 ? " (frames came faster than the pool integrated them)" : "");
     const MirrorDiff& d = r.diff;
     if (d.sameVertices()) {
-        std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror", (long long)d.extracted);
+        std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror",
+                     (long long)d.extracted);
     } else {
         std::fprintf(out,
                      "  %-26s DIFFERS from the extraction: %lld extracted, %lld mirrored, "
                      "%lld missing, %lld extra, %lld duplicate ids",
-                     "host mirror", (long long)d.extracted, (long long)d.mirrored, (long long)d.missing,
-                     (long long)d.extra, (long long)d.duplicate_ids);
+                     "host mirror", (long long)d.extracted, (long long)d.mirrored,
+                     (long long)d.missing, (long long)d.extra, (long long)d.duplicate_ids);
     }
     if (d.matching + d.stale == 0) {
         std::fprintf(out, "\n");  // no common vertex whose values could be compared
@@ -127,14 +131,18 @@ void printReport(std::FILE* out, const RunReport& r) {
     } else {
         // Values may lag by design (a normal re-estimated without a merge is
         // not reported); the set of vertices may not.
-        std::fprintf(out, "; %lld up to date, %lld changed since their last update (values may lag)\n",
+        std::fprintf(out,
+                     "; %lld up to date, %lld changed since their last update (values may lag)\n",
                      (long long)d.matching, (long long)d.stale);
-        std::fprintf(out, "  %-26s %lld moved (max %.4g), %lld turned (max normal component %.4g), %lld regraded\n",
-                      "", (long long)d.moved, d.max_position_error, (long long)d.turned, d.max_normal_error,
-                      (long long)d.regraded);
+        std::fprintf(out,
+                     "  %-26s %lld moved (max %.4g), %lld turned (max normal component %.4g), %lld "
+                     "regraded\n",
+                     "", (long long)d.moved, d.max_position_error, (long long)d.turned,
+                     d.max_normal_error, (long long)d.regraded);
     }
     if (r.blocking && r.mirror.records == 0 && d.extracted > 0) {
-        std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n", "");
+        std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n",
+                     "");
     }
     std::fprintf(out, "  %-26s %s\n", "peak resident memory",
                  r.peak_resident > 0 ? formatBytes(r.peak_resident).c_str() : "unknown");

@@ -31,14 +31,14 @@ int64_t peakResidentBytes();
 
 struct RunReport {
     std::string input;
-    int frames = 0;            // frames read from the input
-    int frames_accepted = 0;   // process returned 0
-    int frames_empty = 0;      // no points, not handed to the library
-    std::string first_failure; // status and message of the first refused frame
+    int frames = 0;             // frames read from the input
+    int frames_accepted = 0;    // process returned 0
+    int frames_empty = 0;       // no points, not handed to the library
+    std::string first_failure;  // status and message of the first refused frame
     int64_t input_points = 0;
     int64_t rejected_points = 0;  // zero or non-finite positions, refused at intake
     int64_t live_points = 0;
-    int vertex_count = 0;         // ids handed out (size of a host table)
+    int vertex_count = 0;  // ids handed out (size of a host table)
     std::vector<double> blocking_ms;
     std::vector<double> non_blocking_ms;
     int callbacks = 0;

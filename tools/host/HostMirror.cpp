@@ -96,7 +96,8 @@ const fusion::Vertices* HostMirror::find(int32_t view_id) const {
     return contains(view_id) ? &m_table[size_t(view_id)] : nullptr;
 }
 
-MirrorDiff HostMirror::compare(const fusion::Vertices* extracted, int count, float tolerance) const {
+MirrorDiff HostMirror::compare(const fusion::Vertices* extracted, int count,
+                               float tolerance) const {
     MirrorDiff diff;
     diff.extracted = count;
     diff.mirrored = m_live;
@@ -126,7 +127,8 @@ MirrorDiff HostMirror::compare(const fusion::Vertices* extracted, int count, flo
         diff.moved += moved ? 1 : 0;
         diff.turned += turned ? 1 : 0;
         diff.regraded += regraded ? 1 : 0;
-        if (std::isfinite(dp)) diff.max_position_error = std::max(diff.max_position_error, double(dp));
+        if (std::isfinite(dp))
+            diff.max_position_error = std::max(diff.max_position_error, double(dp));
         if (std::isfinite(dn)) diff.max_normal_error = std::max(diff.max_normal_error, double(dn));
     }
     for (size_t id = 0; id < m_present.size(); ++id) {

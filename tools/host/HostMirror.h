@@ -14,28 +14,28 @@
 namespace kelvane_host {
 
 struct MirrorStats {
-    int64_t records = 0;        // update records applied
-    int64_t upserts = 0;        // state 1 (added or changed) and 0 (re-graded)
-    int64_t removals = 0;       // state 255 of an id the table held
-    int64_t stray_removals = 0; // state 255 of an id the table did not hold
-    int64_t invalid = 0;        // negative or absurd view_id, unknown state
+    int64_t records = 0;         // update records applied
+    int64_t upserts = 0;         // state 1 (added or changed) and 0 (re-graded)
+    int64_t removals = 0;        // state 255 of an id the table held
+    int64_t stray_removals = 0;  // state 255 of an id the table did not hold
+    int64_t invalid = 0;         // negative or absurd view_id, unknown state
     // State 255 without the removal form (NaN position and normal, attribute
     // word 8); applied all the same.
     int64_t malformed_removals = 0;
 };
 
 struct MirrorDiff {
-    int64_t extracted = 0;          // vertices in the extraction
-    int64_t mirrored = 0;           // vertices in the mirror
-    int64_t matching = 0;           // same id, position, normal and attributes
-    int64_t missing = 0;            // extracted, absent from the mirror
-    int64_t extra = 0;              // in the mirror, absent from the extraction
-    int64_t stale = 0;              // same id, different values
-    int64_t duplicate_ids = 0;      // ids that the extraction lists twice
+    int64_t extracted = 0;      // vertices in the extraction
+    int64_t mirrored = 0;       // vertices in the mirror
+    int64_t matching = 0;       // same id, position, normal and attributes
+    int64_t missing = 0;        // extracted, absent from the mirror
+    int64_t extra = 0;          // in the mirror, absent from the extraction
+    int64_t stale = 0;          // same id, different values
+    int64_t duplicate_ids = 0;  // ids that the extraction lists twice
     // What differs in the stale entries (one entry may count in several).
-    int64_t moved = 0;              // position
-    int64_t turned = 0;             // normal
-    int64_t regraded = 0;           // quality, scan level or protection
+    int64_t moved = 0;     // position
+    int64_t turned = 0;    // normal
+    int64_t regraded = 0;  // quality, scan level or protection
     double max_position_error = 0;
     double max_normal_error = 0;
 

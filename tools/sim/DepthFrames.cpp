@@ -15,7 +15,8 @@ constexpr char kMagic[8] = {'K', 'V', 'D', 'E', 'P', 'T', 'H', '1'};
 // Byte-by-byte little-endian coding, whatever the host's order.
 template <typename Word>
 void putWord(std::string& out, Word word) {
-    for (std::size_t i = 0; i < sizeof(Word); ++i) out.push_back(static_cast<char>((word >> (8 * i)) & 0xff));
+    for (std::size_t i = 0; i < sizeof(Word); ++i)
+        out.push_back(static_cast<char>((word >> (8 * i)) & 0xff));
 }
 void putI32(std::string& out, int32_t v) { putWord(out, static_cast<uint32_t>(v)); }
 void putF32(std::string& out, float v) {
@@ -62,7 +63,8 @@ private:
 
 }  // namespace
 
-bool writeDepthFrames(const std::string& path, const std::vector<Frame>& frames, std::string& error) {
+bool writeDepthFrames(const std::string& path, const std::vector<Frame>& frames,
+                      std::string& error) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) {
         error = path + ": cannot open for writing";
@@ -75,7 +77,8 @@ bool writeDepthFrames(const std::string& path, const std::vector<Frame>& frames,
     for (std::size_t f = 0; f < frames.size() && out; ++f) {
         const Frame& frame = frames[f];
         const Intrinsics& k = frame.intrinsics;
-        const std::size_t pixels = static_cast<std::size_t>(k.width) * static_cast<std::size_t>(k.height);
+        const std::size_t pixels =
+            static_cast<std::size_t>(k.width) * static_cast<std::size_t>(k.height);
         if (k.width < 0 || k.height < 0 || frame.depth.size() != pixels) {
             error = path + ": frame " + std::to_string(f) + " has a depth image of the wrong size";
             return false;

@@ -22,7 +22,8 @@
 namespace kelvane_sim {
 
 // Writes `frames` to `path`; false with `error` set when it cannot.
-bool writeDepthFrames(const std::string& path, const std::vector<Frame>& frames, std::string& error);
+bool writeDepthFrames(const std::string& path, const std::vector<Frame>& frames,
+                      std::string& error);
 
 // Reads such a file back (normals zero, attributes 0, one view run per
 // frame). False with `error` set on a short, damaged or foreign file.

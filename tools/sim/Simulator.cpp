@@ -119,7 +119,8 @@ struct Box {
         double inside = -1e300;
         double outside = 0;
         for (int i = 0; i < 3; ++i) {
-            const double qi = std::fabs(component(p, i) - component(centre, i)) - component(half, i);
+            const double qi =
+                std::fabs(component(p, i) - component(centre, i)) - component(half, i);
             setComponent(q, i, qi);
             inside = std::max(inside, qi);
             if (qi > 0) outside += qi * qi;
@@ -208,7 +209,8 @@ struct Cylinder {
         const double dr = std::sqrt((p.x - cx) * (p.x - cx) + (p.y - cy) * (p.y - cy)) - radius;
         const double dz = std::fabs(p.z - zc) - 0.5 * (z1 - z0);
         const Vec3 axial{0, 0, p.z >= zc ? 1.0 : -1.0};
-        if (dr > 0 || dz > 0) return normalise(std::max(dr, 0.0) * radial + std::max(dz, 0.0) * axial);
+        if (dr > 0 || dz > 0)
+            return normalise(std::max(dr, 0.0) * radial + std::max(dz, 0.0) * axial);
         return dr > dz ? radial : axial;
     }
 };
@@ -282,8 +284,8 @@ public:
                 m_radius = 0.5 * s / (1 + kBumpAmplitude);
                 break;
             case Shape::Plate:
-                m_boxes[0] = {{0, 0, -0.12 * s}, {0.39 * s, 0.26 * s, 0.04 * s}};   // slab
-                m_boxes[1] = {{0.25 * s, 0, -0.04 * s}, {0.14 * s, 0.26 * s, 0.04 * s}};  // step 1
+                m_boxes[0] = {{0, 0, -0.12 * s}, {0.39 * s, 0.26 * s, 0.04 * s}};          // slab
+                m_boxes[1] = {{0.25 * s, 0, -0.04 * s}, {0.14 * s, 0.26 * s, 0.04 * s}};   // step 1
                 m_boxes[2] = {{0.315 * s, 0, 0.04 * s}, {0.075 * s, 0.26 * s, 0.04 * s}};  // step 2
                 m_box_count = 3;
                 m_boss = {-0.18 * s, 0, 0.1 * s, -0.08 * s, 0.12 * s};
@@ -302,18 +304,22 @@ public:
     // First hit of the ray o + t d (d unit, o outside the object), t > 0.
     bool intersect(Vec3 o, Vec3 d, Hit& hit) const {
         switch (m_shape) {
-            case Shape::Sphere: return intersectSphere(o, d, m_radius, hit);
+            case Shape::Sphere:
+                return intersectSphere(o, d, m_radius, hit);
             case Shape::Box:
-            case Shape::Plate: return intersectUnion(o, d, hit);
+            case Shape::Plate:
+                return intersectUnion(o, d, hit);
             case Shape::Torus:
-            case Shape::Bumpy: return intersectImplicit(o, d, hit);
+            case Shape::Bumpy:
+                return intersectImplicit(o, d, hit);
         }
         return false;
     }
 
     double distance(Vec3 p) const {
         switch (m_shape) {
-            case Shape::Sphere: return length(p) - m_radius;
+            case Shape::Sphere:
+                return length(p) - m_radius;
             case Shape::Box:
             case Shape::Plate: {
                 const Vec3 q = m_frame.unapply(p);
@@ -321,7 +327,8 @@ public:
                 for (int i = 0; i < m_box_count; ++i) best = std::min(best, m_boxes[i].distance(q));
                 return best;
             }
-            case Shape::Torus: return torusField(m_frame.unapply(p));
+            case Shape::Torus:
+                return torusField(m_frame.unapply(p));
             case Shape::Bumpy: {
                 // F over |grad F|: first order in the distance, exact on the surface.
                 const double g = length(bumpyGradient(p));
@@ -333,7 +340,8 @@ public:
 
     Vec3 normal(Vec3 p) const {
         switch (m_shape) {
-            case Shape::Sphere: return normalise(p);
+            case Shape::Sphere:
+                return normalise(p);
             case Shape::Box:
             case Shape::Plate: {
                 const Vec3 q = m_frame.unapply(p);
@@ -348,8 +356,10 @@ public:
                 }
                 return m_frame.apply(best < 0 ? m_boss.gradient(q) : m_boxes[best].gradient(q));
             }
-            case Shape::Torus: return m_frame.apply(torusGradient(m_frame.unapply(p)));
-            case Shape::Bumpy: return normalise(bumpyGradient(p));
+            case Shape::Torus:
+                return m_frame.apply(torusGradient(m_frame.unapply(p)));
+            case Shape::Bumpy:
+                return normalise(bumpyGradient(p));
         }
         return {0, 0, 1};
     }
@@ -432,7 +442,10 @@ private:
                 lo = hi = x;
                 break;
             }
-            if (fx > 0) lo = x; else hi = x;
+            if (fx > 0)
+                lo = x;
+            else
+                hi = x;
             const double slope = dot(fieldGradient(p), d);
             double next = slope != 0 ? x - fx / slope : 0.5 * (lo + hi);
             if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
@@ -453,8 +466,8 @@ private:
     }
     Vec3 torusGradient(Vec3 q) const {
         const double rho = std::sqrt(q.x * q.x + q.y * q.y);
-        const Vec3 ring = rho > 0 ? Vec3{q.x * m_ring / rho, q.y * m_ring / rho, 0}
-                                  : Vec3{m_ring, 0, 0};
+        const Vec3 ring =
+            rho > 0 ? Vec3{q.x * m_ring / rho, q.y * m_ring / rho, 0} : Vec3{m_ring, 0, 0};
         return normalise(q - ring);
     }
 
@@ -501,7 +514,8 @@ void writePose(Vec3 right, Vec3 down, Vec3 forward, Vec3 eye, double pose[16]) {
 // A hand's tremor: two incommensurate tones, so it never repeats within a
 // sweep, scaled to peak at about `amplitude`.
 double tremor(double amplitude, int index, double phase) {
-    return amplitude * (0.6 * std::sin(1.7 * index + phase) + 0.4 * std::sin(2.9 * index + 2.3 * phase));
+    return amplitude *
+           (0.6 * std::sin(1.7 * index + phase) + 0.4 * std::sin(2.9 * index + 2.3 * phase));
 }
 
 // The per-frame motion of the handheld path. The azimuth step sets how far
@@ -510,20 +524,24 @@ constexpr double kHandAzimuthStep = 4.5 * kDegree;
 constexpr double kHandElevation = 10.0 * kDegree;
 constexpr double kHandElevationSwing = 25.0 * kDegree;
 constexpr double kHandElevationPeriod = 90.0;  // frames
-constexpr double kHandDistanceSwing = 0.04;   // of the standoff
-constexpr double kHandDistancePeriod = 37.0;  // frames
-constexpr double kHandShake = 0.5;            // position tremor, host unit
-constexpr double kHandTilt = 0.35 * kDegree;  // orientation tremor
+constexpr double kHandDistanceSwing = 0.04;    // of the standoff
+constexpr double kHandDistancePeriod = 37.0;   // frames
+constexpr double kHandShake = 0.5;             // position tremor, host unit
+constexpr double kHandTilt = 0.35 * kDegree;   // orientation tremor
 
 void handheldPose(const SweepOptions& options, int index, double pose[16]) {
     const double i = index;
     const double azimuth = kHandAzimuthStep * i;
-    const double elevation = kHandElevation + kHandElevationSwing * std::sin(2 * kPi * i / kHandElevationPeriod + 0.5);
-    const double standoff = options.standoff * (1 + kHandDistanceSwing * std::sin(2 * kPi * i / kHandDistancePeriod + 1.1));
+    const double elevation =
+        kHandElevation + kHandElevationSwing * std::sin(2 * kPi * i / kHandElevationPeriod + 0.5);
+    const double standoff =
+        options.standoff *
+        (1 + kHandDistanceSwing * std::sin(2 * kPi * i / kHandDistancePeriod + 1.1));
     const double distance = 0.5 * options.object_size + standoff;
     Vec3 eye{distance * std::cos(elevation) * std::cos(azimuth),
              distance * std::cos(elevation) * std::sin(azimuth), distance * std::sin(elevation)};
-    eye = eye + Vec3{tremor(kHandShake, index, 0.3), tremor(kHandShake, index, 1.9), tremor(kHandShake, index, 4.1)};
+    eye = eye + Vec3{tremor(kHandShake, index, 0.3), tremor(kHandShake, index, 1.9),
+                     tremor(kHandShake, index, 4.1)};
 
     // Aimed at the centre, then tilted by the tremor about the camera's own
     // axes (pitch about right, yaw about down, roll about forward).
@@ -602,8 +620,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
             // facing margin makes this rare for any sensible noise level.
             Vec3 n = hit.normal;
             for (int attempt = 0; attempt < 8; ++attempt) {
-                const Vec3 candidate =
-                    normalise(hit.normal + Vec3{sigma_n * gauss(), sigma_n * gauss(), sigma_n * gauss()});
+                const Vec3 candidate = normalise(
+                    hit.normal + Vec3{sigma_n * gauss(), sigma_n * gauss(), sigma_n * gauss()});
                 if (-dot(candidate, d) > 0) {
                     n = candidate;
                     break;
@@ -618,7 +636,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
             out.normal[2] = static_cast<float>(n.z);
             out.attributes = options.scan_level;
             frame.points.push_back(out);
-            frame.depth[static_cast<std::size_t>(v) * columns + u] = static_cast<float>(range * dot(d, forward));
+            frame.depth[static_cast<std::size_t>(v) * columns + u] =
+                static_cast<float>(range * dot(d, forward));
         }
         const std::size_t run = frame.points.size() - row_start;
         if (run > 0 && options.view_run <= 0) frame.views.push_back({static_cast<int>(run)});
@@ -635,7 +654,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
 }  // namespace
 
 bool parseShape(const std::string& name, Shape& shape) {
-    static const Shape kAll[] = {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy, Shape::Plate};
+    static const Shape kAll[] = {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy,
+                                 Shape::Plate};
     for (Shape s : kAll) {
         if (name == shapeName(s)) {
             shape = s;
@@ -647,11 +667,16 @@ bool parseShape(const std::string& name, Shape& shape) {
 
 const char* shapeName(Shape shape) {
     switch (shape) {
-        case Shape::Sphere: return "sphere";
-        case Shape::Box: return "box";
-        case Shape::Torus: return "torus";
-        case Shape::Bumpy: return "bumpy";
-        case Shape::Plate: return "plate";
+        case Shape::Sphere:
+            return "sphere";
+        case Shape::Box:
+            return "box";
+        case Shape::Torus:
+            return "torus";
+        case Shape::Bumpy:
+            return "bumpy";
+        case Shape::Plate:
+            return "plate";
     }
     return "unknown";
 }
@@ -696,12 +721,14 @@ void cameraPose(const SweepOptions& options, int index, double pose[16]) {
         handheldPose(options, index, pose);
         return;
     }
-    const double fraction = options.frames > 1 ? static_cast<double>(index) / (options.frames - 1) : 0.0;
+    const double fraction =
+        options.frames > 1 ? static_cast<double>(index) / (options.frames - 1) : 0.0;
     const double azimuth = options.orbit_degrees * kDegree * fraction;
     const double elevation = kBaseElevation + kElevationWobble * std::sin(3.0 * azimuth);
     const double distance = kCameraDistance * options.object_size;
     const Vec3 eye{distance * std::cos(elevation) * std::cos(azimuth),
-                   distance * std::cos(elevation) * std::sin(azimuth), distance * std::sin(elevation)};
+                   distance * std::cos(elevation) * std::sin(azimuth),
+                   distance * std::sin(elevation)};
     const Vec3 forward = normalise(-1.0 * eye);
     const Vec3 right = normalise(cross(forward, {0, 0, 1}));
     const Vec3 down = cross(forward, right);

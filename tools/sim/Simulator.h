@@ -63,18 +63,18 @@ const char* shapeName(Shape shape);
 struct SweepOptions {
     Shape shape = Shape::Sphere;
     int frames = 60;
-    int rows = 200;          // rays per frame = rows * columns (hits only are kept)
+    int rows = 200;  // rays per frame = rows * columns (hits only are kept)
     int columns = 250;
-    float object_size = 60.0f;      // the object's extent, in the host's unit (mm)
-    float noise = 0.02f;            // standard deviation of position noise
-    float normal_noise = 0.02f;     // standard deviation added to normal components
-    float orbit_degrees = 300.0f;   // angle covered by the camera over the sweep
+    float object_size = 60.0f;     // the object's extent, in the host's unit (mm)
+    float noise = 0.02f;           // standard deviation of position noise
+    float normal_noise = 0.02f;    // standard deviation added to normal components
+    float orbit_degrees = 300.0f;  // angle covered by the camera over the sweep
     uint32_t seed = 1;
-    int scan_level = 8;             // written into each point's attribute word
+    int scan_level = 8;  // written into each point's attribute word
     Path path = Path::Orbit;
-    float standoff = 150.0f;        // handheld: camera to the object's bounding ball
-    float ray_spacing = 0.32f;      // handheld: ray spacing at the standoff distance
-    int view_run = 0;               // points per view run; 0: one run per image row
+    float standoff = 150.0f;    // handheld: camera to the object's bounding ball
+    float ray_spacing = 0.32f;  // handheld: ray spacing at the standoff distance
+    int view_run = 0;           // points per view run; 0: one run per image row
 };
 
 // The realistic handheld sweep: 120 frames of the bumpy (non-convex) object

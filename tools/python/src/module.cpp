@@ -44,7 +44,8 @@ using ByteArray = std::unique_ptr<unsigned char, LibraryArray>;
 const kelvane_point* pointsOf(const py::array& points, const char* what) {
     if (!points.dtype().equal(py::dtype::of<kelvane_point>()) || points.ndim() != 1 ||
         (points.size() > 1 && points.strides(0) != py::ssize_t(sizeof(kelvane_point)))) {
-        throw py::value_error(std::string(what) + ": expected a contiguous 1-D array of POINT_DTYPE");
+        throw py::value_error(std::string(what) +
+                              ": expected a contiguous 1-D array of POINT_DTYPE");
     }
     return static_cast<const kelvane_point*>(points.data());
 }
@@ -59,7 +60,8 @@ const int* intsOf(const py::array& values, const char* what) {
 
 py::array_t<kelvane_vertex> toNumpy(VertexArray vertices, int count) {
     py::array_t<kelvane_vertex> result(count > 0 ? count : 0);
-    if (count > 0) std::memcpy(result.mutable_data(), vertices.get(), sizeof(kelvane_vertex) * size_t(count));
+    if (count > 0)
+        std::memcpy(result.mutable_data(), vertices.get(), sizeof(kelvane_vertex) * size_t(count));
     return result;
 }
 
@@ -84,17 +86,26 @@ public:
     }
     bool closed() const { return m_engine == nullptr; }
 
-    void init() { run([](kelvane_engine* e) { return kelvane_init(e); }); }
-    void deinit() { run([](kelvane_engine* e) { return kelvane_deinit(e); }); }
-    void reset() { run([](kelvane_engine* e) { return kelvane_reset(e); }); }
-    void organize() { run([](kelvane_engine* e) { return kelvane_organize(e); }); }
+    void init() {
+        run([](kelvane_engine* e) { return kelvane_init(e); });
+    }
+    void deinit() {
+        run([](kelvane_engine* e) { return kelvane_deinit(e); });
+    }
+    void reset() {
+        run([](kelvane_engine* e) { return kelvane_reset(e); });
+    }
+    void organize() {
+        run([](kelvane_engine* e) { return kelvane_organize(e); });
+    }
     void setResolution(float resolution) {
         run([=](kelvane_engine* e) { return kelvane_set_resolution(e, resolution); });
     }
     void setQualityJudge(bool on) {
         run([=](kelvane_engine* e) { return kelvane_set_quality_judge(e, on ? 1 : 0); });
     }
-    void setDeviceInfo(int device_type, int device_subtype, int frame_point_num, float point_spacing) {
+    void setDeviceInfo(int device_type, int device_subtype, int frame_point_num,
+                       float point_spacing) {
         kelvane_device_info device{};
         device.device_type = device_type;
         device.device_subtype = device_subtype;
@@ -239,8 +250,8 @@ PYBIND11_MODULE(_kelvane, m) {
     if (!g_error_type) throw py::error_already_set();
     const py::tuple bases = py::make_tuple(py::handle(PyExc_MemoryError), g_error_type);
     g_out_of_memory_type = PyErr_NewExceptionWithDoc(
-        "kelvane.OutOfMemory", "Status 66049: the library could not allocate memory.",
-        bases.ptr(), nullptr);
+        "kelvane.OutOfMemory", "Status 66049: the library could not allocate memory.", bases.ptr(),
+        nullptr);
     if (!g_out_of_memory_type) throw py::error_already_set();
     m.attr("Error") = g_error_type;
     m.attr("OutOfMemory") = g_out_of_memory_type;
