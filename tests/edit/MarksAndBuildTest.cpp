@@ -94,8 +94,6 @@ TEST(AreaMarks, ProtectedOrFacingAwayPointsLayNoMarks) {
     ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, AreaKind::Unprotect), 0);
     EXPECT_TRUE(sameBytes(before, record));
     EXPECT_EQ(t.volume.points().nextIndex(), 1);
-    EXPECT_EQ(fusion::markArea(t.volume, 2, nullptr, 1, AreaKind::FineScan), 1);
-    EXPECT_EQ(fusion::markArea(t.volume, 2, &selected, 0, AreaKind::Protect), 1);
 }
 
 // Protection set and lifted again: the point and the marks already laid

@@ -14,11 +14,7 @@ using namespace fusion_test;
 
 TEST(Lifecycle, InitDeInitAndResetAnswerAndKeepWhatTheyShould) {
     HashTable engine;
-    EXPECT_EQ(engine.errorMessage(), "no error msg !");
-    EXPECT_EQ(engine.deInit(), 1);
-    EXPECT_EQ(engine.errorMessage(), "is not init !");
-    EXPECT_EQ(engine.reset(), 1);
-    EXPECT_EQ(engine.errorMessage(), "is not init !");
+    EXPECT_TRUE(engine.deInit() == 1 && engine.reset() == 1);  // messages: FacadeLifecycle
 
     ASSERT_EQ(engine.init(), 0);
     EXPECT_EQ(engine.errorMessage(), "no error !");

@@ -258,28 +258,6 @@ TEST(QualityCode, DefaultTuning) {
     }
 }
 
-// The counts kept with a record against counting the mask's bits directly.
-TEST(SubCellCounts, MatchCountingTheMask) {
-    std::mt19937_64 rng(5);
-    for (int i = 0; i < 20000; ++i) {
-        uint64_t mask = rng();
-        if (i % 3 == 1) mask &= rng() & rng();  // sparse masks, few octants
-        if (i % 3 == 2) mask &= uint64_t{0xFF} << (8 * (i % 8));
-        int bits = 0, octants = 0;  // octant (ox, oy, oz) covers x 2ox..2ox+1, y 2oy.., z 2oz..
-        for (int o = 0; o < 8; ++o) {
-            bool hit = false;
-            for (int b = 0; b < 64; ++b)
-                hit |= ((mask >> b) & 1) && (b % 4) / 2 == (o & 1) &&
-                       ((b / 4) % 4) / 2 == ((o >> 1) & 1) && (b / 16) / 2 == (o >> 2);
-            octants += hit ? 1 : 0;
-        }
-        for (int b = 0; b < 64; ++b) bits += (mask >> b) & 1 ? 1 : 0;
-        const uint16_t counts = fusion::subCellCounts(mask);
-        ASSERT_EQ(fusion::octantsOf(counts), octants) << std::hex << mask;
-        ASSERT_EQ(fusion::cellsOf(counts), bits) << std::hex << mask;
-    }
-}
-
 // The grader's tables against the straightforward code of the masks, with
 // random tuning rows too: zero and negative gates and expected counts (which
 // make scores infinite, negative or not a number) must grade alike.

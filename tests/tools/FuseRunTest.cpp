@@ -135,11 +135,6 @@ constexpr int kBad = kelvane_fuse::kExitBadInput;
 INSTANTIATE_TEST_SUITE_P(
     Cases, FuseRunFailure,
     ::testing::Values(
-        Failure{"negative_resolution",
-                {},
-                {"--resolution", "-0.5"},
-                kBad,
-                "expected a positive number"},
         Failure{"missing_input", {}, {"no_such_scan.kfr"}, kBad, "no_such_scan.kfr: no such file"},
         Failure{"truncated_frame_file",
                 {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
@@ -153,11 +148,6 @@ INSTANTIATE_TEST_SUITE_P(
                 {"@/frames", "--record", "copy.kfr"},
                 kBad,
                 "f2.ply: element 'vertex' declares 2 items"},
-        Failure{"damaged_snapshot",
-                {{"state.snap", std::string(200, 'x')}},
-                {"--load", "@/state.snap"},
-                kBad,
-                "state.snap: snapshot refused"},
         Failure{"unwritable_output_directory",
                 {{"occupied", "a file"}},
                 {"--out", "@/occupied/sub"},
