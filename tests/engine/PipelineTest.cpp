@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <map>
 #include <set>
@@ -230,26 +229,11 @@ TEST(PipelineConcurrent, OneThreadAndManyGiveTheSameModel) {
     EXPECT_LT(unmatched, static_cast<int>(one.size() / 200)) << "of " << one.size();
 }
 
-// Reads the engine's message on its own thread until destroyed, as a host's
-// interface thread may while stages on the pool store theirs.
-struct MessageReader {
-    explicit MessageReader(const HashTable& engine)
-        : thread([this, &engine] {
-              while (!done) (void)engine.errorMessage().size();
-          }) {}
-    ~MessageReader() {
-        done = true;
-        thread.join();
-    }
-    std::atomic<bool> done{false};
-    std::thread thread;
-};
-
 // A host keeps a table from the update records while frames stream: after
 // waitForPendingWork() and one last drain it holds exactly the live ids,
 // and no removal ever names an id the table does not hold. Second stages
 // are held back and released while later frames run their first stages, so
-// they overlap them in every way; meanwhile another thread reads the message.
+// they overlap them in every way.
 TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
     enum class Pace { Settled, BackToBack, HeldAndReleased };
     for (const Shape shape : {Shape::Sphere, Shape::Plate}) {
@@ -258,7 +242,6 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
                          std::to_string(int(pace)));
             auto engine = makeEngine();
             ASSERT_NE(engine, nullptr);
-            const MessageReader reader(*engine);
             kelvane_host::HostMirror mirror;
             auto drain = [&] {
                 const std::vector<Vertices> records = drainUpdates(*engine);

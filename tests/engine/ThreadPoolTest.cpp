@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/EngineMessage.h"
 #include "engine/ThreadPool.h"
 
 namespace {
@@ -111,6 +112,20 @@ TEST(ThreadPoolConcurrent, CommitsFromManyThreadsRunExactlyOnce) {
         }
     }
     for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << "task " << i;
+}
+
+// Second stages store the engine's message on pool workers while the host's
+// thread reads and replaces it (run under the thread sanitizer).
+TEST(EngineMessageConcurrent, StoredAndReadFromTwoThreads) {
+    fusion::EngineMessage message("none");
+    std::thread worker([&] {
+        for (int i = 0; i < 20000; ++i)
+            message.set(i % 2 ? "a message longer than any inline buffer" : "b");
+    });
+    std::size_t read = 0;
+    for (int i = 0; i < 20000; ++i, message.set("host")) read += message.get().size();
+    worker.join();
+    EXPECT_GT(read, 0u);
 }
 
 }  // namespace
