@@ -91,6 +91,7 @@ TEST_F(PipelineTest, MissingBuffersAndExceptions) {
     EXPECT_EQ(statuses, (std::vector<int>{1, 0}));
     EXPECT_GT(engine->volume().points().nextIndex(), 0) << "a failed frame keeps its points";
 
+    engine->waitForPendingWork();  // a stage queued by mistake must not outlive the pool
     engine->threadPool()->stop();  // queuing the second stage now throws
     EXPECT_EQ(frame(100, false), 1);
     EXPECT_EQ(engine->errorMessage(), "process try catch error !");
