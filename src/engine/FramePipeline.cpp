@@ -92,19 +92,24 @@ int HashTable::runPipeline(const PointData* points, int count,
     ++m_frame_counter;
     m_blocking_frame = blocking;
 
+    // A queued or running second stage keeps a pool worker busy: the first
+    // stage leaves it that processor rather than making every loop's barrier
+    // wait for a member the worker displaced.
+    const int team =
+        blocking || queuedSecondStages() == 0 ? m_team_size : std::max(1, m_team_size - 1);
     std::vector<int32_t> frame_indices(static_cast<std::size_t>(count));
     {
         std::lock_guard<std::mutex> producing(m_host_updates_lock);
         // Second stages that finished before this frame come first.
         m_view_updates.publishDeferred();
-        insertFramePoints(m_volume, placementRules(), m_frame_counter, m_team_size, points, count,
+        insertFramePoints(m_volume, placementRules(), m_frame_counter, team, points, count,
                           frame_indices.data());
 
         // Lack of memory costs this frame its grading, not the host an
         // exception; the points stay stored as inserted.
         std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
         if (!updates) return 1;
-        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, m_team_size, *updates};
+        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, team, *updates};
         if (blocking) {
             preparePerPoint(stage, count, frame_indices.data());
             updates->discard();  // a blocking frame reports no updates of its own
