@@ -118,10 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
             Case{"setChromatographic", [](auto& k, auto&) { return k.setChromatographic(true); }, nullptr},
             Case{"setTruncDistMinWeight", [](auto& k, auto&) { return k.setTruncDist(3.0f) + k.setMinWeight(3.0f); }, nullptr},
             Case{"extractLiveMesh", [](auto& k, auto& o) { return k.extractLiveMesh(&o.vertices, o.count, &o.polygons, o.polygon_count); }, nullptr},
-            Case{"buildMesh", [](auto& k, auto& o) { return k.buildByExistingPoints(&kPoint, 1, &o.vertices, o.count, &o.polygons, o.polygon_count, true); }, nullptr},
-            Case{"readExternalModel", [](auto& k, auto&) { return k.readExternalModel(&kPoint, 1); }, nullptr},
-            Case{"getUpdatePolygons", [](auto& k, auto& o) { return k.getUpdatePolygons(&o.polygons, o.polygon_count); }, nullptr},
-            Case{"pointsLimit", [](auto& k, auto&) { return k.getPointsNumLimitByResolution(); }, nullptr}),
+            Case{"getUpdatePolygons", [](auto& k, auto& o) { return k.getUpdatePolygons(&o.polygons, o.polygon_count); }, nullptr}),
         ::testing::Bool()),
     [](const auto& info) { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_AfterInit" : "_BeforeInit"); });
 

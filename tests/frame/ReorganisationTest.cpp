@@ -81,17 +81,6 @@ TEST(Reorganisation, LeavesOrdinaryRecordsAlone) {
     for (std::size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(sameBytes(after[i], before[i]));
 }
 
-TEST(Reorganisation, MarkersCarryProtectionAndOnlyPowerOfTwoLevels) {
-    TestVolume t(1.0f);
-    const float up[3] = {0.0f, 0.0f, 1.0f};
-    putRecord(t.volume, 0.0f, 0.0f, 0.0f, up, 1, 24);        // selected (fine bits) but no level
-    putRecord(t.volume, 10.0f, 0.0f, 0.0f, up, 1, 8, true);  // protected, too few neighbours
-    fusion::dataOrganize(t.volume, 4);
-    const auto markers = recordsFrom(t.volume, 2);
-    ASSERT_EQ(markers.size(), 4u);
-    for (const auto& m : markers) expectMarker(m, up, 8, m.position[0] > 5.0f ? 1 : 0);
-}
-
 // A protected record with a clear plane around it gets the plane's normal
 // and is merged (quietly) into the heavier layer above it.
 TEST(Reorganisation, ProtectedRecordIsReestimatedAndMergedAgain) {

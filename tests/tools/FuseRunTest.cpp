@@ -134,25 +134,23 @@ TEST_P(FuseRunFailure, OneLineTheStatusAndNoOutputs) {
 constexpr int kBad = kelvane_fuse::kExitBadInput;
 INSTANTIATE_TEST_SUITE_P(
     Cases, FuseRunFailure,
-    ::testing::Values(
-        Failure{"missing_input", {}, {"no_such_scan.kfr"}, kBad, "no_such_scan.kfr: no such file"},
-        Failure{"truncated_frame_file",
-                {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
-                {"@/scan.kfr"},
-                kBad,
-                "scan.kfr: truncated: frame 0"},
-        // The bad body is met only after frame 1 was played and recorded.
-        Failure{"ply_body_cut_short",
-                {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")},
-                 {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
-                {"@/frames", "--record", "copy.kfr"},
-                kBad,
-                "f2.ply: element 'vertex' declares 2 items"},
-        Failure{"unwritable_output_directory",
-                {{"occupied", "a file"}},
-                {"--out", "@/occupied/sub"},
-                kelvane_fuse::kExitOutput,
-                "occupied/sub: cannot create directory"}),
+    ::testing::Values(Failure{"truncated_frame_file",
+                              {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
+                              {"@/scan.kfr"},
+                              kBad,
+                              "scan.kfr: truncated: frame 0"},
+                      // The bad body is met only after frame 1 was played and recorded.
+                      Failure{"ply_body_cut_short",
+                              {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")},
+                               {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
+                              {"@/frames", "--record", "copy.kfr"},
+                              kBad,
+                              "f2.ply: element 'vertex' declares 2 items"},
+                      Failure{"unwritable_output_directory",
+                              {{"occupied", "a file"}},
+                              {"--out", "@/occupied/sub"},
+                              kelvane_fuse::kExitOutput,
+                              "occupied/sub: cannot create directory"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
