@@ -75,87 +75,61 @@ void BM_Walks(benchmark::State& state, Density density) {
         double neighbours = 0;
         double sink = 0;
         double measured_ns = 0;
-        for (int pass = 0; pass < kPasses; ++pass) {
+        // Thread processor time of `body`, per centre, into `out`.
+        auto timed = [&](Samples& out, auto&& body) {
+            const double t0 = threadCpuNs();
+            body();
+            const double ns = threadCpuNs() - t0;
+            measured_ns += ns;
+            out.add(ns / static_cast<double>(centres.size()));
+        };
+        // The three walks from every centre, each through what `with` hands
+        // its body: the volume, or a cache made for the walk (timed too).
+        auto walks = [&](auto&& with, Samples& grade, Samples& confirm, Samples& gather) {
             uint16_t counts[fusion::NeighbourList::kMax];
+            static float positions[fusion::NeighbourList::kMax][3];
             fusion::NeighbourList listed;
             int total = 0, older = 0;
-            double t0 = threadCpuNs();
-            neighbours = 0;
-            for (fusion::FusionPoint* centre : centres) {
-                fusion::collectGradingNeighbours(volume, frame, *centre, edge, counts, total, older,
-                                                 listed);
-                sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
-                                                    volume.resolution());
-                neighbours += total;
-            }
-            double ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            grade_ns.add(ns / static_cast<double>(centres.size()));
-
             uint32_t tag = 0;
-            t0 = threadCpuNs();
-            for (fusion::FusionPoint* centre : centres) {
-                fusion::countConfirmingNeighbours(volume, frame, *centre, total, older, tag,
-                                                  listed);
-                sink += older + tag;
-            }
-            ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            confirm_ns.add(ns / static_cast<double>(centres.size()));
-
-            static float positions[fusion::NeighbourList::kMax][3];
-            t0 = threadCpuNs();
-            for (fusion::FusionPoint* centre : centres) {
-                fusion::collectNeighbourPositions(volume, *centre, positions, total, 0);
-                sink += positions[0][0];
-            }
-            ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            positions_ns.add(ns / static_cast<double>(centres.size()));
-
-            // The same walks through one cache per pass, as a stage's thread
-            // keeps one (its construction is timed too).
-            t0 = threadCpuNs();
-            {
-                auto cache =
-                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
-                for (fusion::FusionPoint* centre : centres) {
-                    fusion::collectGradingNeighbours(*cache, frame, *centre, edge, counts, total,
-                                                     older, listed);
-                    sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
-                                                        volume.resolution());
-                }
-            }
-            ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            cached_grade_ns.add(ns / static_cast<double>(centres.size()));
-
-            t0 = threadCpuNs();
-            {
-                auto cache =
-                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
-                for (fusion::FusionPoint* centre : centres) {
-                    fusion::countConfirmingNeighbours(*cache, frame, *centre, total, older, tag,
-                                                      listed);
-                    sink += older + tag;
-                }
-            }
-            ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            cached_confirm_ns.add(ns / static_cast<double>(centres.size()));
-
-            t0 = threadCpuNs();
-            {
-                auto cache =
-                    std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
-                for (fusion::FusionPoint* centre : centres) {
-                    fusion::collectNeighbourPositions(*cache, *centre, positions, total, 0);
-                    sink += positions[0][0];
-                }
-            }
-            ns = threadCpuNs() - t0;
-            measured_ns += ns;
-            cached_positions_ns.add(ns / static_cast<double>(centres.size()));
+            timed(grade, [&] {
+                with([&](auto& where) {
+                    neighbours = 0;
+                    for (fusion::FusionPoint* centre : centres) {
+                        fusion::collectGradingNeighbours(where, frame, *centre, edge, counts, total,
+                                                         older, listed);
+                        sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
+                                                            volume.resolution());
+                        neighbours += total;
+                    }
+                });
+            });
+            timed(confirm, [&] {
+                with([&](auto& where) {
+                    for (fusion::FusionPoint* centre : centres) {
+                        fusion::countConfirmingNeighbours(where, frame, *centre, total, older, tag,
+                                                          listed);
+                        sink += older + tag;
+                    }
+                });
+            });
+            timed(gather, [&] {
+                with([&](auto& where) {
+                    for (fusion::FusionPoint* centre : centres) {
+                        fusion::collectNeighbourPositions(where, *centre, positions, total, 0);
+                        sink += positions[0][0];
+                    }
+                });
+            });
+        };
+        auto plain = [&](auto&& body) { body(volume); };
+        auto cached = [&](auto&& body) {
+            auto cache =
+                std::make_unique<fusion::BlockCache>(volume, fusion::BlockCache::Mode::Frozen);
+            body(*cache);
+        };
+        for (int pass = 0; pass < kPasses; ++pass) {
+            walks(plain, grade_ns, confirm_ns, positions_ns);
+            walks(cached, cached_grade_ns, cached_confirm_ns, cached_positions_ns);
         }
         benchmark::DoNotOptimize(sink);
         state.SetIterationTime(measured_ns / 1e9);
