@@ -111,7 +111,7 @@ const CubeSpans& cubeSpans() {
 // index, which is the order of the occupancy bits). The cube is the box of
 // offsets -2 .. 2 around the centre; a voxel is on its shell unless it lies
 // in the inner box of offsets -1 .. 1. The facing side is chosen as
-// Volume::pickSide does, with the point pool's split read once.
+// Volume::pickSide does, with the point pool's locator read once.
 template <class Step>
 void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step) {
     const Volume& volume = cache.volume();
@@ -139,25 +139,10 @@ void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step
             while (bits != 0) {
                 const int bit = __builtin_ctzll(bits);
                 bits &= bits - 1;
-                const Voxel& voxel = slice_voxels[bit];
-                const int32_t side0 = voxel.side(0);
-                const int32_t side1 = voxel.side(1);
-                FusionPoint* record = nullptr;
-                int32_t index = side0;
-                if (side0 != -1) {
-                    if (side0 < 0) continue;
-                    FusionPoint* candidate = records.at(side0);
-                    if (facesNormal(*candidate, normal)) record = candidate;
-                }
-                if (record == nullptr) {
-                    if (side1 < 0) continue;
-                    FusionPoint* candidate = records.at(side1);
-                    if (!facesNormal(*candidate, normal)) continue;
-                    record = candidate;
-                    index = side1;
-                }
-                if (relaxedLoad(record->observation_count) == 0) continue;
-                step(*record, index, static_cast<uint8_t>(((inner >> bit) & 1u) != 0 ? 0 : 1));
+                const FoundPoint found = pickFacingSide(slice_voxels[bit], normal, records);
+                if (!found || relaxedLoad(found.record->observation_count) == 0) continue;
+                step(*found.record, found.index,
+                     static_cast<uint8_t>(((inner >> bit) & 1u) != 0 ? 0 : 1));
             }
         }
     }

@@ -64,10 +64,7 @@ public:
         return RecordLocator{m_point_chunks, m_params.chunk_point_shift,
                              m_params.chunk_point_num - 1};
     }
-    FusionPoint* at(int32_t index) const {
-        return m_point_chunks[index >> m_params.chunk_point_shift] +
-               (index & (m_params.chunk_point_num - 1));
-    }
+    FusionPoint* at(int32_t index) const { return locator().at(index); }
     // Indices below this bound lie in allocated chunks and may be read.
     int32_t readableCount() const;
     int32_t nextIndex() const { return m_point_next.load(std::memory_order_relaxed); }

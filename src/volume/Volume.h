@@ -128,15 +128,18 @@ private:
     ViewIds m_view_ids;
 };
 
-// Inline: the neighbourhood walks call it for every voxel of their cube.
-inline FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
+// The side of `voxel` whose record faces `normal`, its records found through
+// `records`. Inline: the neighbourhood walks call it for every voxel of their
+// cube, the cached walk with a locator it read once.
+inline FoundPoint pickFacingSide(const Voxel& voxel, const float normal[3],
+                                 const RecordLocator& records) {
     FoundPoint found;
     const int32_t side0 = voxel.side(0);
     const int32_t side1 = voxel.side(1);
     if (side0 == -1 && side1 == -1) return found;
     if (side0 != -1) {
         if (side0 < 0) return found;
-        FusionPoint* candidate = pointAt(side0);
+        FusionPoint* candidate = records.at(side0);
         if (facesNormal(*candidate, normal)) {
             found.record = candidate;
             found.index = side0;
@@ -144,12 +147,16 @@ inline FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) co
         }
     }
     if (side1 < 0) return found;
-    FusionPoint* candidate = pointAt(side1);
+    FusionPoint* candidate = records.at(side1);
     if (facesNormal(*candidate, normal)) {
         found.record = candidate;
         found.index = side1;
     }
     return found;
+}
+
+inline FoundPoint Volume::pickSide(const Voxel& voxel, const float normal[3]) const {
+    return pickFacingSide(voxel, normal, m_points.locator());
 }
 
 }  // namespace fusion
