@@ -193,3 +193,16 @@ def test_c_example_compiles_as_c99_and_runs(tmp_path):
                     "fuse_plane"], cwd=tmp_path, check=True)
     result = subprocess.run([str(tmp_path / "fuse_plane")], capture_output=True, text=True, check=True)
     assert result.stdout.endswith("1000 live points, the first at z = 5.0\n")
+
+
+def test_python_example_fuses_a_frame_file(tool_run, tmp_path):
+    # A stand-in open3d that is missing, so the example takes its no-viewer branch.
+    (tmp_path / "open3d.py").write_text("raise ImportError('No module named open3d')\n")
+    (tmp_path / "view_scan.py").write_text(example("python"))
+    package_root = os.path.dirname(os.path.dirname(os.path.abspath(kelvane.__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), package_root]))
+    result = subprocess.run([sys.executable, "view_scan.py", str(tool_run[0])], cwd=tmp_path, env=env,
+                            capture_output=True, text=True, check=True)
+    live, advice = result.stdout.splitlines()
+    assert int(re.fullmatch(r"(\d+) live points", live).group(1)) > 10000
+    assert advice == "install python3-open3d to view the cloud"
