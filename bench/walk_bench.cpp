@@ -70,6 +70,8 @@ void BM_Walks(benchmark::State& state, Density density) {
 
         const int32_t frame = engine->frameCounter() + 1;
         const float edge = volume.resolution();
+        // Built once, as a frame's preparation does.
+        const fusion::QualityGrader grader(volume.params(), volume.resolution());
         Samples grade_ns, confirm_ns, positions_ns;
         Samples cached_grade_ns, cached_confirm_ns, cached_positions_ns;
         double neighbours = 0;
@@ -97,8 +99,7 @@ void BM_Walks(benchmark::State& state, Density density) {
                     for (fusion::FusionPoint* centre : centres) {
                         fusion::collectGradingNeighbours(where, frame, *centre, edge, counts, total,
                                                          older, listed);
-                        sink += fusion::qualityCodeOfCounts(volume.params(), counts, total,
-                                                            volume.resolution());
+                        sink += grader.code(counts, total);
                         neighbours += total;
                     }
                 });

@@ -72,13 +72,16 @@ VoxelRef Volume::findOrCreateVoxel(const Int3& c, PlacementCache* cache) {
     const GlobalParams& p = params();
     const Int3 b = blockOf(c, p);
     const int32_t local = localIndexOf(c, b, p);
-    if (cache != nullptr && cache->block >= 0 && cache->coords == b)
-        return VoxelRef{cache->voxels + local, cache->block, local};
+    if (cache != nullptr) {
+        const PlacementCache::Slot& slot = cache->slotFor(b);
+        if (slot.block >= 0 && slot.coords == b)
+            return VoxelRef{slot.voxels + local, slot.block, local};
+    }
     const int32_t block = m_blocks.findOrInsert(b);
     if (block < 0) return VoxelRef{};
     Voxel* voxel = m_voxels.create(block, local);
     if (voxel == nullptr) return VoxelRef{};
-    if (cache != nullptr) *cache = PlacementCache{b, block, voxel - local};
+    if (cache != nullptr) cache->slotFor(b) = PlacementCache::Slot{b, block, voxel - local};
     return VoxelRef{voxel, block, local};
 }
 

@@ -37,14 +37,30 @@ struct VoxelRef {
     explicit operator bool() const noexcept { return voxel != nullptr; }
 };
 
-// The block a thread placed its previous observation in: blocks are never
-// removed while observations are placed, so it stays valid, and the next
-// observation, which usually falls into the same block, needs no hash
-// lookup. One per thread.
+// The blocks a thread placed its recent observations in: blocks are never
+// removed while observations are placed, so they stay valid, and the next
+// observation, which usually falls into one of them (the same block, or the
+// block the previous scan row passed through), needs no hash lookup. Small
+// and direct-mapped by block coordinates. One per thread.
 struct PlacementCache {
-    Int3 coords{0, 0, 0};
-    int32_t block = -1;  // -1: nothing remembered
-    Voxel* voxels = nullptr;
+    struct Slot {
+        Int3 coords{0, 0, 0};
+        int32_t block = -1;  // -1: nothing remembered
+        Voxel* voxels = nullptr;
+    };
+    static constexpr int kSlots = 64;
+    Slot slots[kSlots];
+
+    Slot& slotFor(const Int3& b) noexcept { return slots[slotIndex(b)]; }
+    const Slot& slotFor(const Int3& b) const noexcept { return slots[slotIndex(b)]; }
+
+private:
+    static int slotIndex(const Int3& b) noexcept {
+        const uint32_t h = static_cast<uint32_t>(b.x) * 73856093u ^
+                           static_cast<uint32_t>(b.y) * 19349663u ^
+                           static_cast<uint32_t>(b.z) * 83492791u;
+        return static_cast<int>((h ^ (h >> 11)) & (kSlots - 1));
+    }
 };
 
 // A record found in a voxel: the record, the voxel holding it and its index.
