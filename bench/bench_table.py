@@ -6,7 +6,11 @@ Inputs: the Google Benchmark JSON of stream_bench, the peer's JSON
 of the dense figures saved from an earlier run (--save-baseline writes one).
 Standard library only.
 
-  bench_table.py --stream S.json [--peer P.json] [--baseline B.json] [--save-baseline B.json]
+  bench_table.py --stream S1.json [S2.json ...] [--peer P1.json [P2.json ...]]
+                 [--baseline B.json] [--save-baseline B.json]
+
+With several rounds (scripts/bench.sh --repeat N alternates our sweeps and
+the peer's), every figure is the median over the rounds.
 """
 
 import argparse
@@ -17,31 +21,68 @@ LOADS = ("dense", "realistic")
 NOISE = 1.10  # "no slower / no higher than today" allows 10 % for a shared machine
 
 
-def load_stream(path):
-    """{benchmark: {load: counters}} from stream_bench's JSON. With
-    repetitions, the median over them (Google Benchmark's aggregate)."""
-    with open(path) as f:
-        data = json.load(f)
-    runs, medians = {}, {}
-    for run in data.get("benchmarks", []):
-        name = run.get("run_name", run["name"]).split("/iterations")[0]
-        family, _, load = name.partition("/")
-        if load not in LOADS or run.get("error_occurred"):
-            continue
-        if run.get("run_type") == "aggregate":
-            if run.get("aggregate_name") == "median":
-                medians.setdefault(family, {})[load] = dict(run)
-        elif run.get("repetition_index", 0) == 0:
-            runs.setdefault(family, {})[load] = run
-    for family, by_load in medians.items():
-        for load, median in by_load.items():
-            # Resident growth is only meaningful in the first repetition: the
-            # later ones reuse pages the allocator kept from the one before.
-            first = runs.get(family, {}).get(load, {})
-            if "rss_growth_mib" in first:
-                median["rss_growth_mib"] = first["rss_growth_mib"]
-            runs.setdefault(family, {})[load] = median
-    return runs
+def median(values):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2
+
+
+def load_stream(paths):
+    """{benchmark: {load: counters}} from stream_bench's JSON files, one per
+    round. Each counter is the median over the rounds (and over repetitions
+    within a file)."""
+    values = {}
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        for run in data.get("benchmarks", []):
+            name = run.get("run_name", run["name"]).split("/iterations")[0]
+            family, _, load = name.partition("/")
+            if load not in LOADS or run.get("error_occurred") or run.get("run_type") == "aggregate":
+                continue
+            counters = values.setdefault(family, {}).setdefault(load, {})
+            for key, value in run.items():
+                if not isinstance(value, (int, float)) or isinstance(value, bool):
+                    continue
+                # Resident growth means something only in a process's first
+                # sweep: later ones reuse pages the allocator kept.
+                if key == "rss_growth_mib" and run.get("repetition_index", 0) != 0:
+                    continue
+                counters.setdefault(key, []).append(value)
+    return {family: {load: {key: median(v) for key, v in counters.items()}
+                     for load, counters in by_load.items()}
+            for family, by_load in values.items()}
+
+
+def load_peer(paths):
+    """The peer's report, one file per round: per load, the median of each
+    figure over the rounds; a load counts only when every round was sane."""
+    reports = []
+    for path in paths:
+        try:
+            with open(path) as f:
+                reports.append(json.load(f))
+        except (OSError, ValueError):
+            pass
+    if not reports:
+        return {}, {}
+    meta = dict(reports[0])
+    loads = {}
+    for name in reports[0].get("loads", {}):
+        rounds = [r.get("loads", {}).get(name, {}) for r in reports]
+        merged = dict(rounds[0])
+        for key, value in rounds[0].items():
+            if isinstance(value, (int, float)) and not isinstance(value, bool):
+                merged[key] = median([r.get(key) for r in rounds])
+        merged["sane"] = all(r.get("sane") for r in rounds)
+        if not merged["sane"]:
+            merged["why"] = next(r.get("why") for r in rounds if not r.get("sane"))
+        loads[name] = merged
+    meta["loads"] = loads
+    meta["rounds"] = len(reports)
+    return {k: v for k, v in loads.items() if v.get("sane")}, meta
 
 
 def fmt(value, unit=""):
@@ -89,22 +130,15 @@ def mark(ok):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--stream", required=True)
-    parser.add_argument("--peer")
+    parser.add_argument("--stream", required=True, nargs="+", help="one JSON per round")
+    parser.add_argument("--peer", nargs="+", help="one JSON per round")
     parser.add_argument("--baseline")
     parser.add_argument("--save-baseline")
     parser.add_argument("--baseline-note", help="where and when the saved baseline was measured")
     args = parser.parse_args()
 
     runs = load_stream(args.stream)
-    peer, meta = {}, {}
-    if args.peer:
-        try:
-            with open(args.peer) as f:
-                meta = json.load(f)
-            peer = {k: v for k, v in meta.get("loads", {}).items() if v.get("sane")}
-        except (OSError, ValueError):
-            pass
+    peer, meta = load_peer(args.peer or [])
     baseline = {}
     if args.baseline:
         try:

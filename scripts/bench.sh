@@ -7,7 +7,7 @@
 #   scripts/bench.sh                  # the streaming table (a few minutes)
 #   scripts/bench.sh --all            # also the memory, persistence and normal benchmarks
 #   scripts/bench.sh 'BM_Blocking.*'  # only the benchmarks matching a regex (implies --all)
-#   scripts/bench.sh --repeat 3       # every sweep 3 times, the table shows medians over them
+#   scripts/bench.sh --repeat 3       # 3 rounds, ours and the peer taking turns; medians over them
 #   scripts/bench.sh --no-peer        # without Open3D
 #   scripts/bench.sh --save-baseline  # also keep this run's dense figures as "today"
 #                                     # (bench/baseline.json), what later runs compare with
@@ -16,8 +16,8 @@
 # is missing and we are root, it is installed here first.
 # Environment: KELVANE_BENCH_BUILD (build directory, default build-bench),
 # JOBS (parallel build jobs, default 2). Raw results are left in
-# $KELVANE_BENCH_BUILD/bench-results/ (one JSON file per executable, the
-# peer's JSON and the exported frames).
+# $KELVANE_BENCH_BUILD/bench-results/ (one JSON file per executable and, for
+# the streaming sweeps and the peer, per round; the exported frames).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -87,25 +87,31 @@ if [[ $all -eq 1 ]]; then
   done
 fi
 
-echo "== stream_bench"
-repetitions=()
-[[ $repeat -gt 1 ]] && repetitions=(--benchmark_repetitions="$repeat")
-"$build/bench/stream_bench" --benchmark_filter="$filter" "${repetitions[@]}" \
-  --benchmark_out="$results/stream_bench.json" --benchmark_out_format=json
-
+# Ours and the peer take turns, one round each per repetition: a machine
+# whose speed drifts (other guests, frequency) then slows both sides alike,
+# and the table's medians over the rounds compare like with like.
 if [[ $peer -eq 1 ]]; then
-  echo "== Open3D on the same frames"
   loads=()
   for load in dense realistic; do
     "$build/bench/export_frames" "$load" "$results/frames/$load.kvd"
     loads+=(--load "$load=$results/frames/$load.kvd")
   done
-  "$python" "$root/bench/peer_open3d.py" "${loads[@]}" --repeat "$repeat" --out "$results/peer.json" ||
-    echo "bench.sh: the Open3D peer failed its sanity check; its figures are left out" >&2
 fi
+for ((round = 1; round <= repeat; ++round)); do
+  tag=$(printf %02d "$round")
+  echo "== round $round of $repeat: stream_bench"
+  "$build/bench/stream_bench" --benchmark_filter="$filter" \
+    --benchmark_out="$results/stream_bench.$tag.json" --benchmark_out_format=json
+  if [[ $peer -eq 1 ]]; then
+    echo "== round $round of $repeat: Open3D on the same frames"
+    "$python" "$root/bench/peer_open3d.py" "${loads[@]}" --out "$results/peer.$tag.json" ||
+      echo "bench.sh: the Open3D peer failed its sanity check; its figures are left out" >&2
+  fi
+done
 
-table_args=(--stream "$results/stream_bench.json" --baseline "$root/bench/baseline.json")
-[[ -f $results/peer.json ]] && table_args+=(--peer "$results/peer.json")
+table_args=(--stream "$results"/stream_bench.*.json --baseline "$root/bench/baseline.json")
+peer_files=("$results"/peer.*.json)
+[[ -f ${peer_files[0]} ]] && table_args+=(--peer "${peer_files[@]}")
 [[ $save_baseline -eq 1 ]] && table_args+=(--save-baseline "$root/bench/baseline.json"
   --baseline-note "dense figures of $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'), $(date -u +%F),
 $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)")
