@@ -3,10 +3,7 @@
 namespace fusion {
 
 const BlockCache::Block& BlockCache::block(const Int3& b) {
-    const uint32_t hash = static_cast<uint32_t>(b.x) * 0x9E3779B1u ^
-                          static_cast<uint32_t>(b.y) * 0x85EBCA77u ^
-                          static_cast<uint32_t>(b.z) * 0xC2B2AE3Du;
-    const int slot = static_cast<int>(hash >> 23) & (kSlots - 1);
+    const int slot = cacheSlotOf(b, kSlotBits);
     Block& entry = m_slots[slot];
     if (m_used[slot] && entry.coords == b) return entry;
     entry.coords = b;

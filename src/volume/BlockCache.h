@@ -48,7 +48,8 @@ public:
     // Volume::lookupPoint through the cache.
     FoundPoint lookupPoint(const Int3& c, const float normal[3]);
 
-    static constexpr int kSlots = 512;  // direct-mapped by block coordinates
+    static constexpr int kSlotBits = 9;  // direct-mapped by block coordinates
+    static constexpr int kSlots = 1 << kSlotBits;
 
 private:
     const Volume& m_volume;

@@ -81,6 +81,15 @@ inline uint32_t hashBlock(const GlobalParams& params, const Int3& b) noexcept {
     return static_cast<uint32_t>(seed) & static_cast<uint32_t>(params.hash_mask);
 }
 
+// Slot of block b in a small direct-mapped per-thread cache of 2^bits slots
+// (a multiplicative hash, its top bits). Unrelated to the volume's buckets.
+inline int cacheSlotOf(const Int3& b, int bits) noexcept {
+    const uint32_t hash = static_cast<uint32_t>(b.x) * 0x9E3779B1u ^
+                          static_cast<uint32_t>(b.y) * 0x85EBCA77u ^
+                          static_cast<uint32_t>(b.z) * 0xC2B2AE3Du;
+    return static_cast<int>(hash >> (32 - bits));
+}
+
 // Dominant axis of a normal: x when |nx| beats both others, else y when
 // |ny| > |nz|, else z (ties go to the later axis).
 inline int dominantAxis(const float n[3]) noexcept {

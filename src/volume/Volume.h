@@ -48,19 +48,11 @@ struct PlacementCache {
         int32_t block = -1;  // -1: nothing remembered
         Voxel* voxels = nullptr;
     };
-    static constexpr int kSlots = 64;
-    Slot slots[kSlots];
+    static constexpr int kSlotBits = 6;
+    Slot slots[1 << kSlotBits];
 
-    Slot& slotFor(const Int3& b) noexcept { return slots[slotIndex(b)]; }
-    const Slot& slotFor(const Int3& b) const noexcept { return slots[slotIndex(b)]; }
-
-private:
-    static int slotIndex(const Int3& b) noexcept {
-        const uint32_t h = static_cast<uint32_t>(b.x) * 73856093u ^
-                           static_cast<uint32_t>(b.y) * 19349663u ^
-                           static_cast<uint32_t>(b.z) * 83492791u;
-        return static_cast<int>((h ^ (h >> 11)) & (kSlots - 1));
-    }
+    Slot& slotFor(const Int3& b) noexcept { return slots[cacheSlotOf(b, kSlotBits)]; }
+    const Slot& slotFor(const Int3& b) const noexcept { return slots[cacheSlotOf(b, kSlotBits)]; }
 };
 
 // A record found in a voxel: the record, the voxel holding it and its index.
