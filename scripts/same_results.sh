@@ -6,6 +6,10 @@
 #
 #   scripts/same_results.sh REFERENCE_DIR        # compare with the references
 #   scripts/same_results.sh --make REFERENCE_DIR # write the references instead
+#   scripts/same_results.sh --opencv REFERENCE_DIR
+#                     # the library built with OpenCV's eigen-solver
+#                     # (-DKELVANE_EIGEN=opencv), as models were fused before
+#                     # the built-in solver; in its own build directory
 #
 # Reference files, for each object o in sphere plate torus box bumpy:
 #   o-blk.ply   50 blocking frames          o-nb.ply   50 frames, --settle
@@ -21,16 +25,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KELVANE_SERIAL_BUILD:-$root/build-serial}
 make=0
-if [[ ${1:-} == --make ]]; then
-  make=1
+eigen=builtin
+while [[ ${1:-} == --* ]]; do
+  case $1 in
+    --make) make=1 ;;
+    --opencv) eigen=opencv; build=${KELVANE_SERIAL_BUILD:-$root/build-serial-opencv} ;;
+    *) echo "same_results.sh: unknown option $1" >&2; exit 1 ;;
+  esac
   shift
-fi
-[[ $# -eq 1 ]] || { echo "usage: $0 [--make] REFERENCE_DIR" >&2; exit 1; }
+done
+[[ $# -eq 1 ]] || { echo "usage: $0 [--make] [--opencv] REFERENCE_DIR" >&2; exit 1; }
 refs=$(cd "$1" 2>/dev/null && pwd) || { echo "same_results.sh: no directory $1" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_OPENMP=OFF \
   -DKELVANE_BUILD_TESTS=OFF -DKELVANE_BUILD_BENCH=OFF -DKELVANE_BUILD_EXAMPLES=OFF \
-  -DKELVANE_BUILD_PYTHON=OFF >/dev/null
+  -DKELVANE_BUILD_PYTHON=OFF -DKELVANE_EIGEN="$eigen" >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target kelvane-fuse >/dev/null
 fuse=$build/tools/kelvane-fuse
 

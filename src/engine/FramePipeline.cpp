@@ -12,11 +12,15 @@
 #include "frame/NormalEstimation.h"
 #include "platform/platform.h"
 #include "volume/LayerMerging.h"
+#include "volume/LoopShares.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
 
 namespace {
+
+// Frame entries a team member integrates at a time in a blocking frame.
+constexpr int kSecondStageChunk = 128;
 
 // Marks a frame as inside the pipeline for as long as it lives, so the flag
 // that deInit and reset wait on is cleared however the pipeline ends.
@@ -147,15 +151,18 @@ int HashTable::runPipeline(const PointData* points, int count,
 void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
-        // Nothing inserts a block while a blocking frame's second stage runs:
-        // each thread keeps a frozen cache.
-        // The static schedule hands out the same points as a plain parallel loop.
+    // Nothing inserts a block while a blocking frame's second stage runs:
+    // each thread keeps a frozen cache.
+    LoopShares shares(count, m_team_size, kSecondStageChunk);
 #pragma omp parallel num_threads(m_team_size)
     {
         platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Frozen));
-#pragma omp for schedule(static)
-        for (int i = 0; i < count; ++i) integrateFramePoint(frame_indices[i], *updates, *cache);
+        int begin = 0, end = 0;
+        while (shares.next(teamMember(), begin, end)) {
+            for (int i = begin; i < end; ++i)
+                integrateFramePoint(frame_indices[i], *updates, *cache);
+        }
     }
     // Dropped unqueued: a blocking frame reports nothing to the host.
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "volume/LoopShares.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -11,6 +12,8 @@ namespace fusion {
 namespace {
 
 constexpr float kFloatEpsilon = 1.1920929e-7f;
+// Points a team member places at a time: a few scan rows' worth of blocks.
+constexpr int kIntakeChunk = 256;
 
 // Positions at the origin (all components below epsilon) and non-finite
 // ones come from failed depth measurements; normals are not checked.
@@ -78,15 +81,18 @@ void placeFramePoint(Volume& volume, const PlacementRules& rules, int32_t frame,
 void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, int threads,
                        const PointData* points, int count, int32_t* frame_indices) {
     (void)threads;
-    // Each thread remembers the block of its previous point; the static
-    // schedule hands out the same points as a plain parallel loop.
+    // Each thread remembers the blocks of its recent points; consecutive
+    // points of a scan row share them.
+    LoopShares shares(count, threads, kIntakeChunk);
 #pragma omp parallel num_threads(threads)
     {
         platform::raiseCurrentThreadPriorityOnce();
         PlacementCache cache;
-#pragma omp for schedule(static)
-        for (int i = 0; i < count; ++i)
-            placeFramePoint(volume, rules, frame, points[i], cache, frame_indices[i]);
+        int begin = 0, end = 0;
+        while (shares.next(teamMember(), begin, end)) {
+            for (int i = begin; i < end; ++i)
+                placeFramePoint(volume, rules, frame, points[i], cache, frame_indices[i]);
+        }
     }
 }
 

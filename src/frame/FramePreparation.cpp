@@ -7,6 +7,7 @@
 
 #include "frame/FrameIntake.h"
 #include "platform/platform.h"
+#include "volume/LoopShares.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -20,6 +21,10 @@ constexpr uint16_t kOrdinaryOnly = 0x000F;
 // A run (or a per-point neighbourhood) is confirmed by more older
 // neighbours than this.
 constexpr int kConfirmNeighbours = 5;
+// Work a team member takes at a time: runs of grouped mode (a few hundred
+// points each), points of per-point mode.
+constexpr int kRunsPerChunk = 1;
+constexpr int kPointsPerChunk = 128;
 
 // A run of consecutive frame points that the host grouped into one view.
 struct PointRun {
@@ -127,22 +132,24 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     }
 
     const int run_count = static_cast<int>(runs.size());
-    // Each thread walks with its own cache; the static schedule hands out
-    // the same runs as a plain parallel loop.
+    // Each thread walks with its own cache.
+    LoopShares shares(run_count, stage.threads, kRunsPerChunk);
 #pragma omp parallel num_threads(stage.threads)
     {
         platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(volume, BlockCache::Mode::Frozen));
-#pragma omp for schedule(static)
-        for (int r = 0; r < run_count; ++r) {
-            const PointRun& run = runs[r];
-            if (!run.accepted) continue;
-            for (int k = run.begin; k < run.end; ++k) {
-                const int32_t index = frame_indices[k];
-                if (index == -1) continue;
-                FusionPoint* point = volume.pointAt(index);
-                relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
-                gradePoint(stage, *cache, grader, point, index);
+        int first = 0, last = 0;
+        while (shares.next(teamMember(), first, last)) {
+            for (int r = first; r < last; ++r) {
+                const PointRun& run = runs[r];
+                if (!run.accepted) continue;
+                for (int k = run.begin; k < run.end; ++k) {
+                    const int32_t index = frame_indices[k];
+                    if (index == -1) continue;
+                    FusionPoint* point = volume.pointAt(index);
+                    relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
+                    gradePoint(stage, *cache, grader, point, index);
+                }
             }
         }
     }
@@ -280,16 +287,18 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
     const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
 
     // Intake has ended: no block is inserted until the frame ends, so each
-    // thread's walks share a frozen cache. The static schedule hands out the
-    // same points as a plain parallel loop.
+    // thread's walks share a frozen cache.
+    LoopShares shares(count, stage.threads, kPointsPerChunk);
 #pragma omp parallel num_threads(stage.threads)
     {
         platform::raiseCurrentThreadPriorityOnce();
         std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
-#pragma omp for schedule(static)
-        for (int i = 0; i < count; ++i) {
-            if (frame_indices[i] >= 0)
-                preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
+        int begin = 0, end = 0;
+        while (shares.next(teamMember(), begin, end)) {
+            for (int i = begin; i < end; ++i) {
+                if (frame_indices[i] >= 0)
+                    preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
+            }
         }
     }
     return 0;

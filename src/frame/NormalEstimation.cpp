@@ -80,6 +80,14 @@ bool orientCandidate(const Spread& spread, float out[3]) noexcept {
 
 }  // namespace
 
+bool isClearPlane(const double values[3]) noexcept {
+    const double l0 = values[0], l1 = values[1], l2 = values[2];
+    if (!(l1 > 0.05)) return false;
+    if (!(0.5 * l1 > l2)) return false;
+    if (!(static_cast<double>(roundedRatio(l1 - l2, l0)) > 0.3)) return false;
+    return static_cast<double>(roundedRatio(l0 - l1, l0)) < 0.7;
+}
+
 namespace {
 
 // estimateFrameNormal, with the neighbourhood gathered from `where` (the
@@ -109,13 +117,7 @@ bool estimateFrameNormalIn(Where& where, const GlobalParams& params, FusionPoint
     if (total > NeighbourList::kMax) total = NeighbourList::kMax;
 
     const Spread spread = decompose(positions, total, centre.normal);
-    const double l0 = spread.values[0], l1 = spread.values[1], l2 = spread.values[2];
-    // A clear plane: two real spreads, a much thinner third, and neither too
-    // flat nor too elongated.
-    if (!(l1 > 0.05)) return false;
-    if (!(0.5 * l1 > l2)) return false;
-    if (!(static_cast<double>(roundedRatio(l1 - l2, l0)) > 0.3)) return false;
-    if (!(static_cast<double>(roundedRatio(l0 - l1, l0)) < 0.7)) return false;
+    if (!isClearPlane(spread.values)) return false;
 
     float normal[3];
     if (!orientCandidate(spread, normal)) return false;

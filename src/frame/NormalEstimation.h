@@ -8,6 +8,11 @@
 
 namespace fusion {
 
+// The per-frame estimator's plane tests on the eigenvalues l0 >= l1 >= l2
+// of a neighbourhood's scatter: two real spreads, a much thinner third, and
+// neither too flat nor too elongated.
+bool isClearPlane(const double values[3]) noexcept;
+
 // The second stage's estimate, throttled per point. True tells the caller
 // to merge the point's layers in this frame.
 bool estimateFrameNormal(const Volume& volume, FusionPoint* point);

@@ -9,35 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "frame/EigenSolver.h"
 #include "frame/NormalEstimation.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using namespace fusion_test;
-
-// Eigenpairs of random symmetric matrices: values in decreasing order, rows
-// unit eigenvectors, the input untouched.
-TEST(SymmetricEigen, SortedEigenpairsOfRandomSymmetricMatrices) {
-    std::mt19937 rng(1234);
-    std::uniform_real_distribution<double> u(-10.0, 10.0);
-    for (int trial = 0; trial < 50; ++trial) {
-        double m[9], copy[9], v[9], values[3];
-        for (int i = 0; i < 3; ++i)
-            for (int j = i; j < 3; ++j) m[3 * i + j] = m[3 * j + i] = u(rng);
-        std::copy(m, m + 9, copy);
-        fusion::symmetricEigen3(m, v, values);
-        EXPECT_TRUE(std::equal(m, m + 9, copy) && values[0] >= values[1] && values[1] >= values[2]);
-        for (int r = 0; r < 3; ++r) {
-            const double* e = v + 3 * r;
-            EXPECT_NEAR(e[0] * e[0] + e[1] * e[1] + e[2] * e[2], 1.0, 1e-12);
-            for (int i = 0; i < 3; ++i)
-                EXPECT_NEAR(m[3 * i] * e[0] + m[3 * i + 1] * e[1] + m[3 * i + 2] * e[2],
-                            values[r] * e[i], 1e-9);
-        }
-    }
-}
 
 // Stored positions of a 5x5 patch, cell (i, j) at (sx i, sy j, +-h) with the
 // height alternating like a checkerboard (a third spread of about 25 h^2
