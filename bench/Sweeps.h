@@ -1,6 +1,6 @@
 #pragma once
 
-// The two loads every streaming figure is given for, and that the depth
+// The three loads every streaming figure is given for, and that the depth
 // fusion peer fuses too (bench/export_frames writes them for it):
 //   dense      the 60 mm sphere seen whole from an orbiting camera, 120
 //              frames of about 43,600 points 0.2 mm apart (0.4 of a voxel
@@ -8,7 +8,11 @@
 //   realistic  the simulator's handheld sweep: 120 partial views of a 240 mm
 //              bumpy object, 46,500 points a frame 0.32 mm apart (two
 //              thirds of a voxel edge), about 88 % overlap between
-//              consecutive frames, views runs of 256 points.
+//              consecutive frames, views runs of 256 points;
+//   statue     the simulator's statue sweep: 120 frames over a 500 mm figure
+//              with blended limbs, strong curvature and a relief of 1-10 mm
+//              ripples, seen from 150 to 350 mm (points 0.2-0.45 mm apart),
+//              about 46,000 points a frame, runs of 256 points.
 // Frames are generated once per process, before anything is timed.
 
 #include <cstring>
@@ -20,24 +24,36 @@
 
 namespace kelvane_bench {
 
-enum class Density { Dense, Realistic };
+enum class Density { Dense, Realistic, Statue };
+constexpr int kLoads = 3;
 
 constexpr float kSweepResolution = 0.5f;
 
 inline const char* densityName(Density density) {
-    return density == Density::Dense ? "dense" : "realistic";
+    switch (density) {
+        case Density::Dense:
+            return "dense";
+        case Density::Realistic:
+            return "realistic";
+        case Density::Statue:
+            break;
+    }
+    return "statue";
 }
 
 inline bool parseDensity(const std::string& name, Density& density) {
-    if (name == "dense" || name == "realistic") {
-        density = name == "dense" ? Density::Dense : Density::Realistic;
-        return true;
+    for (const Density d : {Density::Dense, Density::Realistic, Density::Statue}) {
+        if (name == densityName(d)) {
+            density = d;
+            return true;
+        }
     }
     return false;
 }
 
 inline kelvane_sim::SweepOptions sweepOptions(Density density) {
     if (density == Density::Realistic) return kelvane_sim::handheldSweep();
+    if (density == Density::Statue) return kelvane_sim::statueSweep();
     kelvane_sim::SweepOptions options;  // the default sphere
     options.frames = 120;
     return options;
@@ -45,9 +61,9 @@ inline kelvane_sim::SweepOptions sweepOptions(Density density) {
 
 inline const std::vector<kelvane_sim::Frame>& sweep(Density density) {
     static std::mutex lock;
-    static std::vector<kelvane_sim::Frame> cache[2];
+    static std::vector<kelvane_sim::Frame> cache[kLoads];
     std::lock_guard<std::mutex> guard(lock);
-    std::vector<kelvane_sim::Frame>& frames = cache[density == Density::Dense ? 0 : 1];
+    std::vector<kelvane_sim::Frame>& frames = cache[static_cast<int>(density)];
     if (frames.empty()) {
         const kelvane_sim::Scanner scanner(sweepOptions(density));
         frames.resize(static_cast<std::size_t>(scanner.frameCount()));

@@ -2,7 +2,7 @@
 // fusion peer (bench/peer_open3d.py) to fuse exactly the frames the engine
 // fuses in the same run.
 //
-//   export_frames dense|realistic FILE
+//   export_frames dense|realistic|statue FILE
 
 #include <cstdio>
 #include <string>
@@ -13,7 +13,7 @@
 int main(int argc, char** argv) {
     kelvane_bench::Density density;
     if (argc != 3 || !kelvane_bench::parseDensity(argv[1], density)) {
-        std::fprintf(stderr, "usage: export_frames dense|realistic FILE\n");
+        std::fprintf(stderr, "usage: export_frames dense|realistic|statue FILE\n");
         return 1;
     }
     const auto& frames = kelvane_bench::sweep(density);

@@ -108,10 +108,13 @@ def check_surface(volume, frames, resolution):
     covered = np.asarray(cloud(frames[::4]).compute_point_cloud_distance(fused))
     result.update(surface_med_mm=float(np.median(on_scan)), surface_p95_mm=quantile(on_scan, 0.95),
                   coverage_med_mm=float(np.median(covered)), coverage_p95_mm=quantile(covered, 0.95))
-    # The scan is 0.2-0.32 mm dense with 0.02 mm noise: a correctly placed
-    # surface lies within half a voxel of it and reaches nearly all of it.
+    # The scan is 0.2-0.45 mm dense with 0.02 mm noise: a correctly placed
+    # surface lies within a quarter voxel of most of it, and within a voxel
+    # of nearly all of it (the statue's finest ripples, 1.3 mm long and
+    # 0.06 mm deep, are smoothed away); a surface fed a wrong pose, scale or
+    # principal point misses by millimetres.
     problems = []
-    if result["surface_med_mm"] > 0.25 * resolution or result["surface_p95_mm"] > 0.5 * resolution:
+    if result["surface_med_mm"] > 0.25 * resolution or result["surface_p95_mm"] > resolution:
         problems.append("the TSDF surface is off the scanned points")
     if result["coverage_med_mm"] > 0.5 * resolution or result["coverage_p95_mm"] > 2.0 * resolution:
         problems.append("the TSDF surface misses part of the scan")

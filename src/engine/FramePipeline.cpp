@@ -6,7 +6,6 @@
 #include <memory>
 #include <vector>
 
-#include "engine/FixedTeams.h"
 #include "engine/HashTable.h"
 #include "frame/FrameIntake.h"
 #include "frame/NormalEstimation.h"
@@ -54,7 +53,6 @@ private:
 
 int HashTable::process(const PointData* points, const int& count,
                        const std::vector<std::vector<int>>& views, double* pose, bool blocking) {
-    const FixedTeams fixed_teams;
     if (!m_is_init) {
         m_error_message.set("no init !");
         return 1;
@@ -96,24 +94,19 @@ int HashTable::runPipeline(const PointData* points, int count,
     ++m_frame_counter;
     m_blocking_frame = blocking;
 
-    // A queued or running second stage keeps a pool worker busy: the first
-    // stage leaves it that processor rather than making every loop's barrier
-    // wait for a member the worker displaced.
-    const int team =
-        blocking || queuedSecondStages() == 0 ? m_team_size : std::max(1, m_team_size - 1);
     std::vector<int32_t> frame_indices(static_cast<std::size_t>(count));
     {
         std::lock_guard<std::mutex> producing(m_host_updates_lock);
         // Second stages that finished before this frame come first.
         m_view_updates.publishDeferred();
-        insertFramePoints(m_volume, placementRules(), m_frame_counter, team, points, count,
+        insertFramePoints(m_volume, placementRules(), m_frame_counter, frameTeam(), points, count,
                           frame_indices.data());
 
         // Lack of memory costs this frame its grading, not the host an
         // exception; the points stay stored as inserted.
         std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
         if (!updates) return 1;
-        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, team, *updates};
+        const FrameStage stage{m_volume, m_frame_counter, m_quality_judge, frameTeam(), *updates};
         if (blocking) {
             preparePerPoint(stage, count, frame_indices.data());
             updates->discard();  // a blocking frame reports no updates of its own
@@ -152,30 +145,47 @@ void HashTable::integrateFrame(const int32_t* frame_indices, int count) {
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
     // Nothing inserts a block while a blocking frame's second stage runs:
-    // each thread keeps a frozen cache.
-    LoopShares shares(count, m_team_size, kSecondStageChunk);
-#pragma omp parallel num_threads(m_team_size)
-    {
-        platform::raiseCurrentThreadPriorityOnce();
-        std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Frozen));
+    // each member keeps a frozen cache.
+    Team& team = frameTeam();
+    LoopShares shares(count, team.size(), kSecondStageChunk);
+    team.run([&](int member) {
+        BlockCache cache(m_volume, BlockCache::Mode::Frozen);
         int begin = 0, end = 0;
-        while (shares.next(teamMember(), begin, end)) {
+        while (team.keepGoing(member) && shares.next(member, begin, end)) {
             for (int i = begin; i < end; ++i)
-                integrateFramePoint(frame_indices[i], *updates, *cache);
+                integrateFramePoint(frame_indices[i], *updates, cache);
         }
-    }
+    });
     // Dropped unqueued: a blocking frame reports nothing to the host.
 }
 
 void HashTable::integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot) {
     SlotRelease release(m_task_slots, slot);
     std::lock_guard<std::mutex> one_at_a_time(m_second_stage_lock);
+    // While the stage runs it has a processor: the frame team's helpers
+    // leave it alone.
+    struct Running {
+        FrameTeam* team;
+        explicit Running(FrameTeam* t) : team(t) {
+            if (team != nullptr) team->stageStarted();
+        }
+        ~Running() {
+            if (team != nullptr) team->stageEnded();
+        }
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+    } running(m_frame_team.get());
     std::unique_ptr<UpdateBuffer> updates = newUpdateBuffer();
     if (!updates) return;
     // Later frames may insert while this stage runs: a live cache.
-    std::unique_ptr<BlockCache> cache(new BlockCache(m_volume, BlockCache::Mode::Live));
-    for (const int32_t index : frame_indices) integrateFramePoint(index, *updates, *cache);
+    BlockCache cache(m_volume, BlockCache::Mode::Live);
+    for (const int32_t index : frame_indices) integrateFramePoint(index, *updates, cache);
     m_view_updates.pushDeferred(std::move(updates));
+}
+
+Team& HashTable::frameTeam() {
+    static SoloTeam solo;  // only before init, which process() refuses anyway
+    return m_frame_team ? static_cast<Team&>(*m_frame_team) : solo;
 }
 
 void HashTable::publishSecondStages() {

@@ -35,13 +35,15 @@ int threadCountFor(int processors) {
 }
 
 // The loops are bound by computation: a team larger than the processors
-// only adds switching and makes every barrier wait for a descheduled member
-// (see also FixedTeams). Slots and pool workers keep the thread count.
+// only adds switching. Slots and pool workers keep the thread count. A build
+// without OpenMP runs every loop on the calling thread, which makes a run
+// reproducible bit for bit.
 int teamSizeFor(int threads) {
 #ifdef _OPENMP
     return std::max(1, std::min(threads, omp_get_num_procs()));
 #else
-    return std::max(1, threads);
+    (void)threads;
+    return 1;
 #endif
 }
 
@@ -81,6 +83,7 @@ int HashTable::init() {
             return kAllocationFailed;
         }
         m_thread_pool.reset(new ThreadPool(static_cast<uint16_t>(m_thread_num)));
+        m_frame_team.reset(new FrameTeam(m_team_size - 1));
 
         m_processing.store(false);
         m_volume.setResolution(0.5f);
@@ -98,6 +101,7 @@ int HashTable::init() {
 }
 
 void HashTable::releaseAll() {
+    m_frame_team.reset();
     m_thread_pool.reset();
     m_volume.release();
     m_task_slots.release();

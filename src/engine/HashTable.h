@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/EngineMessage.h"
+#include "engine/FrameTeam.h"
 #include "engine/SecondStageSlots.h"
 #include "engine/ThreadPool.h"
 #include "fusion/Kelvane.h"
@@ -103,6 +104,7 @@ private:
     void integrateFrame(const int32_t* frame_indices, int count);
     void integrateFrameTask(const std::vector<int32_t>& frame_indices, int slot);
     void integrateFramePoint(int32_t index, UpdateBuffer& updates, BlockCache& cache);
+    Team& frameTeam();
     std::unique_ptr<UpdateBuffer> newUpdateBuffer();
     // Queues the records of finished second stages, once the host's thread
     // is not producing records itself.
@@ -118,6 +120,9 @@ private:
     std::atomic<bool> m_processing{false};  // a frame is inside the pipeline
     EngineMessage m_error_message{"no error msg !"};
     std::unique_ptr<ThreadPool> m_thread_pool;
+    // The frame loops' team: the caller of process() and m_team_size - 1
+    // helpers; created with the pool.
+    std::unique_ptr<FrameTeam> m_frame_team;
     DeviceInfo m_device_info{};
     SecondStageSlots m_task_slots;
     UpdateQueue m_view_updates;

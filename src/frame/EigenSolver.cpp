@@ -93,7 +93,8 @@ void qlEigen3(const double matrix[9], double vectors[9], double values[3]) noexc
             for (int k = 0; k < 3; ++k) values[k] = 0.0;
             return;
         }
-        largest = std::fmax(largest, std::fabs(matrix[i]));
+        const double magnitude = std::fabs(matrix[i]);
+        if (magnitude > largest) largest = magnitude;
     }
     // Squares of entries far from 1 would overflow or underflow: such
     // matrices are scaled by a power of two, which is exact.

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "volume/LoopShares.h"
 #include "volume/SharedFields.h"
 
@@ -78,22 +77,19 @@ void placeFramePoint(Volume& volume, const PlacementRules& rules, int32_t frame,
 
 }  // namespace
 
-void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, int threads,
+void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, Team& team,
                        const PointData* points, int count, int32_t* frame_indices) {
-    (void)threads;
-    // Each thread remembers the blocks of its recent points; consecutive
+    // Each member remembers the blocks of its recent points; consecutive
     // points of a scan row share them.
-    LoopShares shares(count, threads, kIntakeChunk);
-#pragma omp parallel num_threads(threads)
-    {
-        platform::raiseCurrentThreadPriorityOnce();
+    LoopShares shares(count, team.size(), kIntakeChunk);
+    team.run([&](int member) {
         PlacementCache cache;
         int begin = 0, end = 0;
-        while (shares.next(teamMember(), begin, end)) {
+        while (team.keepGoing(member) && shares.next(member, begin, end)) {
             for (int i = begin; i < end; ++i)
                 placeFramePoint(volume, rules, frame, points[i], cache, frame_indices[i]);
         }
-    }
+    });
 }
 
 }  // namespace fusion

@@ -11,6 +11,7 @@
 #include "frame/NeighbourhoodScan.h"
 #include "fusion/Kelvane.h"
 #include "volume/Placement.h"
+#include "volume/Team.h"
 #include "volume/UpdateBuffer.h"
 #include "volume/Volume.h"
 
@@ -21,7 +22,7 @@ struct FrameStage {
     Volume& volume;
     int32_t frame;          // number of the current frame
     bool quality_judge;     // judging off grades ordinary points 15 at once
-    int threads;            // the OpenMP team
+    Team& team;             // who runs the loops
     UpdateBuffer& updates;  // the frame's first-stage records
     // Hand-offs stop ten records before the buffer is full, leaving room for
     // the records a hand-off may still be writing.
@@ -31,7 +32,7 @@ struct FrameStage {
 // Stores the frame's valid points (a parallel loop). frame_indices[i] gets
 // the index of the record point i landed in when point i is the first of
 // this frame to reach that record, else -1.
-void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, int threads,
+void insertFramePoints(Volume& volume, const PlacementRules& rules, int32_t frame, Team& team,
                        const PointData* points, int count, int32_t* frame_indices);
 
 // Grouped mode: `views` split the frame into runs of consecutive points; a

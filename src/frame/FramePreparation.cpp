@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "frame/FrameIntake.h"
-#include "platform/platform.h"
 #include "volume/LoopShares.h"
 #include "volume/SharedFields.h"
 
@@ -112,7 +111,7 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
     // multi-frame neighbourhood, vouches for the whole run. No block is
     // inserted until the frame ends, so the walks may share a frozen cache.
     Volume& volume = stage.volume;
-    std::unique_ptr<BlockCache> confirming(new BlockCache(volume, BlockCache::Mode::Frozen));
+    BlockCache confirming(volume, BlockCache::Mode::Frozen);
     const QualityGrader grader(volume.params(), volume.resolution());
     std::vector<PointRun> runs;
     int64_t cursor = 0;
@@ -126,20 +125,18 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
             if (begin >= count) continue;
             PointRun run{false, static_cast<int>(begin),
                          static_cast<int>(std::min<int64_t>(cursor, count))};
-            run.accepted = acceptRun(stage, *confirming, run, frame_indices);
+            run.accepted = acceptRun(stage, confirming, run, frame_indices);
             runs.push_back(run);
         }
     }
 
     const int run_count = static_cast<int>(runs.size());
     // Each thread walks with its own cache.
-    LoopShares shares(run_count, stage.threads, kRunsPerChunk);
-#pragma omp parallel num_threads(stage.threads)
-    {
-        platform::raiseCurrentThreadPriorityOnce();
-        std::unique_ptr<BlockCache> cache(new BlockCache(volume, BlockCache::Mode::Frozen));
+    LoopShares shares(run_count, stage.team.size(), kRunsPerChunk);
+    stage.team.run([&](int member) {
+        BlockCache cache(volume, BlockCache::Mode::Frozen);
         int first = 0, last = 0;
-        while (shares.next(teamMember(), first, last)) {
+        while (stage.team.keepGoing(member) && shares.next(member, first, last)) {
             for (int r = first; r < last; ++r) {
                 const PointRun& run = runs[r];
                 if (!run.accepted) continue;
@@ -148,18 +145,18 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
                     if (index == -1) continue;
                     FusionPoint* point = volume.pointAt(index);
                     relaxedStore(point->confirmed_flag, static_cast<uint8_t>(1));
-                    gradePoint(stage, *cache, grader, point, index);
+                    gradePoint(stage, cache, grader, point, index);
                 }
             }
         }
-    }
+    });
     return 0;
 }
 
 int gradePoint(const FrameStage& stage, FusionPoint* point, int32_t index) {
-    std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
+    BlockCache cache(stage.volume, BlockCache::Mode::Frozen);
     const QualityGrader grader(stage.volume.params(), stage.volume.resolution());
-    return gradePoint(stage, *cache, grader, point, index);
+    return gradePoint(stage, cache, grader, point, index);
 }
 
 int gradePoint(const FrameStage& stage, BlockCache& cache, const QualityGrader& grader,
@@ -288,19 +285,17 @@ int preparePerPoint(const FrameStage& stage, int count, const int32_t* frame_ind
 
     // Intake has ended: no block is inserted until the frame ends, so each
     // thread's walks share a frozen cache.
-    LoopShares shares(count, stage.threads, kPointsPerChunk);
-#pragma omp parallel num_threads(stage.threads)
-    {
-        platform::raiseCurrentThreadPriorityOnce();
-        std::unique_ptr<BlockCache> cache(new BlockCache(stage.volume, BlockCache::Mode::Frozen));
+    LoopShares shares(count, stage.team.size(), kPointsPerChunk);
+    stage.team.run([&](int member) {
+        BlockCache cache(stage.volume, BlockCache::Mode::Frozen);
         int begin = 0, end = 0;
-        while (shares.next(teamMember(), begin, end)) {
+        while (stage.team.keepGoing(member) && shares.next(member, begin, end)) {
             for (int i = begin; i < end; ++i) {
                 if (frame_indices[i] >= 0)
-                    preparePoint(stage, *cache, grader, rules, i, frame_indices[i]);
+                    preparePoint(stage, cache, grader, rules, i, frame_indices[i]);
             }
         }
-    }
+    });
     return 0;
 }
 

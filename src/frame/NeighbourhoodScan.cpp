@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "frame/NeighbourTables.h"
+#include "frame/Simd.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -125,8 +126,7 @@ void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step
 
     for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
         const NeighbourBlockEntry& entry = entries[e];
-        const BlockCache::Block& block = cache.block(
-            {cube.block.x + entry.dx, cube.block.y + entry.dy, cube.block.z + entry.dz});
+        const BlockCache::Block& block = cache.near(cube.block, entry.dx, entry.dy, entry.dz);
         if (block.voxels == nullptr) continue;
         const int sx = entry.dx + 1, sy = entry.dy + 1, sz = entry.dz + 1;
         const uint64_t slice = spans.x_bits[2][cx][sx] * spans.y_rows[2][cy][sy];
@@ -200,15 +200,23 @@ void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], i
     // 27 inner voxels, coarse ones to nobody.
     const bool list_every = static_cast<double>(edge) < 0.1;
     const bool list_inner = edge < 0.5f;
-    walk([&](FusionPoint& record, int32_t index, uint8_t shell) {
-        const int32_t stamp = relaxedLoad(record.frame_stamp);
-        if (stamp != frame && (list_every || (list_inner && shell == 0))) {
-            older.append(&record, index);
-        }
-        counts[total] = relaxedLoad(record.sub_cell_counts);
-        ++total;
-        current += stamp == frame ? 1 : 0;
-    });
+    if (!list_inner) {
+        // Nothing is listed, so the walk need not tell the shell apart.
+        walk([&](FusionPoint& record, int32_t, uint8_t) {
+            const int32_t stamp = relaxedLoad(record.frame_stamp);
+            counts[total] = relaxedLoad(record.sub_cell_counts);
+            ++total;
+            current += stamp == frame ? 1 : 0;
+        });
+    } else {
+        walk([&](FusionPoint& record, int32_t index, uint8_t shell) {
+            const int32_t stamp = relaxedLoad(record.frame_stamp);
+            if (stamp != frame && (list_every || shell == 0)) older.append(&record, index);
+            counts[total] = relaxedLoad(record.sub_cell_counts);
+            ++total;
+            current += stamp == frame ? 1 : 0;
+        });
+    }
     total_out = total;
     older_out = total - current;
 }
@@ -313,43 +321,54 @@ uint16_t gradeSubCells(const GlobalParams& params, int count, float size, Counts
 
 QualityGrader::QualityGrader(const GlobalParams& params, float size) {
     const int32_t* tuning = params.device_tuning + 8 * tuningTier(size);
+    float share[4][kValues];
+    float reaches[4][kValues];
     for (int j = 0; j < 4; ++j) {
         const int32_t gate = tuning[2 * j + 1];
         m_expected[j] = static_cast<float>(tuning[2 * j]);
         // Value 0 is only ever an empty mask, which counts for nothing.
-        m_share[j][0] = 0.0f;
-        m_reaches[j][0] = 0;
+        share[j][0] = 0.0f;
+        reaches[j][0] = 0.0f;
         for (int v = 1; v < kValues; ++v) {
-            const bool reaches = v >= gate;
-            m_reaches[j][v] = reaches ? 1 : 0;
-            m_share[j][v] =
-                reaches ? std::min(static_cast<float>(v) / static_cast<float>(gate), 2.0f) : 0.0f;
+            const bool reach = v >= gate;
+            reaches[j][v] = reach ? 1.0f : 0.0f;
+            share[j][v] =
+                reach ? std::min(static_cast<float>(v) / static_cast<float>(gate), 2.0f) : 0.0f;
         }
+    }
+    for (int v = 0; v < kValues; ++v) {
+        m_by_octants[v] = Lanes{{share[0][v], share[1][v], reaches[0][v], reaches[1][v]}};
+        m_by_cells[v] = Lanes{{share[2][v], share[3][v], reaches[2][v], reaches[3][v]}};
     }
 }
 
-uint16_t QualityGrader::code(const uint16_t* counts, int count) const {
-    int hits[4] = {0, 0, 0, 0};
-    float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    // A neighbour below a gate adds 0 to that grade's sum, which leaves the
-    // sum as it was (it never is -0), so the sums are those of the loop in
-    // gradeSubCells, added in the same order.
+uint16_t QualityGrader::code(const uint16_t* counts, int count) const noexcept {
+    alignas(16) float spread[4] = {0.0f, 0.0f, 0.0f, 0.0f};  // sums 0, 1, hits 0, 1
+    alignas(16) float cover[4] = {0.0f, 0.0f, 0.0f, 0.0f};   // sums 2, 3, hits 2, 3
+#if KELVANE_HAVE_SSE2
+    // Four lanes in one register: each lane's additions are the scalar ones.
+    __m128 spread_lanes = _mm_setzero_ps(), cover_lanes = _mm_setzero_ps();
     for (int i = 0; i < count; ++i) {
-        const int octants = octantsOf(counts[i]);
-        const int cells = cellsOf(counts[i]);
-        sums[0] += m_share[0][octants];
-        sums[1] += m_share[1][octants];
-        sums[2] += m_share[2][cells];
-        sums[3] += m_share[3][cells];
-        hits[0] += m_reaches[0][octants];
-        hits[1] += m_reaches[1][octants];
-        hits[2] += m_reaches[2][cells];
-        hits[3] += m_reaches[3][cells];
+        spread_lanes =
+            _mm_add_ps(spread_lanes, _mm_load_ps(m_by_octants[octantsOf(counts[i])].lane));
+        cover_lanes = _mm_add_ps(cover_lanes, _mm_load_ps(m_by_cells[cellsOf(counts[i])].lane));
     }
+    _mm_store_ps(spread, spread_lanes);
+    _mm_store_ps(cover, cover_lanes);
+#else
+    for (int i = 0; i < count; ++i) {
+        const float* by_octants = m_by_octants[octantsOf(counts[i])].lane;
+        const float* by_cells = m_by_cells[cellsOf(counts[i])].lane;
+        for (int k = 0; k < 4; ++k) spread[k] += by_octants[k];
+        for (int k = 0; k < 4; ++k) cover[k] += by_cells[k];
+    }
+#endif
+    const float sums[4] = {spread[0], spread[1], cover[0], cover[1]};
+    const float hits[4] = {spread[2], spread[3], cover[2], cover[3]};
     uint16_t code = 0;
     for (int j = 0; j < 4; ++j) {
-        if (hits[j] == 0) continue;
-        const float score = std::min(sums[j] * (static_cast<float>(hits[j]) / m_expected[j]), 1.0f);
+        if (hits[j] == 0.0f) continue;
+        const float score = std::min(sums[j] * (hits[j] / m_expected[j]), 1.0f);
         const float scaled = score * 15.0f;
         const int nibble = scaled > 0.0f ? static_cast<int>(scaled) : 0;
         code = static_cast<uint16_t>(code | (nibble << (4 * j)));

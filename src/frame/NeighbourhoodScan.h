@@ -82,12 +82,21 @@ uint16_t qualityCodeOfCounts(const GlobalParams& params, const uint16_t* counts,
 class QualityGrader {
 public:
     QualityGrader(const GlobalParams& params, float size);
-    uint16_t code(const uint16_t* counts, int count) const;
+    uint16_t code(const uint16_t* counts, int count) const noexcept;
 
 private:
     static constexpr int kValues = 256;  // any byte of a counts word indexes safely
-    float m_share[4][kValues];           // added to grade j's sum by value v (0 below the gate)
-    int32_t m_reaches[4][kValues];       // 1 when value v reaches grade j's gate
+    // What one count value adds, as four lanes summed side by side: the
+    // sums of two grades, then their hits (0 or 1; float sums of them are
+    // exact). Grades 0 and 1 are looked up by the octant count, 2 and 3 by
+    // the cell count. A value below a gate adds 0 to that grade's sum, which
+    // leaves the sum as it was (it never is -0): each lane adds the same
+    // floats in the same order as computeQualityCode's loop.
+    struct alignas(16) Lanes {
+        float lane[4];
+    };
+    Lanes m_by_octants[kValues];
+    Lanes m_by_cells[kValues];
     float m_expected[4];
 };
 

@@ -9,6 +9,7 @@
 
 #include "frame/EigenSolver.h"
 #include "frame/NeighbourhoodScan.h"
+#include "frame/Simd.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -27,13 +28,47 @@ struct Spread {
 // products formed in float, sums kept in double) so that normals come out
 // bit-identical to the ones earlier models were built with.
 Spread decompose(const float (*positions)[3], int count, const float current[3]) noexcept {
+    double sxx = 0.0, sxy = 0.0, sxz = 0.0, syy = 0.0, syz = 0.0, szz = 0.0;
+#if KELVANE_HAVE_SSE2
+    // The same operations lane by lane: x and y side by side, the six
+    // products as {xx, xy, xz, yy} and {yz, zz}, each sum in its own lane.
+    __m128d sum_xy = _mm_setzero_pd();
+    double sum_z = 0.0;
+    for (int i = 0; i < count; ++i) {
+        sum_xy = _mm_add_pd(sum_xy, _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(
+                                        reinterpret_cast<const double*>(positions[i])))));
+        sum_z += positions[i][2];
+    }
+    const __m128d mean_xy = _mm_div_pd(sum_xy, _mm_set1_pd(count));
+    const double mean_z = sum_z / count;
+    __m128d xx_xy = _mm_setzero_pd(), xz_yy = _mm_setzero_pd(), yz_zz = _mm_setzero_pd();
+    for (int i = 0; i < count; ++i) {
+        const __m128 xy = _mm_cvtpd_ps(_mm_sub_pd(
+            _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(positions[i])))),
+            mean_xy));
+        const float dz = static_cast<float>(positions[i][2] - mean_z);
+        const __m128 z = _mm_set1_ps(dz);
+        // {dx, dx, dx, dy} * {dx, dy, dz, dy} and {dy, dz} * {dz, dz}
+        const __m128 left = _mm_shuffle_ps(xy, xy, _MM_SHUFFLE(1, 0, 0, 0));
+        const __m128 spread = _mm_unpacklo_ps(xy, z);  // {dx, dz, dy, dz}
+        const __m128 right = _mm_shuffle_ps(spread, spread, _MM_SHUFFLE(2, 1, 2, 0));
+        const __m128 first = _mm_mul_ps(left, right);
+        const __m128 second = _mm_mul_ps(_mm_unpacklo_ps(_mm_shuffle_ps(xy, xy, 1), z), z);
+        xx_xy = _mm_add_pd(xx_xy, _mm_cvtps_pd(first));
+        xz_yy = _mm_add_pd(xz_yy, _mm_cvtps_pd(_mm_movehl_ps(first, first)));
+        yz_zz = _mm_add_pd(yz_zz, _mm_cvtps_pd(second));
+    }
+    alignas(16) double lanes[6];
+    _mm_store_pd(lanes, xx_xy);
+    _mm_store_pd(lanes + 2, xz_yy);
+    _mm_store_pd(lanes + 4, yz_zz);
+    sxx = lanes[0], sxy = lanes[1], sxz = lanes[2], syy = lanes[3], syz = lanes[4], szz = lanes[5];
+#else
     double sum[3] = {0.0, 0.0, 0.0};
     for (int i = 0; i < count; ++i)
         for (int k = 0; k < 3; ++k) sum[k] += positions[i][k];
     double mean[3];
     for (int k = 0; k < 3; ++k) mean[k] = sum[k] / count;
-
-    double sxx = 0.0, sxy = 0.0, sxz = 0.0, syy = 0.0, syz = 0.0, szz = 0.0;
     for (int i = 0; i < count; ++i) {
         const float dx = static_cast<float>(positions[i][0] - mean[0]);
         const float dy = static_cast<float>(positions[i][1] - mean[1]);
@@ -45,6 +80,7 @@ Spread decompose(const float (*positions)[3], int count, const float current[3])
         syz += dy * dz;
         szz += dz * dz;
     }
+#endif
     const double scatter[9] = {sxx, sxy, sxz, sxy, syy, syz, sxz, syz, szz};
 
     Spread spread;

@@ -16,16 +16,6 @@ namespace platform {
 // priority it has, and nothing is reported.
 void raiseCurrentThreadPriority();
 void raiseThreadPriority(std::thread& thread);
-// Raises the calling thread once in its life: for the members of a parallel
-// team, which the OpenMP runtime starts at the ordinary priority. Left there,
-// a member loses its core to the pool's raised workers while the host's
-// raised thread waits for it at the team's barrier.
-inline void raiseCurrentThreadPriorityOnce() {
-    thread_local bool raised = false;
-    if (raised) return;
-    raised = true;
-    raiseCurrentThreadPriority();
-}
 
 // Reserves `bytes` of address space whose pages read as zero until first
 // written and cost physical memory only once touched. Returns null when the

@@ -45,6 +45,23 @@ public:
     // The block at block coordinates b.
     const Block& block(const Int3& b);
 
+    // The block at offsets dx, dy, dz (each -1 .. 1) from block `centre`.
+    // Walks around consecutive points of a frame mostly share their centre
+    // block, so the 27 blocks around the last centre are kept at hand.
+    const Block& near(const Int3& centre, int dx, int dy, int dz) {
+        if (centre != m_centre) {
+            m_centre = centre;
+            for (bool& known : m_near_known) known = false;
+        }
+        const int i = 13 + dx + 3 * dy + 9 * dz;
+        if (m_near_known[i]) return m_near[i];
+        const Block& found = block({centre.x + dx, centre.y + dy, centre.z + dz});
+        m_near[i] = found;
+        // Like the slots: a live cache looks an absent block up again.
+        m_near_known[i] = found.voxels != nullptr || m_mode == Mode::Frozen;
+        return m_near[i];
+    }
+
     // Volume::lookupPoint through the cache.
     FoundPoint lookupPoint(const Int3& c, const float normal[3]);
 
@@ -56,6 +73,9 @@ private:
     const Mode m_mode;
     Block m_slots[kSlots] = {};
     bool m_used[kSlots] = {};
+    Int3 m_centre{INT32_MIN, INT32_MIN, INT32_MIN};
+    Block m_near[27] = {};
+    bool m_near_known[27] = {};
 };
 
 }  // namespace fusion

@@ -29,7 +29,8 @@ inline int32_t roundVoxelComponent(float quotient) noexcept {
     double v = quotient;
     if (!(v > -kFar)) v = -kFar;  // NaN too
     if (v > kFar) v = kFar;
-    return static_cast<int32_t>(0 > v ? std::trunc(v - 0.49999988079071045) : std::trunc(v + 0.5));
+    // The conversion truncates towards zero, and the clamp keeps it in range.
+    return static_cast<int32_t>(0 > v ? v - 0.49999988079071045 : v + 0.5);
 }
 
 inline Int3 voxelOf(const float position[3], float resolution) noexcept {
@@ -38,8 +39,11 @@ inline Int3 voxelOf(const float position[3], float resolution) noexcept {
             roundVoxelComponent(position[2] / resolution)};
 }
 
-// floor(c / 8) through the float path the volume always used.
+// floor(c / 8) through the float path the volume always used. For the
+// block size of 8 that path is exact wherever a block can exist (|c| below
+// 2^24), where it equals an arithmetic shift.
 inline int32_t blockComponent(int32_t c, const GlobalParams& params) noexcept {
+    if (params.block_size == 8) return c >> 3;
     const int32_t shifted = c < 0 ? c - params.block_size + 1 : c;
     return static_cast<int32_t>(static_cast<float>(shifted) * params.block_size_inv);
 }

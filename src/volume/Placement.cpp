@@ -177,7 +177,7 @@ int markSubVoxel(float resolution, const float position[3], const Int3& c, Fusio
         const float lower = static_cast<float>(c[a]) * r - half;
         float t = (position[a] - lower) / quarter;
         if (t < 0.0f) t += kFloatEpsilon;
-        cell[a] = static_cast<int>(std::trunc(t));
+        cell[a] = static_cast<int>(t);  // truncates, as t is small
         if (cell[a] == 4) on_upper_face = true;
     }
     // A point exactly on the upper face of its voxel belongs to the last cell.
@@ -186,7 +186,7 @@ int markSubVoxel(float resolution, const float position[3], const Int3& c, Fusio
     }
     const float linear = static_cast<float>(cell[2]) * 16.0f + static_cast<float>(cell[1]) * 4.0f +
                          static_cast<float>(cell[0]);
-    const int bit = static_cast<int>(std::trunc(linear)) & 63;
+    const int bit = static_cast<int>(linear) & 63;
     const uint64_t marked = mask | (uint64_t{1} << bit);
     // A sub-cell hit before leaves the mask, and so its counts, as they are.
     if (marked != mask) storeSubCellMask(*record, marked);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/FrameTeam.h"
 #include "frame/FrameIntake.h"
 #include "support/TestSupport.h"
 
@@ -27,11 +28,12 @@ struct Frames {
                     int capacity = 1000)
         : t(resolution, params),
           updates(fusion::UpdateBuffer::create(capacity, t.volume.viewIds())) {}
-    FrameStage stage() { return FrameStage{t.volume, frame, judge, 4, *updates}; }
+    fusion::FrameTeam team{3};  // three helpers beside the test's thread
+    FrameStage stage() { return FrameStage{t.volume, frame, judge, team, *updates}; }
     std::vector<int32_t> intake(const std::vector<PointData>& points) {
         ++frame;
         std::vector<int32_t> indices(points.size(), -2);
-        fusion::insertFramePoints(t.volume, rules, frame, 4, points.data(),
+        fusion::insertFramePoints(t.volume, rules, frame, team, points.data(),
                                   static_cast<int>(points.size()), indices.data());
         return indices;
     }

@@ -173,8 +173,10 @@ std::unique_ptr<FrameSource> openFrameSource(const FuseOptions& options, std::st
         }
         case InputKind::Simulator:
         default: {
-            kelvane_sim::SweepOptions sweep =
-                options.handheld ? kelvane_sim::handheldSweep() : kelvane_sim::SweepOptions{};
+            kelvane_sim::SweepOptions sweep = options.object == "statue"
+                                                  ? kelvane_sim::statueSweep()
+                                              : options.handheld ? kelvane_sim::handheldSweep()
+                                                                 : kelvane_sim::SweepOptions{};
             if (!kelvane_sim::parseShape(options.object, sweep.shape)) {
                 error = "unknown object '" + options.object + "'";
                 return nullptr;

@@ -108,7 +108,9 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
                      "density (120 frames, 46,500 points each)")
             ->group(sim));
     sim_options.push_back(
-        app.add_option("--object", options.object, "sphere, box, torus, bumpy or plate")
+        app.add_option("--object", options.object,
+                       "sphere, box, torus, bumpy, plate, or statue (a sculpture with fine "
+                       "relief, always a hand-held sweep: 120 frames of about 46,000 points)")
             ->group(sim)
             ->type_name("NAME")
             ->capture_default_str()
@@ -244,9 +246,13 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
                                            " applies to the simulator, not to INPUT");
             }
         }
+        // The statue is only ever scanned by hand: naming it picks its preset.
+        if (options.object == "statue") options.handheld = true;
         if (options.handheld) {
             // The preset's values stand wherever the command line gives none.
-            const kelvane_sim::SweepOptions preset = kelvane_sim::handheldSweep();
+            const kelvane_sim::SweepOptions preset = options.object == "statue"
+                                                         ? kelvane_sim::statueSweep()
+                                                         : kelvane_sim::handheldSweep();
             if (app.count("--object") == 0) options.object = kelvane_sim::shapeName(preset.shape);
             if (app.count("--frames") == 0) options.frames = preset.frames;
             if (app.count("--rows") == 0) options.rows = preset.rows;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <thread>
+#include <vector>
 
 namespace kelvane_sim {
 
@@ -263,6 +265,113 @@ Vec3 bumpGradient(Vec3 u) {
             6 * sx * sy * std::cos(6 * u.z + 0.4)};
 }
 
+// ---- the statue ------------------------------------------------------------------
+
+// A figure on a plinth, 500 mm tall, built like a sculpture a scanner is
+// pointed at: a torso, a head on a neck, hips, and two arms bent in front of
+// the body (they hide parts of it from most directions), blended into one
+// surface, with a relief of ripples 1.3 to 9 mm long and up to 0.9 mm deep
+// over all of it. Coordinates are millimetres whatever the object size.
+struct Capsule {
+    Vec3 a, b;
+    double radius;
+    double distance(Vec3 p) const {
+        const Vec3 ab = b - a, ap = p - a;
+        const double t = std::clamp(dot(ap, ab) / dot(ab, ab), 0.0, 1.0);
+        return length(ap - t * ab) - radius;
+    }
+};
+
+// The blend of two distances over a seam `k` wide; it never exceeds either
+// and keeps the slope bound of 1.
+double smoothMin(double a, double b, double k) {
+    const double h = std::clamp(0.5 + 0.5 * (b - a) / k, 0.0, 1.0);
+    return b + (a - b) * h - k * h * (1.0 - h);
+}
+
+constexpr double kStatueBlend = 12.0;
+constexpr double kReliefDepth = 0.86;  // bound of |relief|
+constexpr double kReliefSlope = 1.85;  // bound of |grad relief|
+constexpr double kStatueLipschitz = 1.0 + kReliefSlope;
+
+const Capsule kStatueParts[] = {
+    {{0, 0, -115}, {0, 0, 55}, 72},         // torso
+    {{0, 0, 60}, {0, 0, 105}, 26},          // neck
+    {{0, 8, 142}, {0, 12, 146}, 46},        // head
+    {{-34, 0, -125}, {-40, 12, -170}, 36},  // hips
+    {{34, 0, -125}, {40, 12, -170}, 36},
+    {{-82, 0, 38}, {-104, 38, -38}, 23},  // upper arms, forward
+    {{82, 0, 38}, {104, 38, -38}, 23},
+    {{-104, 38, -38}, {-52, 82, -58}, 19},  // forearms, across the front
+    {{104, 38, -38}, {54, 80, -70}, 19},
+};
+
+double statueBase(Vec3 p) {
+    // The plinth: a box with rounded edges under the figure.
+    const Vec3 q{std::fabs(p.x) - 105.0, std::fabs(p.y) - 105.0, std::fabs(p.z + 200.0) - 32.0};
+    const Vec3 outside{std::max(q.x, 0.0), std::max(q.y, 0.0), std::max(q.z, 0.0)};
+    double d = length(outside) + std::min(std::max(q.x, std::max(q.y, q.z)), 0.0) - 8.0;
+    for (const Capsule& c : kStatueParts) d = smoothMin(d, c.distance(p), kStatueBlend);
+    return d;
+}
+
+double statueRelief(Vec3 p) {
+    return 0.6 * std::sin(0.9 * p.x + 0.3) * std::sin(0.8 * p.y + 1.1) * std::sin(0.7 * p.z + 0.5) +
+           0.2 * std::sin(1.45 * (p.x + p.y) + 0.7) * std::sin(1.35 * (p.y - p.z) + 0.2) +
+           0.06 * std::sin(4.7 * p.x + 1.3) * std::sin(5.1 * p.z + 0.9);
+}
+
+double statueField(Vec3 p) {
+    const double base = statueBase(p);
+    // Far from the surface the relief cannot matter; skip its sines.
+    return base > 2.0 * kReliefDepth ? base : base - statueRelief(p);
+}
+
+Vec3 statueGradient(Vec3 p) {
+    const double h = 1e-4;  // mm; central differences, good to about h^2
+    return normalise({statueField({p.x + h, p.y, p.z}) - statueField({p.x - h, p.y, p.z}),
+                      statueField({p.x, p.y + h, p.z}) - statueField({p.x, p.y - h, p.z}),
+                      statueField({p.x, p.y, p.z + h}) - statueField({p.x, p.y, p.z - h})});
+}
+
+// First crossing of the ray o + t d (t > 0) into the statue. Far from the
+// surface the march steps by the base distance less the relief's depth,
+// which cannot cross the surface; near it, by the field over its slope bound
+// with a floor of 0.02 mm, far below any ripple the relief has. The crossing
+// is then bisected to a nanometre.
+bool intersectStatue(Vec3 o, Vec3 d, double bound, Hit& hit) {
+    const double b = dot(o, d);
+    const double c = dot(o, o) - bound * bound;
+    const double disc = b * b - c;
+    if (disc < 0) return false;
+    const double root = std::sqrt(disc);
+    double t = std::max(0.0, -b - root);
+    const double t_exit = -b + root;
+    double previous = t;
+    for (int steps = 0;; ++steps) {
+        if (steps > 4096 || t > t_exit) return false;
+        const Vec3 p = o + t * d;
+        const double base = statueBase(p);
+        if (base > 2.0 * kReliefDepth) {
+            previous = t;
+            t += base - kReliefDepth;
+            continue;
+        }
+        const double f = base - statueRelief(p);
+        if (f < 0) break;
+        previous = t;
+        t += std::max(f / kStatueLipschitz, 0.02);
+    }
+    double lo = previous, hi = t;
+    while (hi - lo > 1e-6) {
+        const double mid = 0.5 * (lo + hi);
+        (statueField(o + mid * d) >= 0 ? lo : hi) = mid;
+    }
+    hit.t = hi;
+    hit.normal = statueGradient(o + hi * d);
+    return true;
+}
+
 class Object {
 public:
     explicit Object(const SweepOptions& options)
@@ -291,6 +400,10 @@ public:
                 m_boss = {-0.18 * s, 0, 0.1 * s, -0.08 * s, 0.12 * s};
                 m_has_boss = true;
                 break;
+            case Shape::Statue:
+                // Millimetres: the figure keeps its size and relief.
+                m_bound = 300.0;
+                break;
             case Shape::Sphere:
             default:
                 m_radius = 0.5 * s;
@@ -312,6 +425,8 @@ public:
             case Shape::Torus:
             case Shape::Bumpy:
                 return intersectImplicit(o, d, hit);
+            case Shape::Statue:
+                return intersectStatue(o, d, m_bound, hit);
         }
         return false;
     }
@@ -333,6 +448,15 @@ public:
                 // F over |grad F|: first order in the distance, exact on the surface.
                 const double g = length(bumpyGradient(p));
                 return g > 0 ? bumpyField(p) / g : bumpyField(p);
+            }
+            case Shape::Statue: {
+                // The same first-order estimate, with a numeric gradient.
+                const double f = statueField(p), h = 1e-4;
+                const Vec3 g{statueField({p.x + h, p.y, p.z}) - statueField({p.x - h, p.y, p.z}),
+                             statueField({p.x, p.y + h, p.z}) - statueField({p.x, p.y - h, p.z}),
+                             statueField({p.x, p.y, p.z + h}) - statueField({p.x, p.y, p.z - h})};
+                const double slope = length(g) / (2 * h);
+                return slope > 0 ? f / slope : f;
             }
         }
         return 0;
@@ -360,6 +484,8 @@ public:
                 return m_frame.apply(torusGradient(m_frame.unapply(p)));
             case Shape::Bumpy:
                 return normalise(bumpyGradient(p));
+            case Shape::Statue:
+                return statueGradient(p);
         }
         return {0, 0, 1};
     }
@@ -529,7 +655,40 @@ constexpr double kHandDistancePeriod = 37.0;   // frames
 constexpr double kHandShake = 0.5;             // position tremor, host unit
 constexpr double kHandTilt = 0.35 * kDegree;   // orientation tremor
 
+// The hand's path around the statue: once and a half around its axis at 2
+// degrees a frame (about 88 % of a frame seen by the frame before), up and
+// down the figure from the plinth to the head, and from 150 to 350 mm from
+// the surface and back every 46 frames, so the spacing of the points on the
+// surface goes from 0.2 to about 0.45 mm.
+void statuePose(int index, double pose[16]) {
+    const double i = index;
+    const double azimuth = 20.0 * kDegree + 2.0 * kDegree * i;
+    const double height = 20.0 + 140.0 * std::sin(2 * kPi * i / 110.0 + 0.4);
+    const double standoff = 235.0 + 85.0 * std::sin(2 * kPi * i / 46.0 + 1.0);
+    const double radius = 60.0 + standoff;
+    Vec3 eye{radius * std::cos(azimuth), radius * std::sin(azimuth), height + 0.15 * standoff};
+    eye = eye + Vec3{tremor(kHandShake, index, 0.3), tremor(kHandShake, index, 1.9),
+                     tremor(kHandShake, index, 4.1)};
+    Vec3 forward = normalise(Vec3{0, 0, height} - eye);
+    Vec3 right = normalise(cross(forward, {0, 0, 1}));
+    Vec3 down = cross(forward, right);
+    const double pitch = tremor(kHandTilt, index, 5.2), yaw = tremor(kHandTilt, index, 0.8);
+    auto turn = [](Vec3& a, Vec3& b, double angle) {
+        const double c = std::cos(angle), s = std::sin(angle);
+        const Vec3 na = c * a + s * b, nb = c * b - s * a;
+        a = na;
+        b = nb;
+    };
+    turn(forward, down, pitch);
+    turn(forward, right, yaw);
+    writePose(right, down, forward, eye, pose);
+}
+
 void handheldPose(const SweepOptions& options, int index, double pose[16]) {
+    if (options.shape == Shape::Statue) {
+        statuePose(index, pose);
+        return;
+    }
     const double i = index;
     const double azimuth = kHandAzimuthStep * i;
     const double elevation =
@@ -602,17 +761,41 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
     Gaussian gauss(engine);
     const double sigma = options.noise, sigma_n = options.normal_noise;
 
+    // The rays are cast first, rows shared among threads (the geometry of
+    // a ray depends on nothing else); the noise is then drawn ray by ray in
+    // image order, so a frame is the same whatever the thread count.
+    struct Cast {
+        bool kept = false;
+        Vec3 direction;
+        Hit hit;
+    };
+    std::vector<Cast> casts(static_cast<std::size_t>(rows) * columns);
+    auto castRows = [&](int first, int step) {
+        for (int v = first; v < rows; v += step) {
+            const double y = (v + 0.5 - 0.5 * rows) * pixel;
+            for (int u = 0; u < columns; ++u) {
+                const double x = (u + 0.5 - 0.5 * columns) * pixel;
+                Cast& cast = casts[static_cast<std::size_t>(v) * columns + u];
+                cast.direction = normalise(x * right + y * down + forward);
+                if (!object.intersect(eye, cast.direction, cast.hit)) continue;
+                cast.kept = -dot(cast.hit.normal, cast.direction) > kMinFacing;
+            }
+        }
+    };
+    const int helpers = std::min(rows, static_cast<int>(std::thread::hardware_concurrency())) - 1;
+    std::vector<std::thread> threads;
+    for (int h = 0; h < helpers; ++h) threads.emplace_back(castRows, h + 1, helpers + 1);
+    castRows(0, helpers > 0 ? helpers + 1 : 1);
+    for (std::thread& t : threads) t.join();
+
     frame.points.reserve(static_cast<std::size_t>(rows) * columns);
     for (int v = 0; v < rows; ++v) {
         const std::size_t row_start = frame.points.size();
-        const double y = (v + 0.5 - 0.5 * rows) * pixel;
         for (int u = 0; u < columns; ++u) {
-            const double x = (u + 0.5 - 0.5 * columns) * pixel;
-            const Vec3 d = normalise(x * right + y * down + forward);
-            Hit hit;
-            if (!object.intersect(eye, d, hit)) continue;
-            const double facing = -dot(hit.normal, d);
-            if (facing <= kMinFacing) continue;
+            const Cast& cast = casts[static_cast<std::size_t>(v) * columns + u];
+            if (!cast.kept) continue;
+            const Vec3& d = cast.direction;
+            const Hit& hit = cast.hit;
 
             const double range = hit.t + sigma * gauss();
             const Vec3 p = eye + range * d;
@@ -654,8 +837,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
 }  // namespace
 
 bool parseShape(const std::string& name, Shape& shape) {
-    static const Shape kAll[] = {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy,
-                                 Shape::Plate};
+    static const Shape kAll[] = {Shape::Sphere, Shape::Box,   Shape::Torus,
+                                 Shape::Bumpy,  Shape::Plate, Shape::Statue};
     for (Shape s : kAll) {
         if (name == shapeName(s)) {
             shape = s;
@@ -677,6 +860,8 @@ const char* shapeName(Shape shape) {
             return "bumpy";
         case Shape::Plate:
             return "plate";
+        case Shape::Statue:
+            return "statue";
     }
     return "unknown";
 }
@@ -712,6 +897,19 @@ SweepOptions handheldSweep() {
     o.columns = 250;
     o.standoff = 140.0f;
     o.ray_spacing = 0.28f;
+    o.view_run = 256;
+    return o;
+}
+
+SweepOptions statueSweep() {
+    SweepOptions o;
+    o.shape = Shape::Statue;
+    o.path = Path::Handheld;
+    o.frames = 120;
+    o.rows = 194;
+    o.columns = 250;
+    o.standoff = 150.0f;  // rays 0.2 mm apart at 150 mm
+    o.ray_spacing = 0.2f;
     o.view_run = 256;
     return o;
 }

@@ -12,7 +12,8 @@
 //     sizes turned off the axes. Torus: tube radius 0.14, ring radius 0.34
 //     sizes, its axis tilted 40 degrees from z. Bumpy: a sphere whose radius
 //     varies smoothly by up to 8 %. Plate: a slab with two steps on one end
-//     and a round boss on the other.
+//     and a round boss on the other. Statue: see statueSweep(); it has its
+//     own size and handheld path.
 //   - The camera stays 2.5 sizes from the centre and looks at it. Frame i
 //     sits at azimuth orbit_degrees * i / (frames - 1) about +z, at an
 //     elevation of 25 degrees plus a wobble of up to 8 degrees.
@@ -51,12 +52,13 @@
 
 namespace kelvane_sim {
 
-enum class Shape { Sphere, Box, Torus, Bumpy, Plate };
+enum class Shape { Sphere, Box, Torus, Bumpy, Plate, Statue };
 
 // How the camera moves: around the whole object, or over it like a hand.
 enum class Path { Orbit, Handheld };
 
-// Parses "sphere", "box", "torus", "bumpy", "plate"; false when unknown.
+// Parses "sphere", "box", "torus", "bumpy", "plate", "statue"; false when
+// unknown.
 bool parseShape(const std::string& name, Shape& shape);
 const char* shapeName(Shape shape);
 
@@ -84,6 +86,15 @@ struct SweepOptions {
 // surface (two thirds of a 0.5 mm voxel), about 88 % of them also seen by
 // the frame before. Views are runs of 256 consecutive points.
 SweepOptions handheldSweep();
+
+// The harder handheld sweep: 120 frames over the statue (a 500 mm figure
+// with blended limbs that hide parts of it, strong curvature and a relief of
+// ripples 1.3 to 9 mm long), seen from 150 to 350 mm through a 280 x 210
+// image whose rays are 0.2 mm apart at 150 mm: points 0.2 to 0.45 mm apart
+// on the surface, about 46,000 a frame, 88 % of them seen by the frame
+// before. Views are runs of 256 consecutive points. object_size does not
+// apply: the statue is built in millimetres.
+SweepOptions statueSweep();
 
 // Pinhole model of a frame's image: pixel (u, v), counted from 0 at the
 // top-left, with camera-axis depth z sees the camera-space point
