@@ -100,7 +100,7 @@ void checkVoxelLocksFree(const HashTable& e) {
         const fusion::Voxel* voxels = volume.blockVoxels(b);
         check(voxels != nullptr, "an allocated block without voxels");
         for (int32_t local = 0; local < volume.params().block_voxel_num; ++local)
-            check(voxels[local].lock.word.load() == 0, "a voxel lock was left taken");
+            check(volume.lockOf(&voxels[local]).word.load() == 0, "a voxel lock was left taken");
     }
 }
 

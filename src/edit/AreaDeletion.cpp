@@ -34,7 +34,7 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
     auto removeRecord = [&](const FoundPoint& found, bool marks_only) -> int {
         Voxel& voxel = *found.voxel;
         FusionPoint& record = *found.record;
-        SpinGuard guard(voxel.lock);
+        SpinGuard guard(volume.lockOf(&voxel));
         int side = -1;
         if (voxel.side(0) == found.index) {
             side = 0;

@@ -25,7 +25,7 @@ int markArea(Volume& volume, int threads, const PointData* points, int count, Ar
         uint8_t mark_protection = 0;
         bool lay_marks = true;
         {
-            SpinGuard guard(found.voxel->lock);
+            SpinGuard guard(volume.lockOf(found.voxel));
             FusionPoint& record = *found.record;
             if (kind == AreaKind::FineScan) {
                 relaxedStore(record.scan_level, level);

@@ -24,7 +24,7 @@ void buildFromPoints(Volume& volume, const PlacementRules& rules, int threads,
         if (!placed) continue;  // table or store exhausted: the point is dropped
         // Points fusing into one record must agree on one id, so the id is
         // taken under the lock of the voxel that holds the record.
-        SpinGuard guard(placed.voxel->lock);
+        SpinGuard guard(volume.lockOf(placed.voxel));
         const int32_t id = volume.viewIds().getOrAllocate(*placed.record);
         if (id == -1) {
             std::printf("分配view_id错误！\n");

@@ -57,7 +57,7 @@ private:
 void Merge::update(Layer& survivor, const float fused[3], int32_t total, uint8_t level) {
     if (survivor.found.voxel == nullptr) return;
     FusionPoint& record = *survivor.found.record;
-    SpinGuard guard(survivor.found.voxel->lock);
+    SpinGuard guard(m_volume.lockOf(survivor.found.voxel));
     if (!writable(record)) return;
     for (int k = 0; k < 3; ++k) relaxedStore(record.position[k], fused[k]);
     relaxedStore(record.scan_level, level);
@@ -72,7 +72,7 @@ void Merge::absorb(Layer& layer) {
     if (layer.found.voxel == nullptr) return;
     FusionPoint& record = *layer.found.record;
     Voxel& voxel = *layer.found.voxel;
-    SpinGuard guard(voxel.lock);
+    SpinGuard guard(m_volume.lockOf(&voxel));
     if (!writable(record)) return;
 
     // The removal goes out while the record still holds data, otherwise the

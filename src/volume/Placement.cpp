@@ -76,7 +76,7 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
     // The whole decision runs under the voxel's lock: side creation and every
     // write of the two records need it anyway, and reading the facing normal
     // and the guards under the same lock keeps them consistent with the write.
-    SpinGuard guard(voxel->lock);
+    SpinGuard guard(volume.lockOf(voxel));
     FoundPoint target;
     for (int s = 0; s < 2 && !target; ++s) {
         const int32_t index = voxel->side(s);
@@ -130,7 +130,7 @@ int addPlaceholder(Volume& volume, const Int3& c, FusionPoint incoming) {
     if (!at) return 1;
     Voxel* voxel = at.voxel;
 
-    SpinGuard guard(voxel->lock);
+    SpinGuard guard(volume.lockOf(voxel));
     for (int s = 0; s < 2; ++s) {
         const int32_t index = voxel->side(s);
         if (index == -1) return createSide(volume, at, s, incoming) ? 0 : 1;

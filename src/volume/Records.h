@@ -38,10 +38,13 @@ static_assert(sizeof(HashEntry) == 24, "hash entry size drives the reserved tabl
 
 // One voxel: up to two fused points, one per side of a thin surface.
 // Sides change only through Volume::publishSide and Volume::clearSide, which
-// keep the block's occupancy bits (VoxelPool) in step with them.
+// keep the block's occupancy bits (VoxelPool) in step with them. The lock
+// that guards side creation and every write of the sides' records is not
+// stored here (VoxelPool::lockOf): placements take it for every
+// observation, and the neighbourhood walks of other threads read these
+// lines all the time.
 struct Voxel {
     std::atomic<int32_t> side_plus_one[2];  // FusionPoint index + 1; 0 none
-    SpinLock lock;  // guards side creation and every write of the sides' records
 
     int32_t side(int s) const noexcept {
         return side_plus_one[s].load(std::memory_order_acquire) - 1;
@@ -53,7 +56,7 @@ private:
         side_plus_one[s].store(index + 1, std::memory_order_release);
     }
 };
-static_assert(sizeof(Voxel) == 12, "voxel size drives the chunk size");
+static_assert(sizeof(Voxel) == 8, "voxel size drives the chunk size");
 
 // A fused surface point. The attribute word at byte 32 (scan_level,
 // protected_flag, quality_code) is copied as one 32-bit word into output

@@ -48,7 +48,7 @@ void reinsertRecords(Volume& volume, const PlacementRules& rules, int threads, i
             }
             const FoundPoint placed = addObservation(volume, rules, item.position, item.incoming);
             if (!placed) continue;
-            SpinGuard guard(placed.voxel->lock);
+            SpinGuard guard(volume.lockOf(placed.voxel));
             settle(*placed.record, item);
         }
     }

@@ -106,6 +106,9 @@ public:
     // when the excess list or memory runs out.
     VoxelRef findOrCreateVoxel(const Int3& c, PlacementCache* cache = nullptr);
 
+    // The lock of a voxel (see VoxelPool::lockOf).
+    SpinLock& lockOf(const Voxel* voxel) const noexcept { return m_voxels.lockOf(voxel); }
+
     // Side changes; the caller holds the voxel's lock. publishSide marks the
     // voxel in its block's occupancy before the side appears; clearSide
     // empties the side and unmarks the voxel once both sides are empty. So

@@ -21,6 +21,8 @@ std::size_t VoxelPool::occupancyChunkBytes() const {
 bool VoxelPool::allocate(const GlobalParams& params) {
     release();
     m_params = params;
+    m_voxel_locks = platform::tryNewArray<SpinLock>(std::size_t{1} << kVoxelLockBits);
+    if (m_voxel_locks == nullptr) return false;
     m_voxel_chunks =
         platform::tryNewArray<Voxel*>(static_cast<std::size_t>(params.voxel_chunk_max));
     if (m_voxel_chunks == nullptr) return false;
@@ -37,6 +39,8 @@ bool VoxelPool::allocate(const GlobalParams& params) {
 }
 
 void VoxelPool::release() {
+    delete[] m_voxel_locks;
+    m_voxel_locks = nullptr;
     const int32_t chunks = m_voxel_chunk_num.load();
     if (m_voxel_chunks != nullptr) {
         for (int32_t i = 0; i < chunks; ++i)
@@ -64,6 +68,7 @@ void VoxelPool::clear(int64_t used_blocks) {
         std::memset(static_cast<void*>(m_occupancy_chunks[chunk]), 0,
                     static_cast<std::size_t>(count) * kOccupancyWords * sizeof(uint64_t));
     }
+    for (std::size_t i = 0; i < (std::size_t{1} << kVoxelLockBits); ++i) m_voxel_locks[i].clear();
     m_voxel_chunk_lock.clear();
 }
 

@@ -92,7 +92,7 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
     ASSERT_EQ(feed(0, true), 0);
 
     auto workers = std::make_unique<PoolBlocker>(*engine->threadPool());
-    fusion::Voxel* held = nullptr;
+    fusion::SpinLock* held = nullptr;  // the lock of a voxel the next frame needs
     std::thread host;
     int frame_status = -1;
     if (busy == Busy::StagesQueued) {
@@ -103,9 +103,11 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
         // stalls that point's intake.
         scanner.frameAt(5, frame);
         ASSERT_EQ(engine->buildByExistingPoints(frame.points.data(), 1), 0);
-        held = engine->volume().findVoxel(fusion::voxelOf(frame.points[0].position, 0.5f));
-        ASSERT_NE(held, nullptr);
-        held->lock.lock();
+        const fusion::Voxel* voxel =
+            engine->volume().findVoxel(fusion::voxelOf(frame.points[0].position, 0.5f));
+        ASSERT_NE(voxel, nullptr);
+        held = &engine->volume().lockOf(voxel);
+        held->lock();
         host = std::thread([&] { frame_status = feed(5, blocking); });
         while (!engine->processing()) std::this_thread::yield();
     }
@@ -123,7 +125,7 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
     });
     while (!stopping) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (held != nullptr) held->lock.unlock();
+    if (held != nullptr) held->unlock();
     workers->release();
     if (host.joinable()) host.join();
     stopper.join();
