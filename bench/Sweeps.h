@@ -10,7 +10,7 @@
 //              thirds of a voxel edge), about 88 % overlap between
 //              consecutive frames, views runs of 256 points;
 //   statue     the simulator's statue sweep: 120 frames over a 500 mm figure
-//              with blended limbs, strong curvature and a relief of 1-10 mm
+//              with blended limbs, strong curvature and a relief of 2-11 mm
 //              ripples, seen from 150 to 350 mm (points 0.2-0.45 mm apart),
 //              about 46,000 points a frame, runs of 256 points.
 // Frames are generated once per process, before anything is timed.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/Accuracy.h"
 #include "sim/Simulator.h"
 #include "support/FuseHelpers.h"
 
@@ -41,9 +42,9 @@ bool samePoints(const Frame& a, const Frame& b) {
            std::memcmp(a.points.data(), b.points.data(), a.points.size() * sizeof a.points[0]) == 0;
 }
 
-// Every shape at two sizes on the orbit, and the handheld sweep.
+// Every shape at two sizes on the orbit, and the two handheld sweeps.
 std::vector<SweepOptions> sweeps() {
-    std::vector<SweepOptions> all = {kelvane_sim::handheldSweep()};
+    std::vector<SweepOptions> all = {kelvane_sim::handheldSweep(), kelvane_sim::statueSweep()};
     for (Shape shape : {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy, Shape::Plate})
         for (float size : {60.0f, 6.0f})
             all.emplace_back(), all.back().shape = shape, all.back().object_size = size;
@@ -115,5 +116,49 @@ INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(swe
                                          ? "_handheld"
                                          : "_" + std::to_string(int(info.param.object_size)));
                          });
+
+// The accuracy measures on clouds built from the true sphere: exact points
+// score zero, a tilted normal or a stacked second layer shows, and so do the
+// scanned points no fused point covers.
+TEST(Accuracy, MeasuresWhatTheyName) {
+    SweepOptions o;  // the 60 mm sphere
+    const float r = 0.5f;
+    std::vector<fusion::Vertices> cloud;
+    std::vector<float> scanned;
+    for (int i = 0; i < 2000; ++i) {  // a Fibonacci sphere, well apart at 1.5 mm
+        const double z = 1.0 - 2.0 * (i + 0.5) / 2000, ring = std::sqrt(1.0 - z * z);
+        const double a = 2.39996322972865332 * i;
+        fusion::Vertices v{};
+        const double n[3] = {ring * std::cos(a), ring * std::sin(a), z};
+        for (int k = 0; k < 3; ++k) {
+            v.position[k] = static_cast<float>(30.0 * n[k]);
+            v.normal[k] = static_cast<float>(n[k]);
+            scanned.push_back(v.position[k]);
+        }
+        cloud.push_back(v);
+    }
+    kelvane_sim::Accuracy exact = kelvane_sim::measureAccuracy(o, cloud, scanned, r);
+    EXPECT_EQ(exact.points, 2000);
+    EXPECT_LT(exact.distance_rms_mm, 1e-4);
+    EXPECT_LT(exact.normal_error_deg, 0.01);
+    EXPECT_DOUBLE_EQ(exact.coverage, 1.0);
+    EXPECT_DOUBLE_EQ(exact.doubled, 0.0);
+
+    // Every tenth point a second layer 0.4 mm outside; its own normal tilted.
+    std::vector<fusion::Vertices> stacked = cloud;
+    for (std::size_t i = 0; i < cloud.size(); i += 10) {
+        fusion::Vertices v = cloud[i];
+        for (int k = 0; k < 3; ++k) v.position[k] += 0.4f * v.normal[k];
+        v.normal[0] += 0.2f;
+        stacked.push_back(v);
+    }
+    const kelvane_sim::Accuracy twice = kelvane_sim::measureAccuracy(o, stacked, scanned, r);
+    EXPECT_NEAR(twice.doubled, 400.0 / 2200.0, 1e-9) << "both points of each stack count";
+    EXPECT_GT(twice.distance_rms_mm, 0.1);
+    EXPECT_GT(twice.normal_error_deg, 0.5);
+
+    cloud.resize(1000);  // the lower half of the sphere is gone
+    EXPECT_NEAR(kelvane_sim::measureAccuracy(o, cloud, scanned, r).coverage, 0.5, 1e-9);
+}
 
 }  // namespace

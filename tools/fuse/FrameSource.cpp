@@ -40,6 +40,7 @@ public:
         std::copy(m_frame.pose, m_frame.pose + 16, frame.pose);
         return true;
     }
+    const kelvane_sim::SweepOptions* groundTruth() const override { return &m_scanner.options(); }
 
 private:
     kelvane_sim::Scanner m_scanner;

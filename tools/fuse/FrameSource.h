@@ -11,6 +11,7 @@
 
 #include "fuse/Options.h"
 #include "fusion/Kelvane.h"
+#include "sim/Simulator.h"
 
 namespace kelvane_fuse {
 
@@ -30,6 +31,9 @@ public:
     // Next frame; false at the end (error empty) or on failure (error set,
     // naming the file).
     virtual bool next(SourceFrame& frame, std::string& error) = 0;
+    // The simulated sweep the frames come from, for measuring the fused
+    // model against the true object; null for recorded input.
+    virtual const kelvane_sim::SweepOptions* groundTruth() const { return nullptr; }
 };
 
 // Splits `count` points into runs of `run` (the last one shorter), as one

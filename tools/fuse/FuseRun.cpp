@@ -101,6 +101,7 @@ private:
     fusion::Kelvane_Impl_Points m_engine;
     kelvane_host::HostMirror m_mirror;
     RunReport m_report;
+    std::vector<float> m_scanned;  // positions of a sample of simulated frames
     FrameFileWriter m_recorder;
     bool m_recording = false;
 };
@@ -174,6 +175,12 @@ int Run::playFrames(FrameSource& source) {
         if (m_recording) m_recorder.append(frame.points.data(), count);
         m_report.input_points += count;
         for (const auto& p : frame.points) m_report.rejected_points += isRejectedPoint(p) ? 1 : 0;
+        // Every fourth frame is plenty to tell how much of the scan the
+        // model covers.
+        if (source.groundTruth() != nullptr && index % 4 == 0) {
+            for (const auto& p : frame.points)
+                m_scanned.insert(m_scanned.end(), p.position, p.position + 3);
+        }
 
         if (m_options.fps > 0) {
             const auto due = start + std::chrono::duration_cast<Clock::duration>(
@@ -308,6 +315,11 @@ int Run::execute() {
     // change the updates did not announce.
     m_report.diff = m_mirror.compare(cloud.data(), count, 0.0f);
     m_report.mirror = m_mirror.stats();
+    if (const kelvane_sim::SweepOptions* truth = source->groundTruth()) {
+        m_report.accuracy =
+            kelvane_sim::measureAccuracy(*truth, cloud, m_scanned, m_report.resolution);
+        m_report.has_accuracy = true;
+    }
 
     status = writeOutputs(cloud);
     m_engine.deInit();

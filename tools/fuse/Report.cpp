@@ -144,6 +144,15 @@ void printReport(std::FILE* out, const RunReport& r) {
         std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n",
                      "");
     }
+    if (r.has_accuracy) {
+        const kelvane_sim::Accuracy& a = r.accuracy;
+        std::fprintf(out,
+                     "  %-26s distance RMS %.4f mm; normals off by %.2f deg on average, 95 %% "
+                     "within %.2f deg\n"
+                     "  %-26s coverage %.2f %% of the scan; doubled layers %.2f %% of the points\n",
+                     "against the true object", a.distance_rms_mm, a.normal_error_deg,
+                     a.normal_p95_deg, "", 100.0 * a.coverage, 100.0 * a.doubled);
+    }
     std::fprintf(out, "  %-26s %s\n", "peak resident memory",
                  r.peak_resident > 0 ? formatBytes(r.peak_resident).c_str() : "unknown");
     std::fprintf(out, "  %-26s %.2f s\n", "wall time", r.wall_seconds);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/HostMirror.h"
+#include "sim/Accuracy.h"
 
 namespace kelvane_fuse {
 
@@ -52,6 +53,8 @@ struct RunReport {
     int64_t snapshot_vertices = 0;  // loaded before the first frame, -1 when none
     double wall_seconds = 0;
     int64_t peak_resident = 0;
+    bool has_accuracy = false;  // simulated input: the model against the true object
+    kelvane_sim::Accuracy accuracy;
     std::vector<std::string> written;  // output files
 };
 

@@ -270,7 +270,7 @@ Vec3 bumpGradient(Vec3 u) {
 // A figure on a plinth, 500 mm tall, built like a sculpture a scanner is
 // pointed at: a torso, a head on a neck, hips, and two arms bent in front of
 // the body (they hide parts of it from most directions), blended into one
-// surface, with a relief of ripples 1.3 to 9 mm long and up to 0.9 mm deep
+// surface, with a relief of ripples 2 to 11 mm long and up to 0.45 mm deep
 // over all of it. Coordinates are millimetres whatever the object size.
 struct Capsule {
     Vec3 a, b;
@@ -316,9 +316,9 @@ double statueBase(Vec3 p) {
 }
 
 double statueRelief(Vec3 p) {
-    return 0.6 * std::sin(0.9 * p.x + 0.3) * std::sin(0.8 * p.y + 1.1) * std::sin(0.7 * p.z + 0.5) +
-           0.2 * std::sin(1.45 * (p.x + p.y) + 0.7) * std::sin(1.35 * (p.y - p.z) + 0.2) +
-           0.06 * std::sin(4.7 * p.x + 1.3) * std::sin(5.1 * p.z + 0.9);
+    return 0.35 * std::sin(0.7 * p.x + 0.3) * std::sin(0.6 * p.y + 1.1) * std::sin(0.55 * p.z + 0.5) +
+           0.05 * std::sin(1.1 * (p.x + p.y) + 0.7) * std::sin(1.0 * (p.y - p.z) + 0.2) +
+           0.01 * std::sin(3.1 * p.x + 1.3) * std::sin(3.4 * p.z + 0.9);
 }
 
 double statueField(Vec3 p) {

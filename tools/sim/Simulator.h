@@ -89,7 +89,7 @@ SweepOptions handheldSweep();
 
 // The harder handheld sweep: 120 frames over the statue (a 500 mm figure
 // with blended limbs that hide parts of it, strong curvature and a relief of
-// ripples 1.3 to 9 mm long), seen from 150 to 350 mm through a 280 x 210
+// ripples 2 to 11 mm long), seen from 150 to 350 mm through a 250 x 194
 // image whose rays are 0.2 mm apart at 150 mm: points 0.2 to 0.45 mm apart
 // on the surface, about 46,000 a frame, 88 % of them seen by the frame
 // before. Views are runs of 256 consecutive points. object_size does not
