@@ -130,9 +130,9 @@ def test_edits_statuses_and_closing():
 
 def test_process_releases_the_gil(sweep):
     # With this switch interval Python never takes the GIL from a running thread: the
-    # main thread runs again only when the worker gives it up (small frame: numpy
-    # gives it up itself in longer loops). A process() that kept it would be over.
-    points = sweep[0][0][:100]
+    # main thread runs again only when the worker gives it up. A process() that kept it
+    # would be over by then; a whole frame lasts long enough for the main thread to wake.
+    points = sweep[0][0]
     fusion, state = kelvane.Fusion(), []
 
     def worker():

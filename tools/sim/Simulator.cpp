@@ -316,7 +316,8 @@ double statueBase(Vec3 p) {
 }
 
 double statueRelief(Vec3 p) {
-    return 0.35 * std::sin(0.7 * p.x + 0.3) * std::sin(0.6 * p.y + 1.1) * std::sin(0.55 * p.z + 0.5) +
+    return 0.35 * std::sin(0.7 * p.x + 0.3) * std::sin(0.6 * p.y + 1.1) *
+               std::sin(0.55 * p.z + 0.5) +
            0.05 * std::sin(1.1 * (p.x + p.y) + 0.7) * std::sin(1.0 * (p.y - p.z) + 0.2) +
            0.01 * std::sin(3.1 * p.x + 1.3) * std::sin(3.4 * p.z + 0.9);
 }
