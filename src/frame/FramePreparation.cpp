@@ -107,11 +107,15 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
         return 1;
     }
 
-    // Runs are built and confirmed in order: one confirmed point, or one
-    // multi-frame neighbourhood, vouches for the whole run. No block is
-    // inserted until the frame ends, so the walks may share a frozen cache.
+    // One confirmed point, or one multi-frame neighbourhood, vouches for a
+    // whole run. Each run is confirmed and graded on its own: it reads the
+    // flags of its own points (which no other run writes) and walks older
+    // records (setting their flags, which no run reads); grading reads no
+    // flag at all. So runs may go in any order and side by side, and one
+    // thread gives what confirming every run first, then grading them in
+    // order gives. No block is inserted until the frame ends, so the walks
+    // may share a frozen cache.
     Volume& volume = stage.volume;
-    BlockCache confirming(volume, BlockCache::Mode::Frozen);
     const QualityGrader grader(volume.params(), volume.resolution());
     std::vector<PointRun> runs;
     int64_t cursor = 0;
@@ -123,22 +127,20 @@ int prepareGrouped(const FrameStage& stage, const PointData* points, int count,
             // Entries that describe more points than the frame has are cut
             // at the frame's end.
             if (begin >= count) continue;
-            PointRun run{false, static_cast<int>(begin),
-                         static_cast<int>(std::min<int64_t>(cursor, count))};
-            run.accepted = acceptRun(stage, confirming, run, frame_indices);
-            runs.push_back(run);
+            runs.push_back(PointRun{false, static_cast<int>(begin),
+                                    static_cast<int>(std::min<int64_t>(cursor, count))});
         }
     }
 
     const int run_count = static_cast<int>(runs.size());
-    // Each thread walks with its own cache.
     LoopShares shares(run_count, stage.team.size(), kRunsPerChunk);
     stage.team.run([&](int member) {
         BlockCache cache(volume, BlockCache::Mode::Frozen);
         int first = 0, last = 0;
         while (stage.team.keepGoing(member) && shares.next(member, first, last)) {
             for (int r = first; r < last; ++r) {
-                const PointRun& run = runs[r];
+                PointRun& run = runs[r];
+                run.accepted = acceptRun(stage, cache, run, frame_indices);
                 if (!run.accepted) continue;
                 for (int k = run.begin; k < run.end; ++k) {
                     const int32_t index = frame_indices[k];
