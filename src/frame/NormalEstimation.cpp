@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "frame/EigenSolver.h"
 #include "frame/NeighbourhoodScan.h"
@@ -24,6 +25,17 @@ struct Spread {
     double agreement;     // current normal . candidate
 };
 
+#if KELVANE_HAVE_SSE2
+// x and y of a position in the low lanes. The positions are only 4-byte
+// aligned, so the pair is copied rather than read as one double in place
+// (the compiler makes it the same single 8-byte load).
+inline __m128 loadXY(const float position[3]) noexcept {
+    __m128i pair = _mm_setzero_si128();
+    std::memcpy(&pair, position, 2 * sizeof(float));
+    return _mm_castsi128_ps(pair);
+}
+#endif
+
 // The arithmetic mixes precisions on purpose (deviations rounded to float,
 // products formed in float, sums kept in double) so that normals come out
 // bit-identical to the ones earlier models were built with.
@@ -35,17 +47,14 @@ Spread decompose(const float (*positions)[3], int count, const float current[3])
     __m128d sum_xy = _mm_setzero_pd();
     double sum_z = 0.0;
     for (int i = 0; i < count; ++i) {
-        sum_xy = _mm_add_pd(sum_xy, _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(
-                                        reinterpret_cast<const double*>(positions[i])))));
+        sum_xy = _mm_add_pd(sum_xy, _mm_cvtps_pd(loadXY(positions[i])));
         sum_z += positions[i][2];
     }
     const __m128d mean_xy = _mm_div_pd(sum_xy, _mm_set1_pd(count));
     const double mean_z = sum_z / count;
     __m128d xx_xy = _mm_setzero_pd(), xz_yy = _mm_setzero_pd(), yz_zz = _mm_setzero_pd();
     for (int i = 0; i < count; ++i) {
-        const __m128 xy = _mm_cvtpd_ps(_mm_sub_pd(
-            _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(positions[i])))),
-            mean_xy));
+        const __m128 xy = _mm_cvtpd_ps(_mm_sub_pd(_mm_cvtps_pd(loadXY(positions[i])), mean_xy));
         const float dz = static_cast<float>(positions[i][2] - mean_z);
         const __m128 z = _mm_set1_ps(dz);
         // {dx, dx, dx, dy} * {dx, dy, dz, dy} and {dy, dz} * {dz, dz}
