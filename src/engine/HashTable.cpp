@@ -37,13 +37,16 @@ int threadCountFor(int processors) {
 // The loops are bound by computation: a team larger than the processors
 // only adds switching. Slots and pool workers keep the thread count. A build
 // without OpenMP runs every loop on the calling thread, which makes a run
-// reproducible bit for bit.
-int teamSizeFor(int threads) {
+// reproducible bit for bit, unless a thread count was asked for (tests of
+// the frame team in such builds, ThreadSanitizer's among them).
+int teamSizeFor(int threads, bool asked) {
 #ifdef _OPENMP
+    (void)asked;
     return std::max(1, std::min(threads, omp_get_num_procs()));
 #else
-    (void)threads;
-    return 1;
+    if (!asked) return 1;
+    const int processors = std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+    return std::max(1, std::min(threads, processors));
 #endif
 }
 
@@ -72,7 +75,7 @@ int HashTable::init() {
         m_thread_num = threadCountFor(static_cast<int>(std::thread::hardware_concurrency()));
 #endif
         if (m_init_threads > 0) m_thread_num = m_init_threads;
-        m_team_size = teamSizeFor(m_thread_num);
+        m_team_size = teamSizeFor(m_thread_num, m_init_threads > 0);
 #ifdef _OPENMP
         // The host thread's default team; the engine's own loops name theirs.
         omp_set_num_threads(m_thread_num);

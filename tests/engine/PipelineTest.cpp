@@ -230,14 +230,17 @@ TEST(PipelineConcurrent, OneThreadAndManyGiveTheSameModel) {
 // waitForPendingWork() and one last drain it holds exactly the live ids,
 // and no removal ever names an id the table does not hold. Second stages
 // are held back and released while later frames run their first stages, so
-// they overlap them in every way.
+// they overlap them in every way. Three threads: the frame team has helpers
+// in every build.
 TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
     enum class Pace { Settled, BackToBack, HeldAndReleased };
     for (const Shape shape : {Shape::Sphere, Shape::Plate}) {
         for (const Pace pace : {Pace::Settled, Pace::BackToBack, Pace::HeldAndReleased}) {
             SCOPED_TRACE(std::string(kelvane_sim::shapeName(shape)) + " pace " +
                          std::to_string(int(pace)));
-            auto engine = makeEngine();
+            EngineOptions options;
+            options.threads = 3;
+            auto engine = makeEngine(options);
             ASSERT_NE(engine, nullptr);
             kelvane_host::HostMirror mirror;
             auto drain = [&] {

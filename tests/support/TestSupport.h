@@ -106,6 +106,7 @@ struct EngineOptions {
     float resolution = 0.5f;
     int frame_points = 60000;
     bool small = false;  // the small volume of smallParams()
+    int threads = 0;     // thread count of init (setInitThreadCount); 0 the processor rule
 };
 
 // An initialised engine with a neutral device (spacing 0.001), so that the
@@ -113,6 +114,7 @@ struct EngineOptions {
 inline std::unique_ptr<HashTable> makeEngine(const EngineOptions& options = {}) {
     auto engine = std::make_unique<HashTable>();
     if (options.small) engine->setInitParams(smallParams());
+    if (options.threads > 0) engine->setInitThreadCount(options.threads);
     if (engine->init() != 0) return nullptr;
     fusion::DeviceInfo device{};
     device.point_spacing = 0.001f;
