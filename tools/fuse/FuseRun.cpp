@@ -13,6 +13,7 @@
 
 #include "fuse/FrameFile.h"
 #include "fuse/FrameSource.h"
+#include "fuse/LiveView.h"
 #include "fuse/PlyIO.h"
 #include "fuse/Preview.h"
 #include "fuse/Progress.h"
@@ -59,10 +60,11 @@ bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std:
 }
 
 // One drain as a host does it after every frame: take what is waiting and
-// apply it to the mirror. The count is preset because the library leaves it
-// untouched when nothing is waiting.
+// apply it to the mirror (and hand it to the live view, which copies it).
+// The count is preset because the library leaves it untouched when nothing
+// is waiting.
 void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror& mirror,
-                  RunReport& report) {
+                  RunReport& report, LiveView* live, const LiveStats& stats) {
     fusion::Vertices* records = nullptr;
     int count = 0;
     engine.getUpdateVertices(&records, count);
@@ -73,6 +75,7 @@ void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror&
         engine.getVertexNum(vertex_count);
         mirror.apply(records, count, vertex_count);
         ++report.update_deliveries;
+        if (live != nullptr) live->publishUpdates(records, count, stats);
     }
     delete[] records;
 }
@@ -94,6 +97,10 @@ private:
     int loadSnapshot();
     int playFrames(FrameSource& source);
     int writeOutputs(const std::vector<fusion::Vertices>& cloud);
+    int startLive();
+    LiveStats liveStats(int frames_played, int frames_total, double seconds);
+    void drain(const LiveStats& stats);
+    void serveUntilDone();
 
     const FuseOptions& m_options;
     std::FILE* m_out;
@@ -104,7 +111,67 @@ private:
     std::vector<float> m_scanned;  // positions of a sample of simulated frames
     FrameFileWriter m_recorder;
     bool m_recording = false;
+    std::unique_ptr<LiveView> m_live;
+    LiveStats m_last_stats;
 };
+
+int Run::startLive() {
+    if (m_options.serve_port < 0) return kExitDone;
+    ServeSettings settings;
+    settings.address = m_options.serve_address;
+    settings.port = m_options.serve_port;
+    settings.queue_limit = int64_t(m_options.serve_queue_mib) << 20;
+    std::string error;
+    m_live = startLiveView(settings, error);
+    if (!m_live) return fail(kExitBadInput, error);
+    std::fprintf(m_err, "kelvane-fuse: live view at %s\n", m_live->url().c_str());
+    std::fflush(m_err);
+    return kExitDone;
+}
+
+LiveStats Run::liveStats(int frames_played, int frames_total, double seconds) {
+    LiveStats stats;
+    stats.frame = frames_played;
+    stats.frames = frames_total;
+    stats.fps = seconds > 0 ? float(frames_played / seconds) : 0.0f;
+    stats.dropped = m_engine.droppedSecondStages();
+    stats.resolution = m_engine.getResolution();
+    return stats;
+}
+
+// After each frame: the drain, and the whole model when a page waits for it.
+// The extraction comes after the drain whose records were just published,
+// so a page that starts from it and applies every later delivery ends with
+// the same set as a host that mirrored from the start.
+void Run::drain(const LiveStats& stats) {
+    m_last_stats = stats;
+    drainUpdates(m_engine, m_mirror, m_report, m_live.get(), stats);
+    if (!m_live) return;
+    if (m_options.blocking) m_live->resyncAll();  // blocking frames report nothing
+    if (!m_live->wantsModel()) return;
+    fusion::Vertices* vertices = nullptr;
+    int count = 0;
+    if (m_engine.extractLivePoints(&vertices, count) == 0 && (vertices != nullptr || count == 0))
+        m_live->publishModel(vertices, count, stats);
+    delete[] vertices;
+}
+
+// --serve: the pages keep the final model until the user interrupts, or
+// (--serve-exit) get a moment to receive what is queued for them.
+void Run::serveUntilDone() {
+    if (!m_live) return;
+    if (m_options.serve_exit) {
+        m_live->drainQueues(5.0);
+    } else {
+        m_live->waitForInterrupt([this] {
+            std::fprintf(m_err, "kelvane-fuse: serving %s until interrupted (Ctrl-C)\n",
+                         m_live->url().c_str());
+            std::fflush(m_err);
+        });
+    }
+    std::fprintf(m_err, "kelvane-fuse: %s\n", m_live->summary().c_str());
+    m_live.reset();
+}
 
 int Run::configureEngine(int64_t largest_frame) {
     m_engine.setProcessFinishedCallBack([this](int status) {
@@ -203,14 +270,14 @@ int Run::playFrames(FrameSource& source) {
                                      std::to_string(status) + ": " + libraryMessage();
         }
         if (m_options.settle) m_engine.waitForPendingWork();
-        drainUpdates(m_engine, m_mirror, m_report);
+        drain(liveStats(index + 1, source.frameCount(), secondsSince(start)));
         progress.update(index + 1, m_report.input_points, secondsSince(start));
     }
     progress.finish(m_report.frames, m_report.input_points, secondsSince(start));
     // Second stages of the last frames may still run; a host that wants the
     // settled model waits for them and drains once more.
     m_engine.waitForPendingWork();
-    drainUpdates(m_engine, m_mirror, m_report);
+    drain(liveStats(m_report.frames, source.frameCount(), secondsSince(start)));
     return kExitDone;
 }
 
@@ -292,7 +359,9 @@ int Run::execute() {
         m_recording = true;
     }
 
-    int status = configureEngine(source->largestFrame());
+    int status = startLive();
+    if (status != kExitDone) return status;
+    status = configureEngine(source->largestFrame());
     if (status != kExitDone) return status;
     status = loadSnapshot();
     if (status != kExitDone) return status;
@@ -315,6 +384,7 @@ int Run::execute() {
     // change the updates did not announce.
     m_report.diff = m_mirror.compare(cloud.data(), count, 0.0f);
     m_report.mirror = m_mirror.stats();
+    if (m_live) m_live->publishFinal(cloud.data(), count, m_last_stats);
     if (const kelvane_sim::SweepOptions* truth = source->groundTruth()) {
         m_report.accuracy =
             kelvane_sim::measureAccuracy(*truth, cloud, m_scanned, m_report.resolution);
@@ -327,6 +397,7 @@ int Run::execute() {
     m_report.wall_seconds = secondsSince(wall_start);
     printReport(m_out, m_report);
     std::fflush(m_out);
+    serveUntilDone();
     if (status == kExitDone && m_options.check_mirror && !m_report.diff.sameVertices())
         status = kExitMirror;
     return status;

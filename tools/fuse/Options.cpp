@@ -235,6 +235,30 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
         ->group(outputs);
     app.add_flag("-q,--quiet", options.quiet, "No progress display")->group(outputs);
 
+    const char* live = "Live view";
+    std::string serve_port;
+    CLI::Option* serve =
+        app.add_option("--serve", serve_port,
+                       "Serve a page that draws the model as it grows, at PORT (default: a free "
+                       "one); put INPUT before it")
+            ->group(live)
+            ->type_name("[PORT]")
+            ->expected(0, 1);
+    app.add_option("--serve-address", options.serve_address,
+                   "Address to listen on (default: this machine only)")
+        ->group(live)
+        ->type_name("ADDR")
+        ->capture_default_str();
+    app.add_flag("--serve-exit", options.serve_exit,
+                 "Stop serving when the run ends (default: serve until interrupted)")
+        ->group(live);
+    app.add_option("--serve-queue", options.serve_queue_mib,
+                   "MiB a page may fall behind before it is sent the model afresh")
+        ->group(live)
+        ->type_name("MIB")
+        ->capture_default_str()
+        ->check(inRange(1, 4096));
+
     try {
         app.parse(argc, argv);
         if (options.blocking && non_blocking) {
@@ -257,6 +281,21 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
             if (app.count("--frames") == 0) options.frames = preset.frames;
             if (app.count("--rows") == 0) options.rows = preset.rows;
             if (app.count("--columns") == 0) options.columns = preset.columns;
+        }
+        if (serve->count() > 0) {
+            options.serve_port = 0;
+            if (!serve_port.empty()) {
+                std::string text = serve_port;
+                const std::string problem = inRange(0, 65535)(text);
+                if (!problem.empty())
+                    throw CLI::ValidationError(
+                        "--serve", "a port number, " + problem + " (put INPUT before --serve)");
+                options.serve_port = std::stoi(serve_port);
+            }
+        }
+        for (const char* name : {"--serve-address", "--serve-exit", "--serve-queue"}) {
+            if (serve->count() == 0 && app.count(name) > 0)
+                throw CLI::ValidationError(std::string(name) + " applies to --serve");
         }
         if (!parseViewpoint(viewpoint, options)) {
             throw CLI::ValidationError(

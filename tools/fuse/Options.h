@@ -49,6 +49,12 @@ struct FuseOptions {
     float elevation = 0.0f;  // degrees above the horizontal
     bool check_mirror = false;
     bool quiet = false;
+
+    // Live view: serve_port -1 serves nothing, 0 a free port.
+    int serve_port = -1;
+    std::string serve_address = "127.0.0.1";
+    bool serve_exit = false;   // stop serving when the run ends
+    int serve_queue_mib = 16;  // how far a page may fall behind
 };
 
 struct ParseResult {
