@@ -7,9 +7,10 @@
 namespace kelvane_fuse {
 
 uint32_t mixViewId(int32_t view_id) {
-    // The finaliser of a well-known 32-bit hash: every input bit reaches
-    // every output bit, so a missing or extra id changes the sum.
-    uint32_t h = uint32_t(view_id);
+    // An offset (the finaliser alone maps 0 to 0, and id 0 must count),
+    // then the finaliser of a well-known 32-bit hash: every input bit
+    // reaches every output bit, so a missing or extra id changes the sum.
+    uint32_t h = uint32_t(view_id) + 0x9E3779B9u;
     h ^= h >> 16;
     h *= 0x85EBCA6Bu;
     h ^= h >> 13;

@@ -1,13 +1,13 @@
 // The live view's server: plain HTTP for the page and its assets, a
 // WebSocket at /live for the model and its updates. Boost.Beast over
-// Boost.Asio, every socket served by one thread of its own.
+// Boost.Asio, every socket served by one thread of the server's own.
 //
 // The run's thread only encodes a message (outside any lock), appends it to
 // the queue of every page under the hub's lock and posts a wake-up: it never
 // waits for a socket. Each page's queue is bounded: a page that falls
 // further behind than the limit is put back to "waiting for the model" (its
-// queue dropped, a fresh model follows after the next frame); one that fell
-// behind again without having received anything since is disconnected.
+// queue dropped, a fresh model follows after the next frame), or, when
+// nothing has reached it for a few seconds, disconnected.
 
 #include <atomic>
 #include <boost/asio/bind_executor.hpp>
@@ -52,6 +52,9 @@ constexpr size_t kMaxIncomingMessage = 4096;  // the page sends nothing; small c
 constexpr size_t kMaxRequestBody = 4096;
 constexpr int kMaxPages = 32;
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
+// A page whose queue overflows is sent the model afresh, unless nothing has
+// reached it for this long: then it is disconnected.
+constexpr auto kStuckAfter = std::chrono::seconds(3);
 const char* const kServerName = "kelvane-fuse";
 
 class PageSession;
@@ -107,6 +110,7 @@ public:
         }));
         m_ws.read_message_max(kMaxIncomingMessage);
         m_ws.binary(true);
+        m_ws.auto_fragment(false);  // one frame a message
         m_ws.async_accept(request,
                           beast::bind_front_handler(&PageSession::onAccept, shared_from_this()));
     }
@@ -127,7 +131,7 @@ public:
     State state = State::Handshake;
     std::deque<Message> queue;
     int64_t queued_bytes = 0;
-    bool wrote_since_resync = true;
+    std::chrono::steady_clock::time_point last_write = std::chrono::steady_clock::now();
 
 private:
     void onAccept(beast::error_code ec) {
@@ -225,20 +229,18 @@ void Hub::detach(PageSession* page, bool was_refused) {
 void Hub::push(PageSession& page, const Message& message) {
     const auto size = int64_t(message->size());
     if (page.queued_bytes + size > m_queue_limit && !page.queue.empty()) {
-        if (page.wrote_since_resync) {
-            // Slow, not stuck: start it again from a fresh model.
-            page.queue.clear();
-            page.queued_bytes = 0;
-            page.wrote_since_resync = false;
-            page.state = PageSession::State::Waiting;
-            m_waiting.fetch_add(1, std::memory_order_release);
-            ++resynced;
-        } else {
-            page.queue.clear();
-            page.queued_bytes = 0;
+        page.queue.clear();
+        page.queued_bytes = 0;
+        if (std::chrono::steady_clock::now() - page.last_write > kStuckAfter) {
+            // Nothing reached it for seconds: it does not read.
             page.state = PageSession::State::Gone;
             ++dropped;
             page.cut();
+        } else {
+            // Slow, not stuck: start it again from a fresh model.
+            page.state = PageSession::State::Waiting;
+            m_waiting.fetch_add(1, std::memory_order_release);
+            ++resynced;
         }
         return;
     }
@@ -304,7 +306,7 @@ Message Hub::next(PageSession& page) {
 
 void Hub::wroteOne(PageSession& page) {
     std::lock_guard<std::mutex> lock(mutex);
-    page.wrote_since_resync = true;
+    page.last_write = std::chrono::steady_clock::now();
 }
 
 bool Hub::queuesEmpty() {
@@ -432,7 +434,7 @@ private:
         response.set(http::field::content_type, "text/plain; charset=utf-8");
         decorate(response);
         response.body() = text;
-        response.keep_alive(request.keep_alive());
+        response.keep_alive(false);  // a refusal ends the connection
         response.prepare_payload();
         return response;
     }

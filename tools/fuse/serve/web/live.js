@@ -19,7 +19,7 @@ const REMOVED = 255;
 
 // The same 32-bit mix as the tool's digest, summed over the ids.
 function mixViewId(id) {
-  let h = id >>> 0;
+  let h = (id + 0x9e3779b9) >>> 0;
   h ^= h >>> 16;
   h = Math.imul(h, 0x85ebca6b) >>> 0;
   h ^= h >>> 13;
