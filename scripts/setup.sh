@@ -20,7 +20,19 @@ PACKAGES=(
   pybind11-dev         #   its bindings
   python3-numpy        #   arrays in and out
   python3-pytest       #   its tests
+  python3-setuptools   # pip install . (offline, --no-build-isolation)
+  python3-venv         #   the virtual environment the tests install into
+  python3-pip
+  python3-open3d       # kelvane.to_open3d and its test
+  libboost-dev         # kelvane-fuse --serve: Boost.Beast (HTTP, WebSocket)
+  libjs-three          #   three.js and its orbit controls, compiled into the tool
+  chromium             #   the browser its test drives
 )
+# Node.js and npm for the browser test's driver (playwright-core from the
+# npm registry); any node on PATH will do, else Debian's.
+if ! command -v npm >/dev/null 2>&1; then
+  PACKAGES+=(nodejs npm)
+fi
 
 missing=()
 for package in "${PACKAGES[@]}"; do

@@ -5,7 +5,8 @@
 #   3. ThreadSanitizer build (without OpenMP) and the concurrency tests
 #   4. install of the release build, then the example host built against the
 #      installed package with find_package(Kelvane), and pytest on the
-#      installed Python package
+#      installed Python package; `pip install .` into a virtual environment
+#      and pytest on that; the live view (kelvane-fuse --serve) in chromium
 #   5. clang-format --dry-run on every C and C++ source
 # Build trees live in build/. Installs missing packages first (scripts/setup.sh).
 # Exits non-zero when any step fails; later steps still run where they can.
@@ -95,6 +96,36 @@ install_and_test_python() {
   return "$status"
 }
 
+# `pip install .` as a Python user runs it, offline, into a virtual
+# environment that sees Debian's numpy, pytest and Open3D; the pytest suite
+# runs against what pip installed, then `pip uninstall` must remove it.
+pip_install_and_test_python() {
+  local venv status
+  venv=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-venv.XXXXXX") || return 1
+  /usr/bin/python3 -m venv --system-site-packages "$venv" &&
+    KELVANE_JOBS=$JOBS "$venv/bin/pip" install --no-index --no-build-isolation "$ROOT" &&
+    (cd "$venv" && KELVANE_EXPECT_PACKAGE_IN="$venv" \
+      KELVANE_FUSE="$ROOT/build/release/tools/kelvane-fuse" \
+      KELVANE_C_INCLUDE_DIR="$ROOT/include" \
+      KELVANE_LIBRARY="$ROOT/build/release/libKelvane_Impl_Points.so" \
+      "$venv/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python") &&
+    "$venv/bin/pip" uninstall -y kelvane &&
+    if (cd "$venv" && "$venv/bin/python" -c "import kelvane" 2>/dev/null); then
+      echo "kelvane is still importable after pip uninstall"
+      false
+    fi
+  status=$?
+  rm -rf "$venv"
+  return "$status"
+}
+
+# The live view in Debian's chromium, driven by playwright-core from the npm
+# registry (tests/browser/package-lock.json pins it).
+browser_test() {
+  npm ci --prefix tests/browser --no-audit --no-fund --loglevel=error &&
+    KELVANE_FUSE="$ROOT/build/release/tools/kelvane-fuse" node --test tests/browser
+}
+
 # Every C and C++ source follows the repository's .clang-format.
 check_format() {
   local files=()
@@ -109,10 +140,14 @@ if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Re
   step "release: whole suite" run_tests build/release
   step "install + example via find_package" install_and_build_example
   step "install + Python package (pytest)" install_and_test_python
+  step "pip install . + Python package (pytest)" pip_install_and_test_python
+  step "browser: live view (chromium)" browser_test
 else
   record "release: whole suite" 1 0
   record "install + example via find_package" 1 0
   record "install + Python package (pytest)" 1 0
+  record "pip install . + Python package (pytest)" 1 0
+  record "browser: live view (chromium)" 1 0
 fi
 
 if step "asan+ubsan: build" configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -208,3 +208,47 @@ def test_python_example_fuses_a_frame_file(tool_run, tmp_path):
     live, advice = result.stdout.splitlines()
     assert int(re.fullmatch(r"(\d+) live points", live).group(1)) > 10000
     assert advice == "install python3-open3d to view the cloud"
+
+
+def vertices_with_grades():
+    """Five records: scan levels 8, 16, 32, 64 and 8 on quality 0x4321, the last a removal."""
+    records = np.zeros(5, dtype=kelvane.VERTEX_DTYPE)
+    records["position"] = np.arange(15, dtype=np.float32).reshape(5, 3)
+    records["normal"][:, 2] = 1
+    records["view_id"] = np.arange(5)
+    records["state"] = [1, 1, 0, 1, 255]
+    records["scan_level"] = [8, 16, 32, 64, 8]
+    records["quality"] = 0x4321
+    return records
+
+
+def test_grades_of_each_scan_level_and_their_colours():
+    assert kelvane.quality_grades(vertices_with_grades()).tolist() == [1, 2, 3, 4, 1]
+    colours = kelvane.grade_colours([0, 15, 7.5, 20])
+    assert np.allclose(colours, [[0.86, 0.24, 0.20], [0.27, 0.76, 0.36], [0.92, 0.80, 0.24], [0.27, 0.76, 0.36]])
+    with pytest.raises(TypeError, match="VERTEX_DTYPE"):
+        kelvane.quality_grades(np.zeros((5, 3)))
+
+
+def test_to_open3d_gives_points_normals_and_grade_colours():
+    open3d = pytest.importorskip("open3d")
+    records = vertices_with_grades()
+    cloud = kelvane.to_open3d(records)
+    assert isinstance(cloud, open3d.geometry.PointCloud)
+    kept = records[:4]  # the removal record is left out
+    assert np.array_equal(np.asarray(cloud.points), kept["position"])
+    assert np.array_equal(np.asarray(cloud.normals), kept["normal"])
+    assert np.allclose(np.asarray(cloud.colors), kelvane.grade_colours([1, 2, 3, 4]))
+
+
+def test_to_open3d_without_open3d_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "open3d", None)  # import open3d now raises ImportError
+    with pytest.raises(ImportError, match=r"needs Open3D.*python3-open3d"):
+        kelvane.to_open3d(vertices_with_grades())
+
+
+def test_the_package_under_test_is_the_one_expected():
+    expected = os.environ.get("KELVANE_EXPECT_PACKAGE_IN")
+    if not expected:
+        pytest.skip("KELVANE_EXPECT_PACKAGE_IN is not set")
+    assert pathlib.Path(kelvane.__file__).resolve().is_relative_to(pathlib.Path(expected).resolve())

@@ -30,6 +30,9 @@ __all__ = [
     "INVALID_ARGUMENT",
     "OUT_OF_MEMORY",
     "read_frame_file",
+    "quality_grades",
+    "grade_colours",
+    "to_open3d",
 ]
 
 # Points per view when a frame comes without views, as kelvane-fuse does
@@ -246,3 +249,52 @@ def read_frame_file(path):
                       if count else np.empty(0, dtype=POINT_DTYPE))
         offset += 4 + count * POINT_DTYPE.itemsize
     return frames
+
+
+# The three colours kelvane-fuse's preview and live view blend between.
+_GRADE_LOW = np.array([0.86, 0.24, 0.20])
+_GRADE_MID = np.array([0.92, 0.80, 0.24])
+_GRADE_HIGH = np.array([0.27, 0.76, 0.36])
+
+
+def _as_vertices(vertices):
+    if not isinstance(vertices, np.ndarray) or vertices.dtype != VERTEX_DTYPE or vertices.ndim != 1:
+        raise TypeError("expected a 1-D VERTEX_DTYPE array, as extract() and updates() return, got "
+                        f"{getattr(vertices, 'dtype', type(vertices).__name__)}")
+    return vertices
+
+
+def quality_grades(vertices):
+    """The grade (0-15) of each vertex's own scan level: the quality nibble
+    that scan level 16, 32 or 64 selects (1-3), nibble 0 for every other."""
+    vertices = _as_vertices(vertices)
+    level = vertices["scan_level"]
+    nibble = np.select([level == 16, level == 32, level == 64], [1, 2, 3], 0)
+    return ((vertices["quality"].astype(np.uint32) >> (4 * nibble)) & 0xF).astype(np.uint8)
+
+
+def grade_colours(grades):
+    """RGB in [0, 1] per grade: red (0, not graded) through yellow to green (15)."""
+    t = np.clip(np.asarray(grades, dtype=np.float64), 0, 15)[..., None] / 15.0
+    low = _GRADE_LOW + (_GRADE_MID - _GRADE_LOW) * (2 * t)
+    high = _GRADE_MID + (_GRADE_HIGH - _GRADE_MID) * (2 * t - 1)
+    return np.where(t < 0.5, low, high)
+
+
+def to_open3d(vertices):
+    """An open3d.geometry.PointCloud of VERTEX_DTYPE records: positions,
+    normals, and the grade of each point's scan level as its colour (as
+    kelvane-fuse's preview shows it). Removal records (state 255) are left
+    out. Needs Open3D (Debian: python3-open3d)."""
+    vertices = _as_vertices(vertices)
+    try:
+        import open3d
+    except ImportError as error:
+        raise ImportError("kelvane.to_open3d needs Open3D, which is not installed: on Debian "
+                          "`apt-get install python3-open3d`, elsewhere `pip install open3d`") from error
+    kept = vertices[vertices["state"] != 255]
+    cloud = open3d.geometry.PointCloud()
+    cloud.points = open3d.utility.Vector3dVector(kept["position"].astype(np.float64))
+    cloud.normals = open3d.utility.Vector3dVector(kept["normal"].astype(np.float64))
+    cloud.colors = open3d.utility.Vector3dVector(grade_colours(quality_grades(kept)))
+    return cloud
