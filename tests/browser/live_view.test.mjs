@@ -122,6 +122,10 @@ test('the live view follows a scan in chromium, across a reconnect and a late pa
       const s = await state(second);
       return s && s.models >= 1 && s;
     });
+    if (process.env.KELVANE_SCREENSHOT) { // mid-scan, while parts are still being graded
+      await until('the scan half way', async () => (await state(first)).frame >= FRAMES / 2);
+      writeFileSync(process.env.KELVANE_SCREENSHOT, await first.screenshot());
+    }
     assert.ok(again.modelFrame < FRAMES, `the reconnect was served mid-scan (frame ${again.modelFrame})`);
     assert.ok(late.modelFrame < FRAMES, `the late page opened mid-scan (frame ${late.modelFrame})`);
 
@@ -141,7 +145,6 @@ test('the live view follows a scan in chromium, across a reconnect and a late pa
       assert.match(s.status, /same points as the final extraction/);
     }
 
-    if (process.env.KELVANE_SCREENSHOT) writeFileSync(process.env.KELVANE_SCREENSHOT, await first.screenshot());
     const canvas = await first.locator('canvas').screenshot();
     const blank = await context.newPage(); // the live page's own policy allows no data: images
     const census = await pixelCensus(blank, canvas);

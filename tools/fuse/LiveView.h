@@ -31,7 +31,7 @@ struct LiveStats {
 struct ServeSettings {
     std::string address = "127.0.0.1";
     int port = 0;                            // 0: a free port
-    int64_t queue_limit = 16 * 1024 * 1024;  // bytes a page may fall behind
+    int64_t queue_limit = 64 * 1024 * 1024;  // bytes a page may fall behind
 };
 
 class LiveView {

@@ -54,7 +54,7 @@ struct FuseOptions {
     int serve_port = -1;
     std::string serve_address = "127.0.0.1";
     bool serve_exit = false;   // stop serving when the run ends
-    int serve_queue_mib = 16;  // how far a page may fall behind
+    int serve_queue_mib = 64;  // how far a page may fall behind
 };
 
 struct ParseResult {

@@ -131,6 +131,7 @@ public:
     State state = State::Handshake;
     std::deque<Message> queue;
     int64_t queued_bytes = 0;
+    bool writing = false;  // a message taken from the queue is on its way
     std::chrono::steady_clock::time_point last_write = std::chrono::steady_clock::now();
 
 private:
@@ -300,6 +301,7 @@ Message Hub::next(PageSession& page) {
     if (page.queue.empty()) return nullptr;
     Message message = std::move(page.queue.front());
     page.queue.pop_front();
+    page.writing = true;
     page.queued_bytes -= int64_t(message->size());
     return message;
 }
@@ -307,12 +309,14 @@ Message Hub::next(PageSession& page) {
 void Hub::wroteOne(PageSession& page) {
     std::lock_guard<std::mutex> lock(mutex);
     page.last_write = std::chrono::steady_clock::now();
+    page.writing = false;
 }
 
 bool Hub::queuesEmpty() {
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto& page : m_pages)
-        if (!page->queue.empty()) return false;
+        if (page->state != PageSession::State::Gone && (!page->queue.empty() || page->writing))
+            return false;
     return true;
 }
 

@@ -127,7 +127,7 @@ const mirror = new Mirror();
 const info = {
   connected: false, frame: 0, frames: 0, fps: 0, dropped: 0, resolution: 0.5,
   modelFrame: -1, finished: false, extracted: -1, extractedDigest: 0, models: 0, batches: 0,
-  records: 0, badMessages: 0, drawn: 0, renders: 0,
+  records: 0, badMessages: 0, drawn: 0, renders: 0, applyMs: 0, renderMs: 0,
 };
 
 const view = document.getElementById('view');
@@ -360,7 +360,12 @@ function connect() {
   ws.binaryType = 'arraybuffer';
   socket = ws;
   ws.onopen = () => { info.connected = true; needsRender = true; };
-  ws.onmessage = (event) => { if (ws === socket) apply(event.data); };
+  ws.onmessage = (event) => {
+    if (ws !== socket) return;
+    const start = performance.now();
+    apply(event.data);
+    info.applyMs += performance.now() - start;
+  };
   ws.onclose = () => {
     if (ws !== socket) return;
     info.connected = false;
@@ -393,12 +398,14 @@ let lastStatus = 0;
 function loop(now) {
   requestAnimationFrame(loop);
   if (needsRender) {
+    const start = performance.now();
     uploadChanges();
     frameModel(false);
     renderer.render(scene, camera);
     info.drawn = renderer.info.render.points;
     ++info.renders;
     needsRender = false;
+    info.renderMs += performance.now() - start;
   }
   if (now - lastStatus > 200) {
     lastStatus = now;
