@@ -110,6 +110,10 @@ test('the live view follows a scan in chromium, across a reconnect and a late pa
       const s = await state(first);
       return s && s.models >= 1 && s.frame >= 10 && s.live > 0 && s;
     });
+    if (process.env.KELVANE_SCREENSHOT) { // mid-scan, while parts are still being graded
+      await until('a third of the scan', async () => (await state(first)).frame >= FRAMES / 3);
+      writeFileSync(process.env.KELVANE_SCREENSHOT, await first.screenshot());
+    }
     await first.evaluate(() => window.kelvaneLive.reconnect());
     const second = await context.newPage();
     watch(second);
@@ -122,10 +126,6 @@ test('the live view follows a scan in chromium, across a reconnect and a late pa
       const s = await state(second);
       return s && s.models >= 1 && s;
     });
-    if (process.env.KELVANE_SCREENSHOT) { // mid-scan, while parts are still being graded
-      await until('the scan half way', async () => (await state(first)).frame >= FRAMES / 2);
-      writeFileSync(process.env.KELVANE_SCREENSHOT, await first.screenshot());
-    }
     assert.ok(again.modelFrame < FRAMES, `the reconnect was served mid-scan (frame ${again.modelFrame})`);
     assert.ok(late.modelFrame < FRAMES, `the late page opened mid-scan (frame ${late.modelFrame})`);
 
