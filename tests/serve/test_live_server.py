@@ -263,3 +263,12 @@ def test_pages_that_lag_are_resynchronised_and_pages_that_never_read_are_dropped
     with pytest.raises((EOFError, ConnectionResetError)):
         while True:  # what the kernel still held, then the end
             stuck.frame()
+
+
+def test_blocking_frames_report_nothing_so_pages_get_the_model_after_each(served):
+    tool = served("--blocking", "--fps", "10", "--frames", "6", "--serve-exit")
+    page = Page(tool.port)
+    assert page.follow() is None
+    status, out, err = tool.finish()
+    assert status == 0 and page.kinds.count(UPDATES) == 0 and page.kinds.count(MODEL) >= 3
+    assert page.final == (live_points(out), sum(map(mix, page.table)) & 0xFFFFFFFF) and len(page.table) == live_points(out)
