@@ -10,7 +10,6 @@
 // nothing has reached it for a few seconds, disconnected.
 
 #include <atomic>
-#include <boost/asio/bind_executor.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -19,9 +18,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
-#include <cstdio>
 #include <deque>
 #include <functional>
 #include <future>
