@@ -200,13 +200,15 @@ PlacementRules HashTable::placementRules() const {
 // ---- reading ------------------------------------------------------------------------
 
 int HashTable::extractLivePoints(PointRawData& out) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) return 1;
-    return fusion::extractLivePoints(m_volume, out);
+    return fusion::extractLivePoints(m_volume, out, m_team_size);
 }
 
 int HashTable::extractLivePoints(Vertices** out, int& count) {
+    const FixedTeams fixed_teams;
     if (!m_is_init) return 1;
-    const Outcome result = extractLiveVertices(m_volume, out, count);
+    const Outcome result = extractLiveVertices(m_volume, out, count, m_team_size);
     if (result.message != nullptr) m_error_message.set(result.message);
     return result.status;
 }

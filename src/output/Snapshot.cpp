@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "output/OrderedGather.h"
 #include "platform/platform.h"
 #include "volume/Reinsertion.h"
 #include "volume/SharedFields.h"
@@ -18,7 +19,8 @@ constexpr int kOutOfMemory = 0x10201;
 // A record is saved when the host knows it as a vertex, or when it is an
 // absorbed record or placeholder that still marks its voxel side.
 bool worthSaving(const FusionPoint& p) {
-    return (p.observation_count > 0 && p.view_id != -1) || p.absorbed_flag != 0;
+    return (relaxedLoad(p.observation_count) > 0 && relaxedLoad(p.view_id) != -1) ||
+           relaxedLoad(p.absorbed_flag) != 0;
 }
 
 void dropBuffer(RealTimeByteStream& stream) {
@@ -43,32 +45,27 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
         return Outcome::failed(kOutOfMemory, "memory is lacked");
     }
 
-    // Records first, through one atomic slot counter, so the threads never
-    // coordinate beyond one increment per stored record. Indices at or past
-    // the readable bound were never handed out and hold nothing.
-    std::atomic<int64_t> slots{0};
-    const int32_t readable = volume.readablePointCount();
-    const int32_t chunk_points = volume.params().chunk_point_num;
-    const int32_t chunks = (readable + chunk_points - 1) / chunk_points;
-    uint8_t* const records = out.data + snapshot::kHeaderBytes;
-    (void)threads;
-
-#pragma omp parallel for schedule(static) num_threads(threads)
-    for (int32_t chunk = 0; chunk < chunks; ++chunk) {
-        const int64_t first = static_cast<int64_t>(chunk) * chunk_points;
-        const int64_t end = std::min<int64_t>(first + chunk_points, readable);
-        for (int64_t i = first; i < end; ++i) {
-            const FusionPoint p = relaxedCopy(*volume.pointAt(static_cast<int32_t>(i)));
-            if (!worthSaving(p)) continue;
-            const int64_t k = slots.fetch_add(1, std::memory_order_relaxed);
-            // Beyond the buffer: counted but not written; the size check
-            // below then refuses the whole save.
-            if (k >= capacity) continue;
-            snapshot::encodeRecord(records + snapshot::kRecordBytes * k, p);
-        }
+    // Records first, in ascending record index: each span of indices counts
+    // what it stores, then writes from its place in the stream, so the
+    // threads never coordinate and the stream is the same for any number of
+    // them. Indices at or past the readable bound were never handed out.
+    OrderedGather gather(volume.readablePointCount());
+    const int64_t counted = gather.count(volume, threads, worthSaving);
+    if (counted > capacity) {
+        dropBuffer(out);
+        return Outcome::failed(1, "byte stream size is invalid!");
     }
-
-    const int64_t n = slots.load();
+    uint8_t* const records = out.data + snapshot::kHeaderBytes;
+    const int64_t n = gather.write(
+        volume, threads, worthSaving,
+        [records](const FusionPoint& shared, int64_t slot) {
+            snapshot::encodeRecord(records + snapshot::kRecordBytes * slot, relaxedCopy(shared));
+        },
+        [records](int64_t to, int64_t from, int64_t count) {
+            std::memmove(records + snapshot::kRecordBytes * to,
+                         records + snapshot::kRecordBytes * from,
+                         static_cast<std::size_t>(snapshot::kRecordBytes * count));
+        });
     if (out.size < snapshot::streamBytesFor(static_cast<uint64_t>(n))) {
         dropBuffer(out);
         return Outcome::failed(1, "byte stream size is invalid!");

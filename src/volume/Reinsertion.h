@@ -37,19 +37,27 @@ void reinsertRecords(Volume& volume, const PlacementRules& rules, int threads, i
     (void)threads;  // the team size, when built with OpenMP
     for (int pass = 0; pass < 2; ++pass) {
         const bool marks = pass == 1;
-#pragma omp parallel for schedule(static) num_threads(threads)
-        for (int32_t i = 0; i < count; ++i) {
-            ReinsertItem item;
-            if (!source(i, item) || item.is_mark != marks) continue;
-            if (!placeable(item.position, resolution)) continue;
-            if (item.is_mark) {
-                addPlaceholder(volume, voxelOf(item.position, resolution), item.incoming);
-                continue;
+#pragma omp parallel num_threads(threads)
+        {
+            // Records saved in index order come in the order frames placed
+            // them, so most fall into a block one of the last few fell into:
+            // each thread remembers those and skips the hash for them.
+            PlacementCache cache;
+#pragma omp for schedule(static)
+            for (int32_t i = 0; i < count; ++i) {
+                ReinsertItem item;
+                if (!source(i, item) || item.is_mark != marks) continue;
+                if (!placeable(item.position, resolution)) continue;
+                if (item.is_mark) {
+                    addPlaceholder(volume, voxelOf(item.position, resolution), item.incoming);
+                    continue;
+                }
+                const FoundPoint placed =
+                    addObservation(volume, rules, item.position, item.incoming, &cache);
+                if (!placed) continue;
+                SpinGuard guard(volume.lockOf(placed.voxel));
+                settle(*placed.record, item);
             }
-            const FoundPoint placed = addObservation(volume, rules, item.position, item.incoming);
-            if (!placed) continue;
-            SpinGuard guard(volume.lockOf(placed.voxel));
-            settle(*placed.record, item);
         }
     }
 }

@@ -52,10 +52,16 @@ TEST(Extraction, EachFormKeepsItsLiveRecordsInIndexOrder) {
     EXPECT_TRUE(count == 0 && out != nullptr) << "a zero-length array, not null";
     delete[] out;
 
+    // The result is the only allocation: without it the count is still set.
+    Vertices sentinel{};
     FailingAllocations none(0);
+    out = &sentinel;
+    count = -1;
     const fusion::Outcome lacking = fusion::extractLiveVertices(volume, &out, count);
     EXPECT_EQ(lacking.status, 1);
-    EXPECT_EQ(lacking.message, nullptr) << "the working list could not grow: no message";
+    EXPECT_STREQ(lacking.message, "memory is lacked!");
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(count, 2);
 }
 
 TEST(ExtractionMemory, LargerOfRecordsAndSnapshotPlusHeadroom) {

@@ -1,5 +1,6 @@
 #include "fuse/AtomicOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -71,10 +72,19 @@ void AtomicOutput::abandon() {
     std::filesystem::remove(m_temp_path, ignored);
 }
 
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string& error) {
+bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error,
+                         const std::function<void(uint64_t, uint64_t)>& progress) {
+    constexpr size_t kPiece = size_t(8) << 20;
     AtomicOutput out;
-    if (!out.open(path) || !out.write(data, size) || !out.commit()) {
+    bool ok = out.open(path);
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    for (size_t done = 0; ok && done < size;) {
+        const size_t piece = std::min(kPiece, size - done);
+        ok = out.write(bytes + done, piece);
+        done += piece;
+        if (ok && progress) progress(done, size);
+    }
+    if (!ok || !out.commit()) {
         error = out.error();
         return false;
     }

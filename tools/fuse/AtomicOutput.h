@@ -7,7 +7,9 @@
 // looks finished.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace kelvane_fuse {
@@ -44,9 +46,10 @@ private:
     bool m_failed = false;
 };
 
-// Writes a whole buffer through an AtomicOutput. False with `error` set to
-// "<path>: <problem>" on failure.
-bool writeFileAtomically(const std::string& path, const void* data, size_t size,
-                         std::string& error);
+// Writes a whole buffer through an AtomicOutput, in pieces of a few
+// megabytes, telling `progress` (when given) the bytes written so far. False
+// with `error` set to "<path>: <problem>" on failure.
+bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error,
+                         const std::function<void(uint64_t, uint64_t)>& progress = {});
 
 }  // namespace kelvane_fuse

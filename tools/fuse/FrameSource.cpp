@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -17,6 +18,12 @@ void identityPose(double pose[16]) {
     for (int i = 0; i < 16; ++i) pose[i] = (i % 5 == 0) ? 1.0 : 0.0;
 }
 
+std::string panelSize(const kelvane_sim::SweepOptions& o) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%gx%g", double(o.panel_width), double(o.panel_height));
+    return text;
+}
+
 class SimulatorSource : public FrameSource {
 public:
     explicit SimulatorSource(const kelvane_sim::SweepOptions& options) : m_scanner(options) {}
@@ -24,8 +31,9 @@ public:
     std::string describe() const override {
         const auto& o = m_scanner.options();
         return std::string("simulated ") + kelvane_sim::shapeName(o.shape) +
-               (o.path == kelvane_sim::Path::Handheld ? " (handheld)" : "") + ", " +
-               std::to_string(o.frames) + " frames of " + std::to_string(o.rows) + "x" +
+               (o.path == kelvane_sim::Path::Handheld ? " (handheld)" : "") +
+               (o.path == kelvane_sim::Path::Raster ? " " + panelSize(o) + " mm (raster)" : "") +
+               ", " + std::to_string(o.frames) + " frames of " + std::to_string(o.rows) + "x" +
                std::to_string(o.columns) + " rays, seed " + std::to_string(o.seed);
     }
     int frameCount() const override { return m_scanner.frameCount(); }
@@ -178,6 +186,8 @@ std::unique_ptr<FrameSource> openFrameSource(const FuseOptions& options, std::st
                                                   ? kelvane_sim::statueSweep()
                                               : options.handheld ? kelvane_sim::handheldSweep()
                                                                  : kelvane_sim::SweepOptions{};
+            if (options.object == "panel")
+                sweep = kelvane_sim::panelSweep(options.panel_width, options.panel_height);
             if (!kelvane_sim::parseShape(options.object, sweep.shape)) {
                 error = "unknown object '" + options.object + "'";
                 return nullptr;

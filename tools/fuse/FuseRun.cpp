@@ -26,6 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Steps large enough to show a bar for: a snapshot of about a million
+// records, a cloud of a million points.
+constexpr uint64_t kLargeBytes = uint64_t(48) << 20;
+constexpr uint64_t kLargeCloud = 1000000;
+
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -50,8 +55,9 @@ int frameLimitFor(const FuseOptions& options, int64_t largest_frame) {
     return int(std::min(std::max(kLibraryDefault, largest_frame + 1), kLargestHonoured));
 }
 
-bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    if (!readWholeFile(path, bytes, error)) return false;
+bool readSnapshotFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                      const StepProgress& progress) {
+    if (!readFileWithProgress(path, bytes, error, progress)) return false;
     if (bytes.empty()) {
         error = path + ": empty file, not a snapshot";
         return false;
@@ -101,6 +107,11 @@ private:
     LiveStats liveStats(int frames_played, int frames_total, double seconds);
     void drain(const LiveStats& stats);
     void serveUntilDone();
+    // A bar for one long step; shown only when the step is large.
+    StepBar stepBar(const std::string& what, const char* unit, double scale, uint64_t worth) {
+        return StepBar(m_err, Progress::isTerminal(m_err), !m_options.quiet, what, unit, scale,
+                       worth);
+    }
 
     const FuseOptions& m_options;
     std::FILE* m_out;
@@ -205,13 +216,25 @@ int Run::loadSnapshot() {
     if (m_options.load_snapshot.empty()) return kExitDone;
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!readSnapshotFile(m_options.load_snapshot, bytes, error)) return fail(kExitBadInput, error);
+    StepBar reading = stepBar("reading " + m_options.load_snapshot, "MB", 1e6, kLargeBytes);
+    std::error_code ec;
+    const uint64_t file_bytes = std::filesystem::file_size(m_options.load_snapshot, ec);
+    const bool read = readSnapshotFile(m_options.load_snapshot, bytes, error,
+                                       reading.callback(ec ? 0 : file_bytes));
+    reading.finish();
+    if (!read) return fail(kExitBadInput, error);
     auto stream = std::make_shared<fusion::RealTimeByteStream>();
     stream->data = bytes.data();  // the library reads it and never takes it over
     stream->size = bytes.size();
     fusion::Vertices* vertices = nullptr;
     int count = 0;
+    // The library loads in one call: the bar shows it started and ended.
+    StepBar loading = stepBar("loading the snapshot into the engine", "MB", 1e6, kLargeBytes);
+    const StepProgress loaded = loading.callback(bytes.size());
+    if (loaded) loaded(0, bytes.size());
     const int status = m_engine.loadRealTimeBytesData_points(stream, &vertices, count);
+    if (loaded && status == 0) loaded(bytes.size(), bytes.size());
+    loading.finish();
     if (status != 0) {
         delete[] vertices;
         const int exit_status = status == 0x10203 ? kExitBadInput : kExitLibrary;
@@ -291,7 +314,10 @@ int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
 
     const std::string ply = outputPath(m_options, m_options.ply);
     if (!ply.empty()) {
-        if (writeFusedPly(ply, cloud, error))
+        StepBar writing = stepBar("writing " + ply, "k points", 1e3, kLargeCloud);
+        const bool written = writeFusedPly(ply, cloud, error, writing.callback(cloud.size()));
+        writing.finish();
+        if (written)
             m_report.written.push_back(ply);
         else
             failed(error);
@@ -306,10 +332,15 @@ int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
         if (saved != 0 || stream->data == nullptr) {
             failed(snapshot + ": the library could not save the snapshot (status " +
                    std::to_string(saved) + "): " + libraryMessage());
-        } else if (writeFileAtomically(snapshot, stream->data, size_t(stream->size), error)) {
-            m_report.written.push_back(snapshot);
         } else {
-            failed(error);
+            StepBar saving = stepBar("saving " + snapshot, "MB", 1e6, kLargeBytes);
+            const bool written = writeFileAtomically(snapshot, stream->data, size_t(stream->size),
+                                                     error, saving.callback(stream->size));
+            saving.finish();
+            if (written)
+                m_report.written.push_back(snapshot);
+            else
+                failed(error);
         }
         delete[] stream->data;  // handed to the host by the save
     }

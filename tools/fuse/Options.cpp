@@ -109,8 +109,9 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
             ->group(sim));
     sim_options.push_back(
         app.add_option("--object", options.object,
-                       "sphere, box, torus, bumpy, plate, or statue (a sculpture with fine "
-                       "relief, always a hand-held sweep: 120 frames of about 46,000 points)")
+                       "sphere, box, torus, bumpy, plate, statue (a sculpture with fine "
+                       "relief, always a hand-held sweep: 120 frames of about 46,000 points) "
+                       "or panel (a large wavy panel scanned in a raster, see --size)")
             ->group(sim)
             ->type_name("NAME")
             ->capture_default_str()
@@ -119,6 +120,21 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
                     kelvane_sim::Shape shape;
                     return kelvane_sim::parseShape(name, shape) ? std::string()
                                                                 : "unknown object '" + name + "'";
+                },
+                "")));
+    std::string panel_size;
+    sim_options.push_back(
+        app.add_option("--size", panel_size,
+                       "Panel size in mm, WIDTHxHEIGHT (default 2400x1200: 1,770 frames of "
+                       "46,000 points, about 11.5 million fused points)")
+            ->group(sim)
+            ->type_name("WxH")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    float w = 0, h = 0;
+                    return kelvane_sim::parsePanelSize(text, w, h)
+                               ? std::string()
+                               : "expected WIDTHxHEIGHT in mm, got '" + text + "'";
                 },
                 "")));
     sim_options.push_back(app.add_option("--frames", options.frames, "Frames in the sweep")
@@ -296,6 +312,18 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
         for (const char* name : {"--serve-address", "--serve-exit", "--serve-queue"}) {
             if (serve->count() == 0 && app.count(name) > 0)
                 throw CLI::ValidationError(std::string(name) + " applies to --serve");
+        }
+        if (!panel_size.empty()) {
+            if (options.object != "panel")
+                throw CLI::ValidationError("--size", "applies to --object panel only");
+            kelvane_sim::parsePanelSize(panel_size, options.panel_width, options.panel_height);
+        }
+        if (options.object == "panel") {
+            const kelvane_sim::SweepOptions preset =
+                kelvane_sim::panelSweep(options.panel_width, options.panel_height);
+            if (app.count("--frames") == 0) options.frames = preset.frames;
+            if (app.count("--rows") == 0) options.rows = preset.rows;
+            if (app.count("--columns") == 0) options.columns = preset.columns;
         }
         if (!parseViewpoint(viewpoint, options)) {
             throw CLI::ValidationError(

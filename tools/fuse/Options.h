@@ -23,6 +23,10 @@ struct FuseOptions {
     // The simulator's handheld sweep (a realistic density over a partial
     // view); --object, --frames, --rows and --columns default to its values.
     bool handheld = false;
+    // The panel (--object panel): its size; --frames, --rows and --columns
+    // default to the raster that covers it.
+    float panel_width = 2400.0f;
+    float panel_height = 1200.0f;
 
     // Engine settings.
     float resolution = 0.5f;

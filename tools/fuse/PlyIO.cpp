@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <sstream>
+#include <system_error>
 
 #include "fuse/AtomicOutput.h"
 #include "fuse/ByteOrder.h"
@@ -433,12 +435,16 @@ bool readPlyVertexCount(const std::string& path, int64_t& count, std::string& er
     return true;
 }
 
-std::vector<uint8_t> encodeFusedPly(const std::vector<fusion::Vertices>& vertices) {
+namespace {
+
+constexpr size_t kFusedRecord = 6 * 4 + 2 + 1 + 1 + 4;
+
+std::string fusedPlyHeader(size_t count) {
     std::ostringstream header;
     header << "ply\n"
            << "format binary_little_endian 1.0\n"
            << "comment fused point cloud written by kelvane-fuse\n"
-           << "element vertex " << vertices.size() << "\n"
+           << "element vertex " << count << "\n"
            << "property float x\nproperty float y\nproperty float z\n"
            << "property float nx\nproperty float ny\nproperty float nz\n"
            << "property ushort quality\n"
@@ -446,27 +452,86 @@ std::vector<uint8_t> encodeFusedPly(const std::vector<fusion::Vertices>& vertice
            << "property uchar protected\n"
            << "property int view_id\n"
            << "end_header\n";
-    const std::string text = header.str();
-    constexpr size_t kRecord = 6 * 4 + 2 + 1 + 1 + 4;
-    std::vector<uint8_t> bytes(text.size() + kRecord * vertices.size());
-    std::memcpy(bytes.data(), text.data(), text.size());
-    uint8_t* out = bytes.data() + text.size();
-    for (const auto& v : vertices) {
+    return header.str();
+}
+
+void encodeFusedRecords(const fusion::Vertices* vertices, size_t count, uint8_t* out) {
+    for (size_t i = 0; i < count; ++i, out += kFusedRecord) {
+        const fusion::Vertices& v = vertices[i];
         for (int k = 0; k < 3; ++k) storeLEFloat(out + 4 * k, v.position[k]);
         for (int k = 0; k < 3; ++k) storeLEFloat(out + 12 + 4 * k, v.normal[k]);
         storeLE16(out + 24, v.quality_code);
         out[26] = v.scan_level;
         out[27] = v.protected_flag;
         storeLE32(out + 28, uint32_t(v.view_id));
-        out += kRecord;
     }
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeFusedPly(const std::vector<fusion::Vertices>& vertices) {
+    const std::string text = fusedPlyHeader(vertices.size());
+    std::vector<uint8_t> bytes(text.size() + kFusedRecord * vertices.size());
+    std::memcpy(bytes.data(), text.data(), text.size());
+    encodeFusedRecords(vertices.data(), vertices.size(), bytes.data() + text.size());
     return bytes;
 }
 
 bool writeFusedPly(const std::string& path, const std::vector<fusion::Vertices>& vertices,
-                   std::string& error) {
-    const std::vector<uint8_t> bytes = encodeFusedPly(vertices);
-    return writeFileAtomically(path, bytes.data(), bytes.size(), error);
+                   std::string& error, const std::function<void(uint64_t, uint64_t)>& progress) {
+    // Encoded and written a piece at a time: a large cloud needs no second
+    // copy of itself in memory, and the progress moves as the file grows.
+    constexpr size_t kPiece = size_t(1) << 18;
+    AtomicOutput out;
+    const std::string text = fusedPlyHeader(vertices.size());
+    bool ok = out.open(path) && out.write(text.data(), text.size());
+    std::vector<uint8_t> piece(kFusedRecord * std::min(kPiece, vertices.size()));
+    for (size_t done = 0; ok && done < vertices.size();) {
+        const size_t n = std::min(kPiece, vertices.size() - done);
+        encodeFusedRecords(vertices.data() + done, n, piece.data());
+        ok = out.write(piece.data(), kFusedRecord * n);
+        done += n;
+        if (ok && progress) progress(done, vertices.size());
+    }
+    if (!ok || !out.commit()) {
+        error = out.error();
+        return false;
+    }
+    return true;
+}
+
+bool readFileWithProgress(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                          const std::function<void(uint64_t, uint64_t)>& progress) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = path + ": cannot open file";
+        return false;
+    }
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec) {
+        std::fclose(f);
+        error = path + ": cannot tell its size (" + ec.message() + ")";
+        return false;
+    }
+    // Sized once and read straight into place, in pieces for the progress.
+    bytes.resize(size_t(size));
+    constexpr size_t kPiece = size_t(8) << 20;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const size_t got =
+            std::fread(bytes.data() + done, 1, std::min(kPiece, bytes.size() - done), f);
+        if (got == 0) break;
+        done += got;
+        if (progress) progress(done, bytes.size());
+    }
+    const bool failed = std::ferror(f) != 0 || done != bytes.size();
+    std::fclose(f);
+    if (failed) {
+        error = path + ": read error";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace kelvane_fuse

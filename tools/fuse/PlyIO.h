@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,14 @@ bool readPlyVertexCount(const std::string& path, int64_t& count, std::string& er
 // quality (ushort, the four 4-bit grades), scan_level and protected (uchar),
 // view_id (int).
 std::vector<uint8_t> encodeFusedPly(const std::vector<fusion::Vertices>& vertices);
+// `progress`, when given, hears the vertices written so far.
 bool writeFusedPly(const std::string& path, const std::vector<fusion::Vertices>& vertices,
-                   std::string& error);
+                   std::string& error,
+                   const std::function<void(uint64_t, uint64_t)>& progress = {});
+
+// A whole file, read into a buffer sized once; `progress`, when given,
+// hears the bytes read so far.
+bool readFileWithProgress(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,
+                          const std::function<void(uint64_t, uint64_t)>& progress = {});
 
 }  // namespace kelvane_fuse

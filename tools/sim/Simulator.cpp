@@ -22,6 +22,10 @@ constexpr double kCameraDistance = 2.5;  // in object sizes
 constexpr double kBaseElevation = 25.0 * kDegree;
 constexpr double kElevationWobble = 8.0 * kDegree;
 
+// The panel's waves (amplitude and length along x and along y, host unit).
+constexpr double kPanelWaveX = 12.0, kPanelLengthX = 300.0;
+constexpr double kPanelWaveY = 8.0, kPanelLengthY = 220.0;
+
 struct Vec3 {
     double x = 0, y = 0, z = 0;
 };
@@ -404,6 +408,11 @@ public:
             case Shape::Statue:
                 // Millimetres: the figure keeps its size and relief.
                 m_bound = 300.0;
+            case Shape::Panel:
+                m_half_width = 0.5 * std::max(1e-6, static_cast<double>(options.panel_width));
+                m_half_height = 0.5 * std::max(1e-6, static_cast<double>(options.panel_height));
+                m_bound = std::sqrt(m_half_width * m_half_width + m_half_height * m_half_height) +
+                          kPanelWaveX + kPanelWaveY;
                 break;
             case Shape::Sphere:
             default:
@@ -428,6 +437,8 @@ public:
                 return intersectImplicit(o, d, hit);
             case Shape::Statue:
                 return intersectStatue(o, d, m_bound, hit);
+            case Shape::Panel:
+                return intersectPanel(o, d, hit);
         }
         return false;
     }
@@ -459,6 +470,11 @@ public:
                 const double slope = length(g) / (2 * h);
                 return slope > 0 ? f / slope : f;
             }
+            case Shape::Panel: {
+                // Height over the slope's length: first order, exact on the sheet.
+                const Vec3 g = panelGradient(p.x, p.y);
+                return (p.z - panelHeight(p.x, p.y)) / length(g);
+            }
         }
         return 0;
     }
@@ -487,8 +503,23 @@ public:
                 return normalise(bumpyGradient(p));
             case Shape::Statue:
                 return statueGradient(p);
+            case Shape::Panel:
+                return normalise(panelGradient(p.x, p.y));
         }
         return {0, 0, 1};
+    }
+
+    // The panel's sheet z = height(x, y) and the upward normal direction.
+    static double panelHeight(double x, double y) {
+        return kPanelWaveX * std::sin(2 * kPi * x / kPanelLengthX) +
+               kPanelWaveY * std::sin(2 * kPi * y / kPanelLengthY + 0.6);
+    }
+    static Vec3 panelGradient(double x, double y) {
+        const double hx =
+            kPanelWaveX * 2 * kPi / kPanelLengthX * std::cos(2 * kPi * x / kPanelLengthX);
+        const double hy =
+            kPanelWaveY * 2 * kPi / kPanelLengthY * std::cos(2 * kPi * y / kPanelLengthY + 0.6);
+        return {-hx, -hy, 1};
     }
 
 private:
@@ -587,6 +618,31 @@ private:
         return true;
     }
 
+    // A ray from above the sheet: Newton's method on the height along the
+    // ray, from where the ray meets the sheet's height below its origin. The
+    // slopes stay below 0.26, so from a camera looking down it converges in
+    // a few steps.
+    bool intersectPanel(Vec3 o, Vec3 d, Hit& hit) const {
+        if (d.z >= -1e-6) return false;
+        double t = (o.z - panelHeight(o.x, o.y)) / -d.z;
+        bool converged = false;
+        for (int i = 0; i < 20 && !converged; ++i) {
+            const Vec3 p = o + t * d;
+            const double g = p.z - panelHeight(p.x, p.y);
+            const Vec3 n = panelGradient(p.x, p.y);
+            const double slope = d.z + n.x * d.x + n.y * d.y;
+            if (slope >= 0) return false;
+            t -= g / slope;
+            converged = std::fabs(g) < 1e-9 * m_bound;
+        }
+        const Vec3 p = o + t * d;
+        if (!converged || t <= 0 || std::fabs(p.x) > m_half_width || std::fabs(p.y) > m_half_height)
+            return false;
+        hit.t = t;
+        hit.normal = normalise(panelGradient(p.x, p.y));
+        return true;
+    }
+
     double torusField(Vec3 q) const {
         const double a = std::sqrt(q.x * q.x + q.y * q.y) - m_ring;
         return std::sqrt(a * a + q.z * q.z) - m_tube;
@@ -624,6 +680,7 @@ private:
     int m_box_count = 0;
     Cylinder m_boss{0, 0, 0, 0, 0};
     bool m_has_boss = false;
+    double m_half_width = 0, m_half_height = 0;  // panel
 };
 
 Vec3 toVec(const float p[3]) { return {p[0], p[1], p[2]}; }
@@ -722,9 +779,64 @@ void handheldPose(const SweepOptions& options, int index, double pose[16]) {
     writePose(right, down, forward, eye, pose);
 }
 
+// The raster's frame grid: a frame is columns x rows rays at ray_spacing;
+// it moves half its width along a line and 0.68 of its height (about 40 mm)
+// from line to line. The last frame of a line and the last line sit at the
+// panel's edge.
+struct RasterGrid {
+    double frame_width, frame_height, step_x, step_y;
+    int per_line, lines;
+};
+
+RasterGrid rasterGrid(const SweepOptions& options) {
+    RasterGrid g;
+    g.frame_width = std::max(1, options.columns) * static_cast<double>(options.ray_spacing);
+    g.frame_height = std::max(1, options.rows) * static_cast<double>(options.ray_spacing);
+    g.step_x = std::max(1e-6, 0.5 * g.frame_width);
+    g.step_y = std::max(1e-6, 0.68 * g.frame_height);
+    auto positions = [](double extent, double frame, double step) {
+        if (extent <= frame) return 1;
+        return static_cast<int>(std::ceil((extent - frame) / step - 1e-4)) + 1;
+    };
+    g.per_line = positions(options.panel_width, g.frame_width, g.step_x);
+    g.lines = positions(options.panel_height, g.frame_height, g.step_y);
+    return g;
+}
+
+void rasterPose(const SweepOptions& options, int index, double pose[16]) {
+    const RasterGrid g = rasterGrid(options);
+    const int total = g.per_line * g.lines;
+    const int k = ((index % total) + total) % total;  // a longer sweep scans the raster again
+    const int line = k / g.per_line;
+    int along = k % g.per_line;
+    if (line % 2 == 1) along = g.per_line - 1 - along;  // back and forth, as a hand goes
+    auto centre = [](double extent, double frame, double step, int i) {
+        if (extent <= frame) return 0.0;
+        return -0.5 * extent + 0.5 * frame + std::min(i * step, extent - frame);
+    };
+    const double x = centre(options.panel_width, g.frame_width, g.step_x, along);
+    const double y = centre(options.panel_height, g.frame_height, g.step_y, line);
+    const double ground = kPanelWaveX * std::sin(2 * kPi * x / kPanelLengthX) +
+                          kPanelWaveY * std::sin(2 * kPi * y / kPanelLengthY + 0.6);
+    const Vec3 eye{x + tremor(kHandShake, index, 0.3), y + tremor(kHandShake, index, 1.9),
+                   ground + options.standoff + tremor(kHandShake, index, 4.1)};
+    Vec3 forward{0, 0, -1}, right{1, 0, 0};
+    Vec3 down = cross(forward, right);
+    auto turn = [](Vec3& a, Vec3& b, double angle) {
+        const double c = std::cos(angle), s = std::sin(angle);
+        const Vec3 na = c * a + s * b, nb = c * b - s * a;
+        a = na;
+        b = nb;
+    };
+    turn(forward, down, tremor(kHandTilt, index, 5.2));
+    turn(forward, right, tremor(kHandTilt, index, 0.8));
+    turn(right, down, tremor(kHandTilt, index, 3.3));
+    writePose(right, down, forward, eye, pose);
+}
+
 // Width of a pixel at unit depth.
 double pixelSize(const SweepOptions& options, const Object& object, Vec3 eye, int columns) {
-    if (options.path == Path::Handheld)
+    if (options.path == Path::Handheld || options.path == Path::Raster)
         return std::max(1e-9, static_cast<double>(options.ray_spacing)) /
                std::max(1e-9, static_cast<double>(options.standoff));
     // The ball holding the object just fills the image width.
@@ -838,8 +950,8 @@ void generateFrame(const SweepOptions& options, int index, Frame& frame) {
 }  // namespace
 
 bool parseShape(const std::string& name, Shape& shape) {
-    static const Shape kAll[] = {Shape::Sphere, Shape::Box,   Shape::Torus,
-                                 Shape::Bumpy,  Shape::Plate, Shape::Statue};
+    static const Shape kAll[] = {Shape::Sphere, Shape::Box,    Shape::Torus, Shape::Bumpy,
+                                 Shape::Plate,  Shape::Statue, Shape::Panel};
     for (Shape s : kAll) {
         if (name == shapeName(s)) {
             shape = s;
@@ -863,6 +975,8 @@ const char* shapeName(Shape shape) {
             return "plate";
         case Shape::Statue:
             return "statue";
+        case Shape::Panel:
+            return "panel";
     }
     return "unknown";
 }
@@ -915,9 +1029,50 @@ SweepOptions statueSweep() {
     return o;
 }
 
+SweepOptions panelSweep(float width, float height) {
+    SweepOptions o;
+    o.shape = Shape::Panel;
+    o.path = Path::Raster;
+    o.panel_width = width;
+    o.panel_height = height;
+    o.rows = 184;
+    o.columns = 250;
+    o.standoff = 140.0f;
+    o.ray_spacing = 0.32f;
+    o.view_run = 256;
+    o.frames = rasterFrameCount(o);
+    return o;
+}
+
+int rasterFrameCount(const SweepOptions& options) {
+    const RasterGrid g = rasterGrid(options);
+    return g.per_line * g.lines;
+}
+
+bool parsePanelSize(const std::string& text, float& width, float& height) {
+    const std::size_t x = text.find('x');
+    if (x == std::string::npos || x == 0 || x + 1 >= text.size()) return false;
+    try {
+        std::size_t used_w = 0, used_h = 0;
+        const std::string w = text.substr(0, x), h = text.substr(x + 1);
+        const float fw = std::stof(w, &used_w), fh = std::stof(h, &used_h);
+        if (used_w != w.size() || used_h != h.size()) return false;
+        if (!(fw > 0 && fh > 0 && fw <= 1.0e5f && fh <= 1.0e5f)) return false;
+        width = fw;
+        height = fh;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void cameraPose(const SweepOptions& options, int index, double pose[16]) {
     if (options.path == Path::Handheld) {
         handheldPose(options, index, pose);
+        return;
+    }
+    if (options.path == Path::Raster) {
+        rasterPose(options, index, pose);
         return;
     }
     const double fraction =

@@ -13,7 +13,9 @@
 //     sizes, its axis tilted 40 degrees from z. Bumpy: a sphere whose radius
 //     varies smoothly by up to 8 %. Plate: a slab with two steps on one end
 //     and a round boss on the other. Statue: see statueSweep(); it has its
-//     own size and handheld path.
+//     own size and handheld path. Panel: a wavy sheet of `panel_width` x
+//     `panel_height` in the xy plane (waves of 12 and 8 mm, 300 and 220 mm
+//     long), the part a large job scans; it takes the raster path below.
 //   - The camera stays 2.5 sizes from the centre and looks at it. Frame i
 //     sits at azimuth orbit_degrees * i / (frames - 1) about +z, at an
 //     elevation of 25 degrees plus a wobble of up to 8 degrees.
@@ -37,6 +39,13 @@
 //   - Neighbouring rays are `ray_spacing` apart at the standoff distance;
 //     the image's field of view follows from that and the column count.
 //
+// The raster path (Path::Raster, panelSweep() gives the preset) scans the
+// panel as a person scans a large part: the scanner looks straight down from
+// `standoff` above the surface, line after line (left to right, then back),
+// and each frame moves half its width along the line, so half of a frame
+// overlaps the frame before and half the frame after; lines lie 40 mm apart
+// (a frame is about 59 mm tall). The same hand tremor as the handheld path.
+//
 // Every frame also carries the depth image of its points and the pinhole
 // intrinsics that map it back to them, for consumers that fuse depth images.
 //
@@ -52,13 +61,13 @@
 
 namespace kelvane_sim {
 
-enum class Shape { Sphere, Box, Torus, Bumpy, Plate, Statue };
+enum class Shape { Sphere, Box, Torus, Bumpy, Plate, Statue, Panel };
 
 // How the camera moves: around the whole object, or over it like a hand.
-enum class Path { Orbit, Handheld };
+enum class Path { Orbit, Handheld, Raster };
 
-// Parses "sphere", "box", "torus", "bumpy", "plate", "statue"; false when
-// unknown.
+// Parses "sphere", "box", "torus", "bumpy", "plate", "statue", "panel";
+// false when unknown.
 bool parseShape(const std::string& name, Shape& shape);
 const char* shapeName(Shape shape);
 
@@ -74,9 +83,11 @@ struct SweepOptions {
     uint32_t seed = 1;
     int scan_level = 8;  // written into each point's attribute word
     Path path = Path::Orbit;
-    float standoff = 150.0f;    // handheld: camera to the object's bounding ball
-    float ray_spacing = 0.32f;  // handheld: ray spacing at the standoff distance
-    int view_run = 0;           // points per view run; 0: one run per image row
+    float standoff = 150.0f;       // handheld: camera to the object's bounding ball
+    float ray_spacing = 0.32f;     // handheld: ray spacing at the standoff distance
+    int view_run = 0;              // points per view run; 0: one run per image row
+    float panel_width = 2400.0f;   // panel: extent along x (host unit)
+    float panel_height = 1200.0f;  // panel: extent along y
 };
 
 // The realistic handheld sweep: 120 frames of the bumpy (non-convex) object
@@ -95,6 +106,19 @@ SweepOptions handheldSweep();
 // before. Views are runs of 256 consecutive points. object_size does not
 // apply: the statue is built in millimetres.
 SweepOptions statueSweep();
+
+// The large job: the wavy panel of `width` x `height` mm scanned in a raster
+// of frames of 250 x 184 rays 0.32 mm apart (46,000 points, about 80 x 59
+// mm), every frame of the raster (1,770 for the 2.4 x 1.2 m default; 11 to
+// 12 million fused points at a 0.5 mm resolution). Views are runs of 256
+// consecutive points.
+SweepOptions panelSweep(float width = 2400.0f, float height = 1200.0f);
+
+// Frames the raster needs to cover the panel of `options`.
+int rasterFrameCount(const SweepOptions& options);
+
+// Parses "WIDTHxHEIGHT" (positive numbers, e.g. "2400x1200"); false otherwise.
+bool parsePanelSize(const std::string& text, float& width, float& height);
 
 // Pinhole model of a frame's image: pixel (u, v), counted from 0 at the
 // top-left, with camera-axis depth z sees the camera-space point

@@ -191,7 +191,7 @@ class Fusion:
         return self._engine.dropped_second_stages()
 
     def save(self):
-        """The whole state as bytes."""
+        """The whole state as a uint8 numpy array over the library's own buffer (no copy)."""
         return self._engine.save()
 
     def load(self, data):

@@ -5,12 +5,14 @@
 // Every call runs without the GIL and under the engine's own lock: the
 // library wants one caller at a time, and without the GIL Python no longer
 // serialises the threads that share a Fusion object. Arrays the library
-// hands out are copied once into numpy (or bytes) and released at once.
+// hands out become numpy arrays without a copy: each numpy array owns the
+// library's buffer through a capsule that gives it back with kelvane_free
+// when the last view of it goes away.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cstring>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,11 +60,20 @@ const int* intsOf(const py::array& values, const char* what) {
     return static_cast<const int*>(values.data());
 }
 
+// The capsule that owns a library array for numpy. The array passes into it
+// only once the capsule exists, so a failure on the way still releases it.
+template <class T>
+py::capsule libraryOwner(std::unique_ptr<T, LibraryArray>& array) {
+    py::capsule owner(array.get(), [](void* p) { kelvane_free(p); });
+    array.release();
+    return owner;
+}
+
 py::array_t<kelvane_vertex> toNumpy(VertexArray vertices, int count) {
-    py::array_t<kelvane_vertex> result(count > 0 ? count : 0);
-    if (count > 0)
-        std::memcpy(result.mutable_data(), vertices.get(), sizeof(kelvane_vertex) * size_t(count));
-    return result;
+    if (vertices == nullptr || count <= 0) return py::array_t<kelvane_vertex>(0);
+    kelvane_vertex* data = vertices.get();
+    py::capsule owner = libraryOwner(vertices);
+    return py::array_t<kelvane_vertex>(count, data, owner);
 }
 
 class Engine {
@@ -153,12 +164,14 @@ public:
         return count;
     }
 
-    py::bytes save() {
+    py::array_t<uint8_t> save() {
         unsigned char* data = nullptr;
         unsigned long long size = 0;
         run([&](kelvane_engine* e) { return kelvane_save(e, &data, &size); });
         ByteArray owned(data);
-        return py::bytes(reinterpret_cast<const char*>(owned.get()), size_t(size));
+        if (owned == nullptr || size == 0) return py::array_t<uint8_t>(0);
+        py::capsule owner = libraryOwner(owned);
+        return py::array_t<uint8_t>(static_cast<py::ssize_t>(size), data, owner);
     }
 
     py::array_t<kelvane_vertex> load(const py::buffer& stream) {
