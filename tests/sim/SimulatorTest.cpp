@@ -44,7 +44,8 @@ bool samePoints(const Frame& a, const Frame& b) {
 
 // Every shape at two sizes on the orbit, and the two handheld sweeps.
 std::vector<SweepOptions> sweeps() {
-    std::vector<SweepOptions> all = {kelvane_sim::handheldSweep(), kelvane_sim::statueSweep()};
+    std::vector<SweepOptions> all = {kelvane_sim::handheldSweep(), kelvane_sim::statueSweep(),
+                                     kelvane_sim::panelSweep(300.0f, 200.0f)};
     for (Shape shape : {Shape::Sphere, Shape::Box, Shape::Torus, Shape::Bumpy, Shape::Plate})
         for (float size : {60.0f, 6.0f})
             all.emplace_back(), all.back().shape = shape, all.back().object_size = size;
@@ -111,9 +112,11 @@ TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews
 
 INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(sweeps()),
                          [](const auto& info) {
+                             const kelvane_sim::Path path = info.param.path;
                              return std::string(kelvane_sim::shapeName(info.param.shape)) +
-                                    (info.param.path == kelvane_sim::Path::Handheld
-                                         ? "_handheld"
+                                    (path == kelvane_sim::Path::Handheld ? "_handheld"
+                                     : path == kelvane_sim::Path::Raster
+                                         ? "_raster"
                                          : "_" + std::to_string(int(info.param.object_size)));
                          });
 
@@ -159,6 +162,56 @@ TEST(Accuracy, MeasuresWhatTheyName) {
 
     cloud.resize(1000);  // the lower half of the sphere is gone
     EXPECT_NEAR(kelvane_sim::measureAccuracy(o, cloud, scanned, r).coverage, 0.5, 1e-9);
+}
+
+// The large job: frames of 46,000 points 0.32 mm apart, each half over the
+// frame before and half over the frame after along a line, lines back and
+// forth, and the raster covering the whole panel to its edges.
+TEST(PanelRaster, FramesTileThePanelWithHalfOverlapAlongEachLine) {
+    EXPECT_EQ(kelvane_sim::rasterFrameCount(kelvane_sim::panelSweep()), 59 * 30);
+    const SweepOptions o = kelvane_sim::panelSweep(300.0f, 130.0f);
+    ASSERT_EQ(o.frames, 7 * 3) << "7 frames a line (80 mm, 40 mm steps), 3 lines";
+    double lo[2] = {1e9, 1e9}, hi[2] = {-1e9, -1e9};
+    std::size_t total = 0;
+    Frame f, next;
+    for (int i = 0; i < o.frames; ++i) {
+        Scanner(o).frameAt(i, f);
+        // Frames at the panel's edges lose a few rays to the tremor.
+        ASSERT_GT(f.points.size(), 43000u) << i;
+        ASSERT_LE(f.points.size(), 46000u) << i;
+        total += f.points.size();
+        for (const auto& p : f.points) {
+            for (int a = 0; a < 2; ++a) lo[a] = std::min(lo[a], double(p.position[a]));
+            for (int a = 0; a < 2; ++a) hi[a] = std::max(hi[a], double(p.position[a]));
+        }
+        if (i + 1 == o.frames || (i + 1) % 7 == 0) continue;
+        Scanner(o).frameAt(i + 1, next);
+        // Half the 80 mm frame; the last frame of a line sits at the edge.
+        const double step = next.pose[3] - f.pose[3];
+        const bool to_or_from_edge = (i / 7) % 2 == 0 ? i % 7 == 5 : i % 7 == 0;
+        if (to_or_from_edge)
+            EXPECT_LT(std::fabs(step), 41.0) << i;
+        else
+            EXPECT_NEAR(std::fabs(step), 40.0, 2.0) << i;
+        EXPECT_GT(step * ((i / 7) % 2 == 0 ? 1 : -1), 0) << "lines go back and forth";
+    }
+    EXPECT_GT(total, 45000u * o.frames);
+    for (int a = 0; a < 2; ++a) {
+        EXPECT_NEAR(lo[a], -0.5 * (a == 0 ? 300.0 : 130.0), 1.5) << a;
+        EXPECT_NEAR(hi[a], 0.5 * (a == 0 ? 300.0 : 130.0), 1.5) << a;
+    }
+    // Neighbouring rays of one image row, 0.32 mm apart on the sheet.
+    std::vector<double> gaps;
+    for (std::size_t k = 0; k + 1 < f.points.size(); ++k)
+        gaps.push_back(distance(f.points[k].position, f.points[k + 1].position));
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    EXPECT_NEAR(gaps[gaps.size() / 2], 0.32, 0.02);
+
+    float w = 0, h = 0;
+    EXPECT_TRUE(kelvane_sim::parsePanelSize("2400x1200", w, h) && w == 2400 && h == 1200);
+    EXPECT_TRUE(kelvane_sim::parsePanelSize("60.5x20", w, h) && w == 60.5f && h == 20);
+    for (const char* bad : {"2400", "x1200", "2400x", "0x10", "10x-1", "10x10mm", "axb"})
+        EXPECT_FALSE(kelvane_sim::parsePanelSize(bad, w, h)) << bad;
 }
 
 }  // namespace

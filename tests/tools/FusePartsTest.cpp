@@ -17,6 +17,7 @@
 #include "fuse/ByteOrder.h"
 #include "fuse/NaturalOrder.h"
 #include "fuse/PlyIO.h"
+#include "fuse/Progress.h"
 #include "fuse/Report.h"
 #include "host/HostMirror.h"
 #include "support/FuseHelpers.h"
@@ -90,6 +91,49 @@ using fuse_test::vertex;
 using Cloud = std::vector<fusion::Vertices>;
 
 fusion::Vertices removal(int32_t id) { return vertex(id, NAN, NAN, NAN, 255); }
+
+// Large files are written and read in pieces, each reported; the bytes are
+// those of the one-piece encoding. A step's bar stays hidden when the step
+// is small, and off a terminal prints a line every tenth.
+TEST(LongSteps, PiecesGiveTheSameBytesAndReportTheirProgress) {
+    fuse_test::TempDir dir;
+    std::vector<fusion::Vertices> cloud(600000);
+    for (size_t i = 0; i < cloud.size(); ++i) {
+        cloud[i] = fusion::Vertices{};
+        cloud[i].position[0] = float(i);
+        cloud[i].view_id = int(i);
+        cloud[i].quality_code = uint16_t(i);
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> heard;
+    auto listen = [&](uint64_t done, uint64_t total) { heard.emplace_back(done, total); };
+    std::string error;
+    ASSERT_TRUE(kelvane_fuse::writeFusedPly(dir.file("big.ply"), cloud, error, listen)) << error;
+    const std::vector<uint8_t> expected = kelvane_fuse::encodeFusedPly(cloud);
+    std::vector<uint8_t> read;
+    ASSERT_TRUE(kelvane_fuse::readFileWithProgress(dir.file("big.ply"), read, error, listen));
+    EXPECT_TRUE(read == expected);
+    ASSERT_GE(heard.size(), 4u);
+    EXPECT_EQ(heard[2], std::make_pair(uint64_t(600000), uint64_t(600000))) << "3 pieces";
+    EXPECT_EQ(heard.back(), std::make_pair(uint64_t(expected.size()), uint64_t(expected.size())));
+    EXPECT_FALSE(kelvane_fuse::readFileWithProgress(dir.file("none"), read, error, listen));
+    EXPECT_TRUE(contains(error, "none: cannot open file")) << error;
+
+    std::FILE* out = std::tmpfile();
+    {
+        kelvane_fuse::StepBar small(out, false, true, "saving s", "MB", 1e6, 1000);
+        EXPECT_FALSE(small.callback(999)) << "a small step shows no bar";
+        kelvane_fuse::StepBar bar(out, false, true, "saving s", "MB", 1e6, 1000);
+        const kelvane_fuse::StepProgress progress = bar.callback(5000000);
+        ASSERT_TRUE(progress);
+        for (uint64_t done = 0; done <= 5000000; done += 250000) progress(done, 5000000);
+        bar.finish();
+    }
+    const std::string text = fuse_test::readAll(out);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 10) << text;
+    EXPECT_TRUE(contains(text, "saving s  3/5 MB\n")) << text;
+    EXPECT_EQ(kelvane_fuse::formatStepBar("loading", 1, 4, "MB", 1.0),
+              "[#######.......................] loading  1/4 MB");
+}
 
 TEST(HostMirror, UpdatesReplayedInOrderGiveTheLatestState) {
     kelvane_host::HostMirror mirror;

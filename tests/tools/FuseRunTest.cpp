@@ -97,6 +97,27 @@ TEST(FuseRun, ScanRecordAndSnapshotReplay) {
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
+// The panel takes its raster's frames and rays unless told otherwise;
+// --size is the panel's alone and must read WIDTHxHEIGHT.
+TEST(FuseOptions, PanelSizeSetsTheRaster) {
+    const ToolRun panel = parse({"--object", "panel", "--size", "300x130"});
+    ASSERT_TRUE(panel.parsed.run) << panel.err;
+    EXPECT_EQ(panel.options.frames, 21);
+    EXPECT_EQ(panel.options.rows * panel.options.columns, 46000);
+    EXPECT_EQ(panel.options.panel_width, 300.0f);
+    const ToolRun capped = parse({"--object", "panel", "--frames", "5", "--rows", "20"});
+    ASSERT_TRUE(capped.parsed.run) << capped.err;
+    EXPECT_TRUE(capped.options.frames == 5 && capped.options.rows == 20);
+    EXPECT_EQ(parse({"--object", "panel"}).options.frames, 59 * 30) << "2400 x 1200 by default";
+    for (const Args& bad :
+         {Args{"--size", "300x130"}, Args{"--object", "panel", "--size", "300"}}) {
+        const ToolRun refused = parse(bad);
+        EXPECT_FALSE(refused.parsed.run);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_TRUE(contains(refused.err, "--size")) << refused.err;
+    }
+}
+
 std::string plyFrame(int count, const std::string& rows) {
     return "ply\nformat ascii 1.0\nelement vertex " + std::to_string(count) +
            "\nproperty float x\nproperty float y\n"
