@@ -12,6 +12,9 @@
 #   scripts/bench.sh --no-peer        # without Open3D
 #   scripts/bench.sh --save-baseline  # also keep this run's dense figures as "today"
 #                                     # (bench/baseline.json), what later runs compare with
+#   scripts/bench.sh --large          # only the large row: the 2.4 x 1.2 m panel (1,770 frames at
+#                                     # 15 fps, about 6 minutes with the Open3D batch)
+#   scripts/bench.sh --large 600x300  # the same row on a smaller panel, for a quick check
 #
 # Open3D comes from Debian (python3-open3d, run by /usr/bin/python3); when it
 # is missing and we are root, it is installed here first.
@@ -30,6 +33,7 @@ all=0
 peer=1
 save_baseline=0
 repeat=1
+large=""
 while [[ $# -gt 0 ]]; do
   arg=$1
   shift
@@ -39,6 +43,12 @@ while [[ $# -gt 0 ]]; do
       shift || true
       [[ $repeat =~ ^[1-9][0-9]*$ ]] || { echo "bench.sh: --repeat needs a positive count" >&2; exit 1; } ;;
     --all) all=1 ;;
+    --large)
+      large=2400x1200
+      if [[ ${1:-} =~ ^[0-9]+(\.[0-9]+)?x[0-9]+(\.[0-9]+)?$ ]]; then
+        large=$1
+        shift
+      fi ;;
     --no-peer) peer=0 ;;
     --save-baseline) save_baseline=1 ;;
     -h|--help) awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0"; exit 0 ;;
@@ -74,6 +84,29 @@ fi
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_BENCH=ON \
   -DKELVANE_BUILD_TESTS=OFF -DKELVANE_BUILD_TOOLS=OFF -DKELVANE_BUILD_EXAMPLES=OFF >/dev/null
+
+# The large row alone: the panel swept at 15 frames a second, the whole-model
+# operations on the result (bench/large_run), the Python package on its
+# snapshot and Open3D's batch on its input points (bench/large_row.py).
+if [[ -n $large ]]; then
+  cmake --build "$build" -j"${JOBS:-2}" --target large_run kelvane_python
+  mkdir -p "$results"
+  echo "== machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "== large_run: the ${large} mm panel"
+  points_args=()
+  [[ $peer -eq 1 ]] && points_args=(--points "$results/panel.f32")
+  "$build/bench/large_run" --size "$large" --fps 15 --snapshot "$results/panel.snap" \
+    "${points_args[@]}" --out "$results/large.json" | sed 's/^/  /'
+  row_args=(--run "$results/large.json" --snapshot "$results/panel.snap" --size "$large"
+    --out "$results/large_row.json")
+  [[ $peer -eq 1 ]] && row_args+=(--points "$results/panel.f32")
+  echo "== the Python package on its snapshot$([[ $peer -eq 1 ]] && echo ", Open3D's batch on its points")"
+  PYTHONPATH="$build/python" "$python" "$root/bench/large_row.py" "${row_args[@]}"
+  echo "  load average at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+  rm -f "$results/panel.f32" "$results/panel.snap"
+  exit 0
+fi
+
 cmake --build "$build" -j"${JOBS:-2}" --target "${targets[@]}"
 
 mkdir -p "$results/frames"
