@@ -3,11 +3,12 @@
 // Byte layout of a saved engine state and the little-endian codecs for it.
 //
 //   [0, 148)              header: magic, total size, record counts, volume block
-//   [148, 148 + 48 n)     n point records, in no particular order
+//   [148, 148 + 48 n)     n point records (written in ascending record index;
+//                         the reader does not rely on any order)
 //   [148 + 48 n, +4)      trailer, the magic again
 //
 // Every byte the writer does not fill with a value is written as zero, so
-// two saves of the same volume differ only in record order. The reader
+// two saves of the same volume are the same bytes. The reader
 // checks every size against the bytes it was given before reading them.
 
 #include <cstdint>

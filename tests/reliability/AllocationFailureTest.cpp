@@ -195,6 +195,29 @@ const FailureCase kCases[] = {
              EXPECT_TRUE(liveVertices(*s.engine).empty()) << "an empty volume is left";
          }
      }},
+    {"LoadGrowingTheVolume",  // a fresh engine with small chunks: the load grows every store
+     [] {
+         static const std::vector<uint8_t> saved = [] {
+             Subject source = warm(12);
+             source.engine->saveRealTimeBytesData(source.stream);
+             return bytesOf(*source.stream);
+         }();
+         Subject s = warm(0, tinyChunks());
+         s.stream = hostStream(saved);
+         return s;
+     },
+     [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); },
+     {kOutOfMemory, 1},
+     [](Subject& s, int status) {
+         if (status == kOutOfMemory) {
+             EXPECT_TRUE(liveVertices(*s.engine).empty()) << "an empty volume is left";
+             EXPECT_EQ(s.out, kUntouched) << "nothing handed out";
+         } else {
+             EXPECT_EQ(s.out, nullptr) << "only the result was missing";
+             EXPECT_EQ(s.engine->errorMessage(), "memory is lacked!");
+         }
+     },
+     true},  // a voxel chunk that cannot grow drops its records, as a frame does
     {"DeletionInPlace",
      [] { return warm(6); },
      [](Subject& s) {
