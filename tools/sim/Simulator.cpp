@@ -408,6 +408,7 @@ public:
             case Shape::Statue:
                 // Millimetres: the figure keeps its size and relief.
                 m_bound = 300.0;
+                break;
             case Shape::Panel:
                 m_half_width = 0.5 * std::max(1e-6, static_cast<double>(options.panel_width));
                 m_half_height = 0.5 * std::max(1e-6, static_cast<double>(options.panel_height));
