@@ -148,6 +148,67 @@ void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step
     }
 }
 
+// The grading walk's everyday case, when nothing is listed (sub-voxel edges
+// of 0.5 and up): the sub-cell counts of the facing neighbours in walk
+// order, and how many of them the current frame stamped. The same visits
+// as walkNeighbourhood(cache, ...) with pickFacingSide, written out with few
+// live values so that the loop keeps them in registers: it is the engine's
+// hottest.
+int gradingCounts(BlockCache& cache, int32_t frame, const FusionPoint& centre, uint16_t counts[125],
+                  int& current_out) {
+    const Volume& volume = cache.volume();
+    Cube cube;
+    current_out = 0;
+    if (!cubeOf(volume, centre, cube)) return 0;
+    const int cx = cube.row & 7, cy = (cube.row >> 3) & 7, cz = cube.row >> 6;
+    const NeighbourBlockEntry* entries = neighbourTables().neighbour_block_table[cube.row];
+    const CubeSpans& spans = cubeSpans();
+    const RecordLocator records = volume.points().locator();
+    const float n0 = cube.normal[0], n1 = cube.normal[1], n2 = cube.normal[2];
+    auto faces = [n0, n1, n2](const FusionPoint* r) {
+        return relaxedLoad(r->normal[0]) * n0 + relaxedLoad(r->normal[1]) * n1 +
+                   relaxedLoad(r->normal[2]) * n2 >
+               0.0f;
+    };
+    int total = 0, current = 0;
+    for (int e = 0; e < NeighbourTables::kBlocksPerRow && entries[e].n > 0; ++e) {
+        const NeighbourBlockEntry& entry = entries[e];
+        const BlockCache::Block& block = cache.near(cube.block, entry.dx, entry.dy, entry.dz);
+        if (block.voxels == nullptr) continue;
+        const int sx = entry.dx + 1, sy = entry.dy + 1, sz = entry.dz + 1;
+        const uint64_t slice = spans.x_bits[2][cx][sx] * spans.y_rows[2][cy][sy];
+        const Voxel* const voxels = block.voxels;
+        const std::atomic<uint64_t>* const occupancy = block.occupancy;
+        for (int w = spans.low[2][cz][sz], last = spans.high[2][cz][sz]; w <= last; ++w) {
+            uint64_t bits = occupancy[w].load(std::memory_order_acquire) & slice;
+            const Voxel* const slice_voxels = voxels + 64 * w;
+            while (bits != 0) {
+                const Voxel& voxel = slice_voxels[__builtin_ctzll(bits)];
+                bits &= bits - 1;
+                const int32_t side0 = voxel.side(0);
+                const FusionPoint* record = nullptr;
+                if (side0 >= 0) {
+                    record = records.at(side0);
+                    if (!faces(record)) record = nullptr;
+                } else if (side0 != -1) {
+                    continue;
+                }
+                if (record == nullptr) {
+                    const int32_t side1 = voxel.side(1);
+                    if (side1 < 0) continue;
+                    record = records.at(side1);
+                    if (!faces(record)) continue;
+                }
+                if (relaxedLoad(record->observation_count) == 0) continue;
+                current += relaxedLoad(record->frame_stamp) == frame ? 1 : 0;
+                counts[total++] = relaxedLoad(record->sub_cell_counts);
+            }
+        }
+    }
+    current_out = current;
+    return total;
+}
+
 // Tier of the device tuning: coarser voxels expect fewer sub-cell hits.
 int tuningTier(float size) noexcept {
     const double s = size;
@@ -200,23 +261,14 @@ void gradingWalk(Walk&& walk, int32_t frame, float edge, uint16_t counts[125], i
     // 27 inner voxels, coarse ones to nobody.
     const bool list_every = static_cast<double>(edge) < 0.1;
     const bool list_inner = edge < 0.5f;
-    if (!list_inner) {
-        // Nothing is listed, so the walk need not tell the shell apart.
-        walk([&](FusionPoint& record, int32_t, uint8_t) {
-            const int32_t stamp = relaxedLoad(record.frame_stamp);
-            counts[total] = relaxedLoad(record.sub_cell_counts);
-            ++total;
-            current += stamp == frame ? 1 : 0;
-        });
-    } else {
-        walk([&](FusionPoint& record, int32_t index, uint8_t shell) {
-            const int32_t stamp = relaxedLoad(record.frame_stamp);
-            if (stamp != frame && (list_every || shell == 0)) older.append(&record, index);
-            counts[total] = relaxedLoad(record.sub_cell_counts);
-            ++total;
-            current += stamp == frame ? 1 : 0;
-        });
-    }
+    walk([&](FusionPoint& record, int32_t index, uint8_t shell) {
+        const int32_t stamp = relaxedLoad(record.frame_stamp);
+        if (stamp != frame && (list_every || (list_inner && shell == 0)))
+            older.append(&record, index);
+        counts[total] = relaxedLoad(record.sub_cell_counts);
+        ++total;
+        current += stamp == frame ? 1 : 0;
+    });
     total_out = total;
     older_out = total - current;
 }
@@ -264,7 +316,15 @@ void collectGradingNeighbours(const Volume& volume, int32_t frame, const FusionP
 void collectGradingNeighbours(BlockCache& cache, int32_t frame, const FusionPoint& centre,
                               float edge, uint16_t counts[125], int& total, int& current,
                               NeighbourList& older) {
-    gradingWalk(around(cache, centre), frame, edge, counts, total, current, older);
+    if (edge < 0.5f) {
+        gradingWalk(around(cache, centre), frame, edge, counts, total, current, older);
+        return;
+    }
+    // Coarse sub-cells list nobody.
+    older.count = 0;
+    int stamped = 0;
+    total = gradingCounts(cache, frame, centre, counts, stamped);
+    current = total - stamped;
 }
 
 bool collectNeighbourPositions(const Volume& volume, const FusionPoint& centre,
