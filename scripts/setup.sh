@@ -27,6 +27,11 @@ PACKAGES=(
   libboost-dev         # kelvane-fuse --serve: Boost.Beast (HTTP, WebSocket)
   libjs-three          #   three.js and its orbit controls, compiled into the tool
   chromium             #   the browser its test drives
+  g++-mingw-w64-x86-64-posix  # Windows build (scripts/windows.sh): MinGW-w64 GCC
+  gcc-mingw-w64-x86-64-posix  #   with POSIX threads (std::thread, libgomp) and its C compiler
+  googletest           #   GoogleTest's sources, built there with that compiler
+  wine                 #   runs the Windows programs
+  wine64
 )
 # Node.js and npm for the browser test's driver (playwright-core from the
 # npm registry); any node on PATH will do, else Debian's.

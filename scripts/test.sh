@@ -8,6 +8,11 @@
 #      installed Python package; `pip install .` into a virtual environment
 #      and pytest on that; the live view (kelvane-fuse --serve) in chromium
 #   5. clang-format --dry-run on every C and C++ source
+#   6. the rules that keep the sources within what Microsoft's compiler
+#      accepts (scripts/check_portable.py)
+#   7. the Windows build: MinGW-w64 cross-build, the suite, the C99 host and
+#      kelvane-fuse.exe under Wine, the same results as on Linux
+#      (scripts/windows.sh)
 # Build trees live in build/. Installs missing packages first (scripts/setup.sh).
 # Exits non-zero when any step fails; later steps still run where they can.
 set -uo pipefail
@@ -135,6 +140,7 @@ check_format() {
 
 step "setup (packages)" bash scripts/setup.sh || { echo "setup failed"; exit 1; }
 step "format (clang-format)" check_format
+step "portable sources (MSVC rules)" /usr/bin/python3 scripts/check_portable.py
 
 if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Release; then
   step "release: whole suite" run_tests build/release
@@ -149,6 +155,10 @@ else
   record "pip install . + Python package (pytest)" 1 0
   record "browser: live view (chromium)" 1 0
 fi
+
+# After the release build: the Windows step compares with its kelvane-fuse
+# and its list of tests.
+step "windows: MinGW-w64 build, Wine" bash scripts/windows.sh
 
 if step "asan+ubsan: build" configure_and_build build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DKELVANE_SANITIZE=address -DKELVANE_BUILD_BENCH=OFF -DKELVANE_BUILD_TOOLS=OFF \

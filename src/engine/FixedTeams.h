@@ -24,7 +24,9 @@ public:
         if (m_dynamic != 0) omp_set_dynamic(m_dynamic);
     }
 #else
-    FixedTeams() = default;
+    // User-provided, like the OpenMP variant's: a trivially constructible
+    // guard would be an unused variable at every use.
+    FixedTeams() {}
 #endif
     FixedTeams(const FixedTeams&) = delete;
     FixedTeams& operator=(const FixedTeams&) = delete;

@@ -6,6 +6,7 @@
 
 #include "frame/NeighbourTables.h"
 #include "frame/Simd.h"
+#include "platform/portability.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -137,7 +138,7 @@ void walkNeighbourhood(BlockCache& cache, const FusionPoint& centre, Step&& step
             const uint64_t inner = (w >= inner_low && w <= inner_high) ? inner_slice : 0;
             const Voxel* slice_voxels = block.voxels + 64 * w;
             while (bits != 0) {
-                const int bit = __builtin_ctzll(bits);
+                const int bit = platform::countTrailingZeros(bits);
                 bits &= bits - 1;
                 const FoundPoint found = pickFacingSide(slice_voxels[bit], normal, records);
                 if (!found || relaxedLoad(found.record->observation_count) == 0) continue;

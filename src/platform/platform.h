@@ -11,11 +11,18 @@
 namespace fusion {
 namespace platform {
 
-// Raises the calling thread (or the given thread) to the highest ordinary
-// scheduling priority. Best effort: a process without the right keeps the
-// priority it has, and nothing is reported.
-void raiseCurrentThreadPriority();
-void raiseThreadPriority(std::thread& thread);
+// Raises the calling thread to the highest ordinary scheduling priority
+// (Windows: THREAD_PRIORITY_HIGHEST; Linux: two steps above the nice value
+// the thread had at its first raise, left alone at -2 or below). Best
+// effort: false when the system refused (a process without the right keeps
+// the priority it has); callers carry on either way.
+bool raiseCurrentThreadPriority();
+// Raises another thread by its handle where the system can (Windows); false
+// where it cannot, and each thread raises itself instead.
+bool raiseThreadPriority(std::thread& thread);
+// Whether the calling thread runs at the priority raiseCurrentThreadPriority
+// gives it, as the system reports it now.
+bool currentThreadPriorityRaised();
 
 // Reserves `bytes` of address space whose pages read as zero until first
 // written and cost physical memory only once touched. Returns null when the

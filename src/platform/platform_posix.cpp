@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -17,28 +18,51 @@ namespace fusion {
 namespace platform {
 
 namespace {
-// Two steps above the current nice value mirrors "highest" among the normal
+// Two steps above the thread's nice value mirrors "highest" among the normal
 // priority classes without entering real-time scheduling, which could starve
-// the host's other threads on a small machine.
-void raiseTid(long tid) {
+// the host's other threads on a small machine. The level is fixed at the
+// thread's first raise, so raising again (every frame) changes nothing.
+#if defined(__linux__)
+constexpr int kNotRaised = INT_MIN;
+thread_local int t_raised_nice = kNotRaised;
+
+long currentTid() { return syscall(SYS_gettid); }
+
+bool niceOf(long tid, int& nice) {
     errno = 0;
-    int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (current == -1 && errno != 0) return;
-    if (current <= -2) return;
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 2);
+    nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    return !(nice == -1 && errno != 0);
 }
+#endif
 }  // namespace
 
-void raiseCurrentThreadPriority() {
+bool raiseCurrentThreadPriority() {
 #if defined(__linux__)
-    raiseTid(syscall(SYS_gettid));
+    const long tid = currentTid();
+    int current = 0;
+    if (!niceOf(tid, current)) return false;
+    if (t_raised_nice == kNotRaised) t_raised_nice = current <= -2 ? current : current - 2;
+    if (current <= t_raised_nice) return true;
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), t_raised_nice) == 0;
+#else
+    return false;
 #endif
 }
 
-void raiseThreadPriority(std::thread& thread) {
+bool raiseThreadPriority(std::thread& thread) {
     // POSIX offers no portable way to renice another thread by handle; the
     // pool's workers call raiseCurrentThreadPriority() themselves instead.
     (void)thread;
+    return false;
+}
+
+bool currentThreadPriorityRaised() {
+#if defined(__linux__)
+    int current = 0;
+    return t_raised_nice != kNotRaised && niceOf(currentTid(), current) && current <= t_raised_nice;
+#else
+    return false;
+#endif
 }
 
 void* reserveZeroed(std::size_t bytes, bool dense) {

@@ -1,9 +1,17 @@
 #if defined(_WIN32)
 
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 // psapi.h needs the types windows.h declares.
 #include <psapi.h>
+
+#if !defined(_MSC_VER)
+// MinGW's std::thread runs on winpthreads, whose handles are not the
+// system's; pthread_gethandle translates.
+#include <pthread.h>
+#endif
 
 #include <cstring>
 
@@ -13,12 +21,22 @@
 namespace fusion {
 namespace platform {
 
-void raiseCurrentThreadPriority() {
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
+bool raiseCurrentThreadPriority() {
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0;
 }
 
-void raiseThreadPriority(std::thread& thread) {
-    SetThreadPriority(static_cast<HANDLE>(thread.native_handle()), THREAD_PRIORITY_HIGHEST);
+bool raiseThreadPriority(std::thread& thread) {
+#if defined(_MSC_VER)
+    const HANDLE handle = static_cast<HANDLE>(thread.native_handle());
+#else
+    const HANDLE handle = pthread_gethandle(thread.native_handle());
+#endif
+    return handle != nullptr && SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST) != 0;
+}
+
+bool currentThreadPriorityRaised() {
+    const int priority = GetThreadPriority(GetCurrentThread());
+    return priority != THREAD_PRIORITY_ERROR_RETURN && priority >= THREAD_PRIORITY_HIGHEST;
 }
 
 void* reserveZeroed(std::size_t bytes, bool dense) {

@@ -18,52 +18,15 @@
 // snapshots field by field and live in zero pages.
 
 #include <cstdint>
-#include <type_traits>
 
+#include "platform/portability.h"
 #include "volume/Records.h"
-
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
-#endif
 
 namespace fusion {
 
-template <class T>
-inline T relaxedLoad(const T& field) noexcept {
-    static_assert(std::is_trivially_copyable<T>::value &&
-                      (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8),
-                  "one machine word or less");
-#if defined(_MSC_VER) && !defined(__clang__)
-    return *static_cast<const volatile T*>(&field);
-#else
-    T value;
-    __atomic_load(&field, &value, __ATOMIC_RELAXED);
-    return value;
-#endif
-}
-
-template <class T>
-inline void relaxedStore(T& field, T value) noexcept {
-    static_assert(std::is_trivially_copyable<T>::value &&
-                      (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8),
-                  "one machine word or less");
-#if defined(_MSC_VER) && !defined(__clang__)
-    *static_cast<volatile T*>(&field) = value;
-#else
-    __atomic_store(&field, &value, __ATOMIC_RELAXED);
-#endif
-}
-
-// Replaces *field by `desired` when it holds `expected`; true on success.
-inline bool compareExchange32(int32_t& field, int32_t expected, int32_t desired) noexcept {
-#if defined(_MSC_VER) && !defined(__clang__)
-    return _InterlockedCompareExchange(reinterpret_cast<volatile long*>(&field), desired,
-                                       expected) == expected;
-#else
-    return __atomic_compare_exchange_n(&field, &expected, desired, false, __ATOMIC_ACQ_REL,
-                                       __ATOMIC_ACQUIRE);
-#endif
-}
+using platform::compareExchange32;
+using platform::relaxedLoad;
+using platform::relaxedStore;
 
 // A field-by-field copy of a shared record.
 inline FusionPoint relaxedCopy(const FusionPoint& r) noexcept {

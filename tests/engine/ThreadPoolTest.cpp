@@ -10,6 +10,7 @@
 
 #include "engine/EngineMessage.h"
 #include "engine/ThreadPool.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -89,6 +90,24 @@ TEST(ThreadPool, ABusyWorkerLeavesTasksQueuedAfterTheStop) {
     }
     EXPECT_NO_THROW(first.get());
     expectBrokenPromise(second);
+}
+
+// The second stages run on raised workers, so that a busy host cannot hold
+// them up behind its own threads.
+TEST(ThreadPool, WorkersRunAtTheRaisedPriority) {
+    bool allowed = false;
+    std::thread probe([&] { allowed = fusion::platform::raiseCurrentThreadPriority(); });
+    probe.join();
+    if (!allowed) GTEST_SKIP() << "this process may not raise a thread's priority";
+    ThreadPool pool(2);
+    std::vector<std::future<bool>> raised;
+    for (int i = 0; i < 4; ++i)
+        raised.push_back(
+            pool.commit([] { return fusion::platform::currentThreadPriorityRaised(); }));
+    for (auto& r : raised) {
+        ASSERT_EQ(r.wait_for(kDeadlockGuard), std::future_status::ready);
+        EXPECT_TRUE(r.get());
+    }
 }
 
 TEST(ThreadPoolConcurrent, CommitsFromManyThreadsRunExactlyOnce) {

@@ -193,13 +193,6 @@ std::vector<Family> families() {
     return out;
 }
 
-// Angle between the lines of two unit vectors, accurate for small angles.
-double lineAngle(const double* a, const double* b) {
-    const double c[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
-                         a[0] * b[1] - a[1] * b[0]};
-    return std::asin(std::min(1.0, std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])));
-}
-
 double largest(const double values[3]) {
     return std::max({std::fabs(values[0]), std::fabs(values[1]), std::fabs(values[2])});
 }
@@ -250,6 +243,13 @@ Decomposition oracle(const double m[9]) {
     CvMat values = cvMat(3, 1, CV_64FC1, d.values);
     cvEigenVV(&a, &vectors, &values, DBL_EPSILON, -1, -1);
     return d;
+}
+
+// Angle between the lines of two unit vectors, accurate for small angles.
+double lineAngle(const double* a, const double* b) {
+    const double c[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                         a[0] * b[1] - a[1] * b[0]};
+    return std::asin(std::min(1.0, std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2])));
 }
 
 // The plane tests of the per-frame estimator, and how far each tested

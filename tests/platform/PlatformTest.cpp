@@ -1,10 +1,12 @@
-// The operating-system layer: zero pages that cost memory only once
-// touched and can be given back, and the resident-memory figures the
-// tools and benchmarks report.
+// The operating-system layer: thread priority, zero pages that cost memory
+// only once touched and can be given back, and the resident-memory figures
+// the tools and benchmarks report.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -33,6 +35,45 @@ TEST(Platform, ReservedRegionsCostMemoryOnlyWhereTouched) {
     EXPECT_EQ(region[0], 1) << "outside the range nothing changes";
     EXPECT_LT(platform::residentBytes(), touched - kTouched / 2) << "and its pages went back";
     platform::releaseZeroed(region, kRegion);
+}
+
+TEST(Platform, ARaisedThreadStaysRaised) {
+    bool before = true, allowed = false, after = false, again = false, still = false;
+    std::thread thread([&] {
+        before = platform::currentThreadPriorityRaised();
+        allowed = platform::raiseCurrentThreadPriority();
+        after = platform::currentThreadPriorityRaised();
+        again = platform::raiseCurrentThreadPriority();
+        still = platform::currentThreadPriorityRaised();
+    });
+    thread.join();
+    EXPECT_FALSE(before) << "a new thread starts at its ordinary priority";
+    if (!allowed) GTEST_SKIP() << "this process may not raise a thread's priority";
+    EXPECT_TRUE(after);
+    EXPECT_TRUE(again);
+    EXPECT_TRUE(still);
+}
+
+// Windows raises the pool's workers by handle as they are made; elsewhere
+// they raise themselves.
+TEST(Platform, RaisesAnotherThreadByItsHandle) {
+    std::atomic<int> stage{0};  // 1: the thread looked, 2: it may look again
+    bool before = true, after = false;
+    std::thread thread([&] {
+        before = platform::currentThreadPriorityRaised();
+        stage.store(1);
+        while (stage.load() != 2) std::this_thread::yield();
+        after = platform::currentThreadPriorityRaised();
+    });
+    while (stage.load() != 1) std::this_thread::yield();
+    const bool by_handle = platform::raiseThreadPriority(thread);
+    stage.store(2);
+    thread.join();
+    EXPECT_FALSE(before);
+    if (!by_handle)
+        GTEST_SKIP() << "this system raises a thread only from inside it (the pool's workers "
+                        "raise themselves)";
+    EXPECT_TRUE(after);
 }
 
 TEST(Platform, TheFailureHookRefusesGuardedAllocationsUntilCleared) {

@@ -4,21 +4,9 @@
 #include <system_error>
 
 #include "fuse/ByteOrder.h"
+#include "fuse/System.h"
 
 namespace kelvane_fuse {
-namespace {
-
-// Recorded scans pass 2 GiB easily; plain fseek takes a long, which is 32
-// bits on some hosts.
-bool seekTo(std::FILE* file, uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-}
-
-}  // namespace
 
 void encodePointRecord(const fusion::PointData& point, uint8_t* out) {
     for (int k = 0; k < 3; ++k) storeLEFloat(out + 4 * k, point.position[k]);
@@ -57,7 +45,7 @@ bool FrameFileReader::open(const std::string& path, std::string& error) {
     }
     auto readCount = [this](uint64_t offset, int32_t& count) {
         uint8_t word[4];
-        if (!seekTo(m_file, offset)) return false;
+        if (!os::seekTo(m_file, offset)) return false;
         if (std::fread(word, 1, 4, m_file) != 4) return false;
         count = int32_t(loadLE32(word));
         return true;
@@ -78,7 +66,7 @@ bool FrameFileReader::readFrame(int frame, std::vector<fusion::PointData>& point
     }
     const size_t count = size_t(m_index.counts[size_t(frame)]);
     std::vector<uint8_t> bytes(count * kPointRecordBytes);
-    if (!seekTo(m_file, m_index.offsets[size_t(frame)]) ||
+    if (!os::seekTo(m_file, m_index.offsets[size_t(frame)]) ||
         std::fread(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) {
         error = m_path + ": read error in frame " + std::to_string(frame);
         return false;

@@ -18,6 +18,7 @@
 #include "fuse/Preview.h"
 #include "fuse/Progress.h"
 #include "fuse/Report.h"
+#include "fuse/System.h"
 #include "fusion/Kelvane.h"
 #include "host/HostMirror.h"
 
@@ -424,7 +425,7 @@ int Run::execute() {
 
     status = writeOutputs(cloud);
     m_engine.deInit();
-    m_report.peak_resident = peakResidentBytes();
+    m_report.peak_resident = os::peakResidentBytes();
     m_report.wall_seconds = secondsSince(wall_start);
     printReport(m_out, m_report);
     std::fflush(m_out);

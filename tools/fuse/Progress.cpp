@@ -3,11 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "fuse/System.h"
 
 namespace kelvane_fuse {
 
@@ -25,13 +21,7 @@ std::string formatProgressBar(int done, int total, double frames_per_second, int
 Progress::Progress(std::FILE* out, bool interactive, int total_frames, bool enabled)
     : m_out(out), m_interactive(interactive), m_total(total_frames), m_enabled(enabled) {}
 
-bool Progress::isTerminal(std::FILE* stream) {
-#ifdef _WIN32
-    return _isatty(_fileno(stream)) != 0;
-#else
-    return isatty(fileno(stream)) != 0;
-#endif
-}
+bool Progress::isTerminal(std::FILE* stream) { return os::isTerminal(stream); }
 
 void Progress::update(int done, int64_t points, double elapsed) {
     if (!m_enabled) return;

@@ -3,14 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(_WIN32)
-#include <windows.h>
-// psapi.h needs the types windows.h declares.
-#include <psapi.h>
-#else
-#include <sys/resource.h>
-#endif
-
 namespace kelvane_fuse {
 
 double percentile(std::vector<double> samples, double q) {
@@ -31,24 +23,6 @@ TimingSummary summarise(const std::vector<double>& samples_ms) {
     s.p95 = percentile(samples_ms, 0.95);
     s.max = *std::max_element(samples_ms.begin(), samples_ms.end());
     return s;
-}
-
-int64_t peakResidentBytes() {
-#if defined(_WIN32)
-    PROCESS_MEMORY_COUNTERS counters;
-    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-        return int64_t(counters.PeakWorkingSetSize);
-    }
-    return 0;
-#else
-    struct rusage usage;
-    if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-#if defined(__APPLE__)
-    return int64_t(usage.ru_maxrss);  // bytes there
-#else
-    return int64_t(usage.ru_maxrss) * 1024;  // kilobytes on Linux
-#endif
-#endif
 }
 
 std::string formatBytes(int64_t bytes) {

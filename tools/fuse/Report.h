@@ -27,9 +27,6 @@ struct TimingSummary {
 double percentile(std::vector<double> samples, double q);
 TimingSummary summarise(const std::vector<double>& samples_ms);
 
-// Peak resident set of this process in bytes, 0 when the system cannot say.
-int64_t peakResidentBytes();
-
 struct RunReport {
     std::string input;
     int frames = 0;             // frames read from the input

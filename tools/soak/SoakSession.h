@@ -60,11 +60,11 @@ struct SoakOptions {
 struct SoakReport {
     int operations = 0;
     std::map<std::string, int> kinds;  // steps per operation kind
-    long points_in = 0;                // points handed in by frames and builds
+    int64_t points_in = 0;             // points handed in by frames and builds
     std::size_t peak_live = 0;
     int snapshots_checked = 0;
     int mirror_checks = 0;         // settled host tables compared with the extraction
-    long updates_applied = 0;      // update records the host table took in
+    int64_t updates_applied = 0;   // update records the host table took in
     int fused_on_reload = 0;       // records that met another on re-insertion
     int selected_not_removed = 0;  // selected records a deletion did not take
     int taken_instead = 0;         // their facing voxel neighbours it took instead

@@ -32,8 +32,9 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
 
-    std::map<std::string, long> kinds;
-    long steps = 0, points = 0, snapshots = 0, fused = 0, mirror_checks = 0, updates = 0;
+    // 64 bits: an hours-long soak counts billions, and long is 32 bits on Windows.
+    std::map<std::string, long long> kinds;
+    long long steps = 0, points = 0, snapshots = 0, fused = 0, mirror_checks = 0, updates = 0;
     int sessions = 0;
     for (uint32_t seed = first_seed; elapsed() < seconds; ++seed) {
         kelvane_soak::SoakOptions options;
@@ -49,11 +50,12 @@ int main(int argc, char** argv) {
         updates += report.updates_applied;
         for (const auto& k : report.kinds) kinds[k.first] += k.second;
         std::printf(
-            "session seed %u: %d steps, %ld points in, peak %zu live, %d snapshots, "
-            "%d host tables checked after %ld update records, %d fused on reload, "
+            "session seed %u: %d steps, %lld points in, peak %zu live, %d snapshots, "
+            "%d host tables checked after %lld update records, %d fused on reload, "
             "%d deleted in place of a facing neighbour (%.0f s)\n",
-            seed, report.operations, report.points_in, report.peak_live, report.snapshots_checked,
-            report.mirror_checks, report.updates_applied, report.fused_on_reload,
+            seed, report.operations, static_cast<long long>(report.points_in), report.peak_live,
+            report.snapshots_checked, report.mirror_checks,
+            static_cast<long long>(report.updates_applied), report.fused_on_reload,
             report.taken_instead, elapsed());
         std::fflush(stdout);
         if (!report.failure.empty()) {
@@ -63,9 +65,10 @@ int main(int argc, char** argv) {
         }
     }
     std::printf(
-        "soak passed: %d sessions, %ld steps, %ld points in, %ld snapshots checked, "
-        "%ld host tables checked after %ld update records, %ld records fused on reload, %.0f s\n",
+        "soak passed: %d sessions, %lld steps, %lld points in, %lld snapshots checked, "
+        "%lld host tables checked after %lld update records, %lld records fused on reload, %.0f "
+        "s\n",
         sessions, steps, points, snapshots, mirror_checks, updates, fused, elapsed());
-    for (const auto& k : kinds) std::printf("  %-18s %ld\n", k.first.c_str(), k.second);
+    for (const auto& k : kinds) std::printf("  %-18s %lld\n", k.first.c_str(), k.second);
     return 0;
 }
