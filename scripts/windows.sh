@@ -2,7 +2,8 @@
 # Cross-builds the library for 64-bit Windows with MinGW-w64 and runs it
 # under Wine:
 #   - build/windows/bin/ gets Kelvane_Impl_Points.dll, its import library
-#     (libKelvane_Impl_Points.dll.a), kelvane-fuse.exe, kelvane_tests.exe,
+#     (libKelvane_Impl_Points.dll.a) and module-definition file
+#     (Kelvane_Impl_Points.def), kelvane-fuse.exe, kelvane_tests.exe,
 #     the C99 host kelvane_c_interface_test.exe and the compiler's runtime
 #     DLLs they load;
 #   - the DLL's export table must hold the C interface and the two public
@@ -10,7 +11,7 @@
 #   - the whole GoogleTest suite runs once; every test the Linux build has
 #     must run or be skipped with its reason;
 #   - the C99 host, compiled against fusion/kelvane_c.h and the import
-#     library only, runs;
+#     library only, runs, and so does the README's C example;
 #   - kelvane-fuse.exe and the Linux kelvane-fuse fuse the same recorded
 #     frame file on one OpenMP thread (OMP_THREAD_LIMIT=1), with blocking
 #     frames and with settled non-blocking ones, and must write byte-identical
@@ -173,6 +174,20 @@ if wine "$BIN/kelvane_c_interface_test.exe" >"$WORK/c-host.log" 2>"$WORK/c-host.
 else
   cat "$WORK/c-host.log" "$WORK/c-host.err"
   fail "C99 host"
+fi
+
+# The C example of the README, built as its Windows section says.
+example=$BUILD/c-host/fuse_plane.c
+awk '/<!-- example: c -->/ { marked = 1; next }
+     marked && /^```c$/ { inside = 1; next }
+     inside && /^```$/ { exit }
+     inside' README.md >"$example"
+if "$CC" -std=c99 -Wall -Wextra -Iinclude "$example" "$BIN/libKelvane_Impl_Points.dll.a" \
+    -o "$BIN/fuse_plane.exe" && output=$(wine "$BIN/fuse_plane.exe" 2>/dev/null) &&
+  [[ $output == "1000 live points, the first at z = 5.0"* ]]; then
+  pass "the README's C example: ${output%$'\r'}"
+else
+  fail "the README's C example (${output:-no output})"
 fi
 
 # ---- the same results as on Linux ----------------------------------------------

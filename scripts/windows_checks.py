@@ -62,15 +62,17 @@ def check_exports(dll, header):
     members = demangle([n for n in exports if n.startswith("_Z")])
     member = re.compile(r"^fusion::(%s)::(~?\w+)" % "|".join(CLASSES))
     extra = re.compile(r"^(vtable|typeinfo|typeinfo name) for fusion::(%s)$" % "|".join(CLASSES))
-    found = set()
+    found, of_classes = set(), 0
     for name in members:
-        m = member.match(name)
-        if m:
-            found.add((m.group(1), m.group(2)))
-        elif extra.match(name):
-            found.add((extra.match(name).group(2), extra.match(name).group(1)))
-        else:
+        m = member.match(name) or extra.match(name)
+        if not m:
             problems.append(f"exported, but no part of the two public classes: {name}")
+            continue
+        of_classes += 1
+        if m.re is member:
+            found.add((m.group(1), m.group(2)))
+        else:
+            found.add((m.group(2), m.group(1)))
 
     # Every virtual operation of the interface, in both classes, and what a
     # host needs to create, destroy and call through the virtual table.
@@ -85,7 +87,7 @@ def check_exports(dll, header):
     for problem in problems:
         print(problem)
     print(f"{len(exports)} exports: {len(exported_c)} C functions, "
-          f"{len(members)} of the two classes ({len(virtuals)} virtual operations each)")
+          f"{of_classes} of the two classes ({len(virtuals)} virtual operations each)")
     return not problems
 
 
