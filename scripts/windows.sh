@@ -109,8 +109,9 @@ copy_runtime() {
 }
 
 echo "=== cross-build (MinGW-w64, build/windows)"
+phase=$SECONDS
 if build_googletest && stage_headers && configure_and_build && build_c_host && copy_runtime; then
-  pass "cross-build: DLL, import library, kelvane-fuse.exe, kelvane_tests.exe, C99 host, runtime"
+  pass "cross-build: DLL, import library, kelvane-fuse.exe, kelvane_tests.exe, C99 host, runtime ($((SECONDS - phase)) s)"
 else
   fail "cross-build"
   finish
@@ -143,8 +144,10 @@ rm -rf "$WORK" && mkdir -p "$WORK"
 echo
 echo "=== test suite under Wine"
 # Standard output carries the report; Wine's own chatter goes to stderr.
+phase=$SECONDS
 wine "$BIN/kelvane_tests.exe" >"$WORK/tests.log" 2>"$WORK/tests.err"
 suite_status=$?
+suite_seconds=$((SECONDS - phase))
 linux_tests=$ROOT/build/release/tests/kelvane_tests
 list_args=()
 if [[ -x $linux_tests ]]; then
@@ -160,7 +163,7 @@ PASSED=$((PASSED + ${suite_passed:-0}))
 FAILED=$((FAILED + ${suite_failed:-0}))
 SKIPPED=$((SKIPPED + ${suite_skipped:-0}))
 if [[ $log_status -eq 0 ]]; then
-  echo "ok      test suite: ${suite_passed:-0} tests passed, ${suite_skipped:-0} skipped with their reasons"
+  echo "ok      test suite: ${suite_passed:-0} tests passed, ${suite_skipped:-0} skipped with their reasons ($suite_seconds s)"
 else
   [[ ${suite_failed:-0} -eq 0 ]] && FAILED=$((FAILED + 1))
   echo "FAILED  test suite (log: $WORK/tests.log)"
@@ -170,7 +173,7 @@ echo
 echo "=== C99 host under Wine"
 if wine "$BIN/kelvane_c_interface_test.exe" >"$WORK/c-host.log" 2>"$WORK/c-host.err" &&
   grep -q "every check held" "$WORK/c-host.log"; then
-  pass "C99 host: $(cat "$WORK/c-host.log")"
+  pass "C99 host: $(tr -d '\r' <"$WORK/c-host.log")"
 else
   cat "$WORK/c-host.log" "$WORK/c-host.err"
   fail "C99 host"
@@ -209,6 +212,7 @@ fi
 # One OpenMP thread: the frame loops share their work out dynamically, so
 # only a team of one fuses in a fixed order.
 export OMP_THREAD_LIMIT=1
+phase=$SECONDS
 cd "$WORK"
 "$linux_fuse" -q --handheld --frames 24 --record frames.kfr --no-preview --ply "" >/dev/null
 printf '\0\0\0\0' >empty.kfr  # one frame without points: loads a snapshot and saves it
@@ -259,6 +263,8 @@ if fuse windows windows-loads-linux empty.kfr --blocking --load linux-blocking.s
 else
   fail "loading the other side's snapshot: a run failed"
 fi
-grep -E "fused live points|wall time" windows-blocking.report | sed 's/^ */windows, blocking: /'
+tr -d '\r' <windows-blocking.report | grep -E "fused live points|wall time" |
+  sed 's/^ */windows, blocking: /'
+echo "comparison: $((SECONDS - phase)) s"
 
 finish
