@@ -243,6 +243,15 @@ for mode in blocking settle; do
     fuse windows "windows-$mode" frames.kfr "$flag" --save "windows-$mode.snap"; then
     same_bytes "$mode frames, PLY" "linux-$mode.ply" "windows-$mode.ply"
     same_bytes "$mode frames, snapshot" "linux-$mode.snap" "windows-$mode.snap"
+    # The reports, but for times and memory: the same counts of points,
+    # update records and mirror differences.
+    counts() { tr -d '\r' <"$1" | grep -vE '^  (process, |peak resident|wall time|wrote)'; }
+    if diff <(counts "linux-$mode.report") <(counts "windows-$mode.report") >"$mode.diff"; then
+      pass "$mode frames, report: the same counts (updates drained, mirror)"
+    else
+      cat "$mode.diff"
+      fail "$mode frames, report: the counts differ"
+    fi
   else
     fail "$mode frames: a run failed"
   fi
