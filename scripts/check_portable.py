@@ -6,7 +6,8 @@ compiler runs here. Over every C and C++ file a Windows build compiles
   1. Compiler builtins and intrinsics (__builtin_*, __atomic_*, _BitScan*,
      _Interlocked*, <intrin.h>, ...) appear only in the portability header,
      which has a branch for each compiler; export attributes only in the
-     export header.
+     export header. The SSE intrinsics (_mm_*), which every x86-64 compiler
+     offers alike, come through SIMD_HEADERS, which has a scalar fallback.
   2. Operating-system headers (POSIX, Windows) are included only by the
      files listed in OS_FILES; everything else includes the C and C++
      standard libraries, OpenMP, the public headers and the third-party
@@ -31,14 +32,18 @@ SKIP = ("tests/api/vtable/msvc_std/",)  # stand-ins for the Microsoft standard h
 
 PORTABILITY_HEADER = "src/platform/portability.h"
 EXPORT_HEADER = "include/fusion/export.h"
+# Where the SSE headers (<emmintrin.h> and its kin) may be included.
+SIMD_HEADERS = ("src/frame/Simd.h",)
 # The files that talk to the operating system.
 OS_FILES = ("src/platform/platform_posix.cpp", "src/platform/platform_win32.cpp",
             "tools/fuse/System.cpp")
 
 BUILTINS = re.compile(r"\b(__builtin_\w+|__atomic_\w+|__sync_\w+|_BitScan\w+|_Interlocked\w+|"
-                      r"__popcnt\w*|_mm_\w+|__cpuid\w*|__int128|__restrict\w*|__forceinline|"
+                      r"__popcnt\w*|__cpuid\w*|__int128|__restrict\w*|__forceinline|"
                       r"__assume|__declspec|__attribute__|__thread)\b")
 INTRINSIC_HEADERS = re.compile(r"<(\w*intrin\.h|cpuid\.h)>")
+SSE_HEADERS = {"xmmintrin.h", "emmintrin.h", "pmmintrin.h", "tmmintrin.h", "smmintrin.h",
+               "nmmintrin.h"}
 EXPORT_ONLY = {"__declspec", "__attribute__"}
 
 CXX_HEADERS = set("""
@@ -117,7 +122,10 @@ def check_file(path, name, problems):
         include = re.match(r'\s*#\s*include\s*<([^>]+)>', raw.splitlines()[number - 1])
         if include:
             header = include.group(1)
-            if INTRINSIC_HEADERS.match(f"<{header}>") and name != PORTABILITY_HEADER:
+            if header in SSE_HEADERS:
+                if name not in SIMD_HEADERS + (PORTABILITY_HEADER,):
+                    problems.append(f"{where}: <{header}> belongs in {SIMD_HEADERS[0]}")
+            elif INTRINSIC_HEADERS.match(f"<{header}>") and name != PORTABILITY_HEADER:
                 problems.append(f"{where}: <{header}> belongs in {PORTABILITY_HEADER}")
             elif not (header in CXX_HEADERS or header.startswith(LIBRARIES) or
                       header in C_HEADERS or name in OS_FILES or

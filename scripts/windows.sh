@@ -13,8 +13,8 @@
 #   - the C99 host, compiled against fusion/kelvane_c.h and the import
 #     library only, runs, and so does the README's C example;
 #   - kelvane-fuse.exe and the Linux kelvane-fuse fuse the same recorded
-#     frame file on one OpenMP thread (OMP_THREAD_LIMIT=1), with blocking
-#     frames and with settled non-blocking ones, and must write byte-identical
+#     frame file on one processor (taskset -c 0), with blocking frames and
+#     with settled non-blocking ones, and must write byte-identical
 #     PLY files and snapshots; each side loads the other's snapshot and must
 #     hold the same live points.
 # The last line says "N passed, N failed". Exit status 0 when nothing failed.
@@ -209,8 +209,10 @@ if [[ ! -x $linux_fuse ]]; then
   finish
 fi
 
-# One OpenMP thread: the frame loops share their work out dynamically, so
-# only a team of one fuses in a fixed order.
+# One processor: the engine sizes a frame's team to the processors it may
+# use, and the team's members share the loops out as they finish, so only a
+# team of one fuses in a fixed order. Wine hands the affinity on to the
+# Windows process. OpenMP's teams (edits, saving) are held to one thread too.
 export OMP_THREAD_LIMIT=1
 phase=$SECONDS
 cd "$WORK"
@@ -220,8 +222,8 @@ printf '\0\0\0\0' >empty.kfr  # one frame without points: loads a snapshot and s
 fuse() {  # fuse <linux|windows> <output name> <arguments...>
   local side=$1 name=$2
   shift 2
-  local program=("$linux_fuse")
-  [[ $side == windows ]] && program=(wine "$BIN/kelvane-fuse.exe")
+  local program=(taskset -c 0 "$linux_fuse")
+  [[ $side == windows ]] && program=(taskset -c 0 wine "$BIN/kelvane-fuse.exe")
   "${program[@]}" -q --no-preview "$@" --ply "$name.ply" >"$name.report" 2>"$name.err" || {
     cat "$name.err"
     return 1
