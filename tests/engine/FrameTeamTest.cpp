@@ -19,14 +19,23 @@ using fusion::FrameTeam;
 using fusion::LoopShares;
 
 // Runs a loop of `count` iterations on the team; returns how often each
-// iteration ran and which members took part.
-std::vector<int> runLoop(FrameTeam& team, int count, std::set<int>& members) {
+// iteration ran and which members took part. With `await_helper` the caller
+// holds back (a few seconds at most) until a helper has joined, so that
+// joining does not depend on how long the loop lasts: sleeps of 50 us are
+// far longer on some systems than on others (Windows rounds them).
+std::vector<int> runLoop(FrameTeam& team, int count, std::set<int>& members,
+                         bool await_helper = false) {
     std::vector<std::atomic<int>> seen(static_cast<std::size_t>(count));
     for (auto& s : seen) s.store(0);
     std::atomic<unsigned> who{0};
     LoopShares shares(count, team.size(), 7);
     team.run([&](int member) {
         who.fetch_or(1u << member);
+        if (await_helper && member == 0) {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (who.load() == 1u && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+        }
         int begin = 0, end = 0;
         while (team.keepGoing(member) && shares.next(member, begin, end)) {
             for (int i = begin; i < end; ++i) {
@@ -50,7 +59,7 @@ TEST(FrameTeamConcurrent, EveryIterationOnceAndHelpersJoin) {
     bool helpers_joined = false;
     for (int round = 0; round < 20; ++round) {
         std::set<int> members;
-        const std::vector<int> counts = runLoop(team, 5000, members);
+        const std::vector<int> counts = runLoop(team, 5000, members, round == 0);
         for (int c : counts) ASSERT_EQ(c, 1);
         EXPECT_TRUE(members.count(0)) << "the caller always runs the body";
         helpers_joined = helpers_joined || members.size() > 1;
