@@ -60,7 +60,8 @@ C_HEADERS = set("""
 assert.h ctype.h errno.h float.h inttypes.h limits.h math.h stdarg.h stdbool.h stddef.h stdint.h
 stdio.h stdlib.h string.h time.h
 """.split())
-LIBRARIES = ("fusion/", "omp.h", "gtest/", "gmock/", "CLI/", "stb/", "opencv2/", "pybind11/")
+LIBRARIES = ("fusion/", "omp.h", "gtest/", "gmock/", "CLI/", "stb/", "opencv2/", "pybind11/",
+             "boost/")
 
 OMP_DIRECTIVES = {"parallel", "for", "sections", "section", "single", "master", "critical",
                   "barrier", "atomic", "flush", "ordered", "threadprivate"}
