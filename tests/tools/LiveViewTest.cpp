@@ -114,10 +114,12 @@ TEST(LiveView, TheDigestIgnoresOrderButNotMembership) {
 // once, before anything is fused.
 TEST(LiveView, AServedRunWithoutPagesAndAnAddressThatIsNone) {
     fuse_test::TempDir dir;
+    // A path's own characters are wide on Windows.
+    const std::string out_dir = dir.path.string();
     auto run = [&](std::vector<const char*> extra) {
-        std::vector<const char*> args = {"kelvane-fuse", "-q",    "--frames",       "3",
-                                         "--rows",       "40",    "--columns",      "50",
-                                         "--no-preview", "--out", dir.path.c_str(), "--serve",
+        std::vector<const char*> args = {"kelvane-fuse", "-q",    "--frames",      "3",
+                                         "--rows",       "40",    "--columns",     "50",
+                                         "--no-preview", "--out", out_dir.c_str(), "--serve",
                                          "--serve-exit"};
         args.insert(args.end(), extra.begin(), extra.end());
         kelvane_fuse::FuseOptions options;
