@@ -184,7 +184,7 @@ int gradingCounts(BlockCache& cache, int32_t frame, const FusionPoint& centre, u
             uint64_t bits = occupancy[w].load(std::memory_order_acquire) & slice;
             const Voxel* const slice_voxels = voxels + 64 * w;
             while (bits != 0) {
-                const Voxel& voxel = slice_voxels[__builtin_ctzll(bits)];
+                const Voxel& voxel = slice_voxels[platform::countTrailingZeros(bits)];
                 bits &= bits - 1;
                 const int32_t side0 = voxel.side(0);
                 const FusionPoint* record = nullptr;
