@@ -31,25 +31,15 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
     // point got there first: the claim is made under the voxel lock, so a
     // record selected twice is released once. The result is the removed
     // record's scan level, or -1 when it stays.
-    auto removeRecord = [&](const FoundPoint& found, bool marks_only) -> int {
-        Voxel& voxel = *found.voxel;
+    auto removeSelected = [&](const FoundPoint& found, bool marks_only) -> int {
         FusionPoint& record = *found.record;
-        SpinGuard guard(volume.lockOf(&voxel));
-        int side = -1;
-        if (voxel.side(0) == found.index) {
-            side = 0;
-        } else if (voxel.side(1) == found.index) {
-            side = 1;
-        }
-        if (side < 0) return -1;
+        SpinGuard guard(volume.lockOf(found.voxel));
         if (marks_only ? relaxedLoad(record.absorbed_flag) == 0
                        : relaxedLoad(record.protected_flag) == 1)
             return -1;
         const int level = relaxedLoad(record.scan_level);
-        if (!compact) emitVertexUpdate(volume.viewIds(), record, -1, removals);
-        volume.clearSide(found.where(), side);
-        relaxedAssign(record, defaultFusionPoint());
-        if (!compact) volume.points().releasePoint(found.index);
+        const RemovedId id = compact ? RemovedId::Discarded : RemovedId::Reported;
+        if (!removeRecord(volume, found, id, &removals, /*keep_fine_mark=*/false)) return -1;
         return level;
     };
 
@@ -58,7 +48,7 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
         const PointData& selected = points[i];
         const auto [c, found] = findSelected(volume, selected);
         if (!found || relaxedLoad(found.record->protected_flag) == 1) continue;
-        const int level = removeRecord(found, false);
+        const int level = removeSelected(found, false);
         if (level < 0) continue;
         deleted.fetch_add(1);
         if (!isFineLevel(static_cast<uint8_t>(level))) continue;
@@ -70,7 +60,7 @@ Deletion deleteSelection(Volume& volume, int threads, const PointData* points, i
             if (offset == 0) continue;
             const FoundPoint mark = volume.lookupPoint(shifted(c, axis, offset), selected.normal);
             if (!mark || relaxedLoad(mark.record->absorbed_flag) == 0) continue;
-            removeRecord(mark, true);
+            removeSelected(mark, true);
         }
     }
     result.deleted = deleted.load();

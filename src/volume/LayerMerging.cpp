@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "volume/Placement.h"
 #include "volume/SharedFields.h"
 
 namespace fusion {
@@ -70,36 +71,10 @@ void Merge::update(Layer& survivor, const float fused[3], int32_t total, uint8_t
 
 void Merge::absorb(Layer& layer) {
     if (layer.found.voxel == nullptr) return;
-    FusionPoint& record = *layer.found.record;
-    Voxel& voxel = *layer.found.voxel;
-    SpinGuard guard(m_volume.lockOf(&voxel));
-    if (!writable(record)) return;
-
-    // The removal goes out while the record still holds data, otherwise the
-    // update writer would see an empty record and report nothing.
-    if (!quiet())
-        emitVertexUpdate(m_volume.viewIds(), record, -1, *m_updates);
-    else if (relaxedLoad(record.view_id) != -1)
-        m_volume.viewIds().releaseId(relaxedLoad(record.view_id));
-
-    if (isFineLevel(relaxedLoad(record.scan_level))) {
-        // Keeps position, normal and level so the voxel side still tells
-        // later observations that this spot is scanned finely.
-        relaxedStore(record.observation_count, uint16_t{0});
-        relaxedStore(record.view_id, int32_t{-1});
-        relaxedStore(record.absorbed_flag, uint8_t{1});
-        return;
-    }
-
-    relaxedAssign(record, defaultFusionPoint());
-    int side = -1;
-    if (voxel.side(0) == layer.found.index)
-        side = 0;
-    else if (voxel.side(1) == layer.found.index)
-        side = 1;
-    if (side < 0) return;
-    m_volume.clearSide(layer.found.where(), side);
-    m_volume.points().releasePoint(layer.found.index);
+    SpinGuard guard(m_volume.lockOf(layer.found.voxel));
+    if (!writable(*layer.found.record)) return;
+    removeRecord(m_volume, layer.found, quiet() ? RemovedId::Released : RemovedId::Reported,
+                 m_updates, /*keep_fine_mark=*/true);
 }
 
 Outcome Merge::run(FusionPoint* start) {

@@ -56,6 +56,13 @@ FoundPoint createSide(Volume& volume, const VoxelRef& at, int side, const Fusion
     return FoundPoint{record, at.voxel, fresh, at.block, at.local};
 }
 
+// The side of `voxel` that holds record `index`, or -1.
+int sideHolding(const Voxel& voxel, int32_t index) {
+    if (voxel.side(0) == index) return 0;
+    if (voxel.side(1) == index) return 1;
+    return -1;
+}
+
 void markOrComplain(const Volume& volume, const PlacementRules& rules, const float position[3],
                     const Int3& c, FusionPoint* record) {
     if (rules.mark_sub_cells && markSubVoxel(volume.resolution(), position, c, record) == 1) {
@@ -121,6 +128,39 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
     }
     markOrComplain(volume, rules, position, c, &stored);
     return target;
+}
+
+bool removeRecord(Volume& volume, const FoundPoint& found, RemovedId id, UpdateBuffer* removals,
+                  bool keep_fine_mark) {
+    const int side = sideHolding(*found.voxel, found.index);
+    if (side < 0) return false;
+    FusionPoint& record = *found.record;
+    ViewIds& ids = volume.viewIds();
+    {
+        // From the look at the id until the record is empty: a first update
+        // naming the record meanwhile would otherwise go unanswered.
+        SpinGuard naming(ids.namingLock(record));
+        // Reported while the record still holds data: the update writer
+        // reports nothing for an empty record.
+        if (id == RemovedId::Reported && removals != nullptr) {
+            emitVertexUpdate(ids, record, -1, *removals);
+        } else if (id == RemovedId::Released && relaxedLoad(record.view_id) != -1) {
+            ids.releaseId(relaxedLoad(record.view_id));
+        }
+        volume.duringRemoval(record);
+        if (keep_fine_mark && isFineLevel(relaxedLoad(record.scan_level))) {
+            // Position, normal and level stay, so the side still tells later
+            // observations that this spot is scanned finely.
+            relaxedStore(record.observation_count, uint16_t{0});
+            relaxedStore(record.view_id, int32_t{-1});
+            relaxedStore(record.absorbed_flag, uint8_t{1});
+            return true;
+        }
+        relaxedAssign(record, defaultFusionPoint());
+    }
+    volume.clearSide(found.where(), side);
+    if (id != RemovedId::Discarded) volume.points().releasePoint(found.index);
+    return true;
 }
 
 int addPlaceholder(Volume& volume, const Int3& c, FusionPoint incoming) {

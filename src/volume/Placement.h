@@ -7,6 +7,7 @@
 
 #include "volume/Coordinates.h"
 #include "volume/Records.h"
+#include "volume/UpdateBuffer.h"
 #include "volume/Volume.h"
 
 namespace fusion {
@@ -35,6 +36,27 @@ FoundPoint addObservation(Volume& volume, const PlacementRules& rules, const flo
 // side, or onto a facing record that is itself absorbed (which then takes
 // the placeholder's level and protection). 0 done, 1 not placed.
 int addPlaceholder(Volume& volume, const Int3& c, FusionPoint incoming);
+
+// What becomes of the view id of a removed record.
+enum class RemovedId {
+    Reported,   // a removal record tells the host; the id returns once it is queued
+    Released,   // no record: the id returns at once (the host re-reads the cloud)
+    Discarded,  // no record, and neither the id nor the index returns: the
+                // volume is cleared and rebuilt next
+};
+
+// Takes the record at `found` out of the volume, the one way every removal
+// goes (layer merging, deletion): its id is dealt with as `id` says (a
+// Reported removal is written into `removals`), then a fine-scan record
+// stays in its side as an absorbed mark when `keep_fine_mark` is set (no
+// observations, no id, position, normal and level kept), and any other
+// record is reset to the empty record, its side cleared and its index
+// released (unless Discarded). The caller holds the voxel's lock and has
+// decided that the record goes. False, changing nothing, when the voxel's
+// sides no longer hold the record (removed meanwhile, its index perhaps in
+// use elsewhere).
+bool removeRecord(Volume& volume, const FoundPoint& found, RemovedId id, UpdateBuffer* removals,
+                  bool keep_fine_mark);
 
 // Lays `mark` in the voxels `reach` steps before and after `centre` along
 // `axis` (offsets -reach .. -1, then 1 .. reach).

@@ -9,8 +9,9 @@
 //   (neighbourhood walks, extraction, saving, the second stages of earlier
 //   frames), so every access must be a single untorn one. No ordering is
 //   implied: readers see either the old or the new value of each field.
-//   The frame stamp and the view id, which two threads may claim at once,
-//   change by compareExchange32. The sub-cell mask is stored only through
+//   The frame stamp, which two threads may claim at once, changes by
+//   compareExchange32; a record's view id is given and taken back under its
+//   naming lock (ViewIds::namingLock). The sub-cell mask is stored only through
 //   storeSubCellMask (or relaxedAssign), which keeps the counts derived from
 //   it beside it.
 //

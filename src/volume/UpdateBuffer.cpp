@@ -43,6 +43,13 @@ void writeRemoval(Vertices& out, int32_t view_id) noexcept {
     out.quality_code = 0;
 }
 
+// An id the host can index by: 0 up to the ids handed out so far.
+bool validId(const ViewIds& ids, int32_t id) {
+    if (id >= 0 && static_cast<int64_t>(id) <= static_cast<int64_t>(ids.next()) + 1) return true;
+    std::printf("分配view_id错误！\n");
+    return false;
+}
+
 }  // namespace
 
 std::unique_ptr<UpdateBuffer> UpdateBuffer::create(int32_t capacity, ViewIds& ids) {
@@ -103,35 +110,24 @@ void emitVertexUpdate(ViewIds& ids, FusionPoint& record, int state, UpdateBuffer
     if (nearZero(seen.position) || nearZero(seen.normal)) return;
     if (seen.observation_count == 0) return;
     const bool removal = state == -1;
-    const int32_t previous = relaxedLoad(record.view_id);
-    if (removal && previous < 0) return;  // the host never knew it
+    int32_t id = relaxedLoad(record.view_id);
+    if (removal && id < 0) return;  // the host never knew it
 
-    // The id read with the record: a merge emptying the record meanwhile
-    // resets its id, and a fresh id for an emptied record would announce a
-    // point that is gone.
-    int32_t id = previous >= 0 ? previous : ids.allocate();
-    if (id < 0 || static_cast<int64_t>(id) > static_cast<int64_t>(ids.next()) + 1) {
-        std::printf("分配view_id错误！\n");
-        return;
-    }
-    if (!removal && previous < 0) {
-        if (!compareExchange32(record.view_id, previous, id)) {
-            // Two emitters (say, two centres propagating to one neighbour)
-            // raced to name this record; one id per vertex, so the loser gives
-            // its own back -- unless the id it holds is the winner's, read
-            // after the win. The loser's id was never sent, so it may be
-            // reused at once.
-            const int32_t winner = relaxedLoad(record.view_id);
-            if (winner != id) ids.releaseId(id);
-            id = winner;
-        } else if (relaxedLoad(record.observation_count) == 0) {
-            // Emptied between the copy and the naming: nothing to announce.
-            // A merge that empties it from now on sees the id and reports the
-            // removal itself, so the id is withdrawn only if still ours.
-            if (compareExchange32(record.view_id, id, -1)) ids.releaseId(id);
-            return;
+    if (id < 0) {
+        // The record's first update names it, under the record's naming
+        // lock (see ViewIds): a removal holds that lock from its look at the
+        // id until the record is empty, so a record still holding data here
+        // is not being removed, and its removal will report this name.
+        SpinGuard naming(ids.namingLock(record));
+        if (relaxedLoad(record.observation_count) == 0) return;  // removed meanwhile
+        id = relaxedLoad(record.view_id);  // another emitter may have named it
+        if (id < 0) {
+            id = ids.allocate();
+            if (!validId(ids, id)) return;
+            relaxedStore(record.view_id, id);
         }
     }
+    if (!validId(ids, id)) return;
 
     // A full buffer drops the record; the point keeps its id and is reported
     // by its next update.

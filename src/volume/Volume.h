@@ -130,6 +130,20 @@ public:
     ViewIds& viewIds() { return m_view_ids; }
     const ViewIds& viewIds() const { return m_view_ids; }
 
+    // ---- a window into removals, for tests ----------------------------------------
+    // `hook(context, record)` runs inside every removal of a record (layer
+    // merging, deletion), with the record's locks held, after its removal
+    // was reported and before the record is emptied: a test can let another
+    // thread act exactly there. Null (the default) runs nothing.
+    using RemovalHook = void (*)(void* context, FusionPoint& record);
+    void setRemovalHook(RemovalHook hook, void* context) noexcept {
+        m_removal_hook = hook;
+        m_removal_context = context;
+    }
+    void duringRemoval(FusionPoint& record) const {
+        if (m_removal_hook != nullptr) m_removal_hook(m_removal_context, record);
+    }
+
 private:
     std::unique_ptr<GlobalParams> m_global_params;
     float m_resolution = 0.5f;
@@ -137,6 +151,8 @@ private:
     VoxelPool m_voxels;
     PointPool m_points;
     ViewIds m_view_ids;
+    RemovalHook m_removal_hook = nullptr;
+    void* m_removal_context = nullptr;
 };
 
 // The side of `voxel` whose record faces `normal`, its records found through
