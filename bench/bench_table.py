@@ -207,6 +207,12 @@ def main():
     t.add("frame 100 / frame 10, blocking", bl_growth, theirs("tsdf_f100_vs_f10"),
           check=f"<= 1.2: {mark(every(lambda l: at_most(bl_growth[l], 1.2)))}")
     t.add("resident growth over the sweep (MiB)", rss, {})
+    # A host draining on another thread (its render thread) while frames stream.
+    aside_p99 = ours("BM_DrainedAside", "aside_drain_ms_p99")
+    aside_max = ours("BM_DrainedAside", "aside_drain_ms_max")
+    t.add("drain from a second thread, p99 (ms)", aside_p99, {})
+    t.add("drain from a second thread, longest (ms)", aside_max, {},
+          check=f"<= 5 ms: {mark(every(lambda l: at_most(aside_max[l], 5.0)))}")
     t.add("points in the model (Open3D: extracted)", ours("BM_NonBlocking", "live_points"), theirs("tsdf_points"))
 
     t.print()

@@ -25,6 +25,12 @@
 // BM_Paced30fps/<load>: the same at 30 frames a second, as a live scanner
 // sends them. dropped must be 0: the second stages keep up.
 //
+// BM_DrainedAside/<load>: the frames back to back, non-blocking, while a
+// second thread drains the vertex updates every half millisecond, as a host
+// that drains on its render thread does. The host's thread never drains.
+//   aside_drain_ms_med/_p95/_p99/_max   getUpdateVertices on that thread
+//   aside_drains                        drains during the sweep
+//
 // BM_Blocking/<load>: each process() call blocking (both stages).
 //   call_ms_med/_p95     wall time per call
 //   cpu_ms_med/_p95      processor time of all threads per call: steadier
@@ -44,6 +50,7 @@
 //   points_per_frame     mean input points a frame
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -100,6 +107,36 @@ double windowMedian(const Samples& samples, int first) {
 struct StreamMode {
     bool blocking = false;
     double frame_interval_ms = 0;  // 0: as fast as the host can send
+    bool drain_aside = false;      // a second thread drains, every 0.5 ms
+};
+
+// Drains every half millisecond on a thread of its own until stopped, timing
+// each drain.
+class AsideDrainer {
+public:
+    explicit AsideDrainer(fusion::Kelvane_Impl_Points& host)
+        : m_thread([this, &host] {
+              while (m_running.load(std::memory_order_acquire)) {
+                  std::this_thread::sleep_for(std::chrono::microseconds(500));
+                  const auto t0 = Clock::now();
+                  drainUpdates(host);
+                  m_drain_ms.add(msSince(t0));
+              }
+          }) {}
+    ~AsideDrainer() { stop(); }
+    AsideDrainer(const AsideDrainer&) = delete;
+    AsideDrainer& operator=(const AsideDrainer&) = delete;
+    // The drains timed so far; the thread has ended.
+    const Samples& stop() {
+        m_running.store(false, std::memory_order_release);
+        if (m_thread.joinable()) m_thread.join();
+        return m_drain_ms;
+    }
+
+private:
+    std::atomic<bool> m_running{true};
+    Samples m_drain_ms;
+    std::thread m_thread;  // last: starts once the rest exists
 };
 
 void streamSweep(benchmark::State& state, Density density, const StreamMode& mode) {
@@ -113,6 +150,8 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
         }
         Samples call_ms, cpu_ms, faults, drain_ms, drained;
         double points = 0;
+        std::unique_ptr<AsideDrainer> aside;
+        if (mode.drain_aside) aside = std::make_unique<AsideDrainer>(*host);
         const auto started = Clock::now();
         auto deadline = started;
         for (const auto& frame : frames) {
@@ -137,13 +176,14 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
                 return;
             }
             points += count;
-            if (!mode.blocking) {
+            if (!mode.blocking && !mode.drain_aside) {
                 const auto d0 = Clock::now();
                 drained.add(drainUpdates(*host));
                 drain_ms.add(msSince(d0));
             }
         }
         host->waitForPendingWork();
+        const Samples aside_ms = aside ? aside->stop() : Samples{};
         drainUpdates(*host);
         const double total_ms = msSince(started);
         state.SetIterationTime(total_ms / 1000.0);
@@ -156,6 +196,12 @@ void streamSweep(benchmark::State& state, Density density, const StreamMode& mod
         if (mode.blocking) {
             report(state, "cpu_ms", cpu_ms);
             report(state, "cpu_f100_vs_f10", windowMedian(cpu_ms, 95) / windowMedian(cpu_ms, 5));
+        } else if (mode.drain_aside) {
+            report(state, "aside_drain_ms", aside_ms);
+            report(state, "aside_drain_ms_p99", aside_ms.quantile(0.99));
+            report(state, "aside_drain_ms_max", aside_ms.quantile(1.0));
+            report(state, "aside_drains", static_cast<double>(aside_ms.size()));
+            report(state, "dropped", host->droppedSecondStages());
         } else {
             report(state, "drain_ms", drain_ms);
             report(state, "drained_med", drained.median());
@@ -175,6 +221,12 @@ void BM_NonBlocking(benchmark::State& state, Density density) {
 void BM_Paced30fps(benchmark::State& state, Density density) {
     StreamMode mode;
     mode.frame_interval_ms = 1000.0 / 30.0;
+    streamSweep(state, density, mode);
+}
+
+void BM_DrainedAside(benchmark::State& state, Density density) {
+    StreamMode mode;
+    mode.drain_aside = true;
     streamSweep(state, density, mode);
 }
 
@@ -201,5 +253,6 @@ void BM_Blocking(benchmark::State& state, Density density) {
 KELVANE_STREAM_BENCH(BM_NonBlocking);
 KELVANE_STREAM_BENCH(BM_Blocking);
 KELVANE_STREAM_BENCH(BM_Paced30fps);
+KELVANE_STREAM_BENCH(BM_DrainedAside);
 
 }  // namespace

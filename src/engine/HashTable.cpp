@@ -230,7 +230,15 @@ int HashTable::getRequiredMemoryForExtractData(unsigned long long& bytes) const 
 }
 
 int HashTable::getUpdateVertices(Vertices** out, int& count) {
-    publishSecondStages();
+    // A drain may come from another thread while a frame runs, and must not
+    // wait for the frame: finished second stages are queued here only when
+    // the host's thread is producing nothing (otherwise the frame queues
+    // them when its first stage ends), and the drain itself holds nothing
+    // but the queue's lock.
+    {
+        std::unique_lock<std::mutex> quiet(m_host_updates_lock, std::try_to_lock);
+        if (quiet.owns_lock()) m_view_updates.publishDeferred();
+    }
     return m_view_updates.drain(out, count);
 }
 

@@ -89,6 +89,10 @@ public:
     bool processing() const { return m_processing.load(std::memory_order_acquire); }
     bool updatesPending() const { return !m_view_updates.empty(); }
     ThreadPool* threadPool() { return m_thread_pool.get(); }
+    // See Volume::setRemovalHook.
+    void setRemovalHook(Volume::RemovalHook hook, void* context) {
+        m_volume.setRemovalHook(hook, context);
+    }
     // The parameter block the next init starts from (tests shrink the
     // volume with it); the defaults otherwise.
     void setInitParams(const GlobalParams& params);

@@ -84,11 +84,15 @@ int32_t UpdateBuffer::count() const noexcept {
 }
 
 void UpdateBuffer::returnFreedIds() noexcept {
-    if (m_ids_returned || m_records == nullptr) return;
+    if (m_records != nullptr) returnFreedIds(m_records);
+}
+
+void UpdateBuffer::returnFreedIds(const Vertices* records) noexcept {
+    if (m_ids_returned || records == nullptr) return;
     m_ids_returned = true;
     const int32_t n = count();
     for (int32_t i = 0; i < n; ++i) {
-        if (m_records[i].state == kRemovedState) m_ids.releaseId(m_records[i].view_id);
+        if (records[i].state == kRemovedState) m_ids.releaseId(records[i].view_id);
     }
 }
 

@@ -48,10 +48,13 @@ public:
 private:
     friend class UpdateQueue;
     UpdateBuffer(Vertices* records, int32_t capacity, ViewIds& ids) noexcept;
-    // Hands the freed ids of the removal records among the first `count`
-    // records back to the ViewIds; once.
+    // Hands the freed ids of the removal records among the first count()
+    // records back to the ViewIds; once. The second form reads the records
+    // from `records`, where takeRecords() moved them.
     void returnFreedIds() noexcept;
-    // Gives up the record array (the queue takes it over).
+    void returnFreedIds(const Vertices* records) noexcept;
+    // Gives up the record array (the queue takes it over); the freed ids are
+    // then returned only through the second returnFreedIds.
     Vertices* takeRecords() noexcept;
 
     Vertices* m_records;

@@ -12,22 +12,30 @@ namespace fusion {
 void UpdateQueue::push(std::unique_ptr<UpdateBuffer> buffer) {
     if (!buffer) return;
     const int32_t count = buffer->count();
+    std::shared_ptr<ViewUpdate> batch;
     if (count > 0) {
         try {
-            auto batch = std::make_shared<ViewUpdate>();
-            batch->count = count;
-            SpinGuard guard(m_view_updates_lock);
-            m_view_updates.push_back(batch);
-            // Under the lock, with the batch in the queue: whatever reuses
-            // these ids is pushed behind it.
-            buffer->returnFreedIds();
-            batch->updates = buffer->takeRecords();
-            return;
+            batch = std::make_shared<ViewUpdate>();
         } catch (const std::bad_alloc&) {
             // The records are lost; their ids come back below.
         }
     }
-    buffer->returnFreedIds();
+    if (!batch) {
+        buffer->returnFreedIds();
+        return;
+    }
+    batch->count = count;
+    batch->updates = buffer->takeRecords();
+    try {
+        SpinGuard guard(m_view_updates_lock);
+        m_view_updates.push_back(batch);
+    } catch (const std::bad_alloc&) {
+        // Lost with the batch; the ids come back all the same.
+    }
+    // Only now, with the batch queued, do the ids its removals freed come
+    // back: whatever reuses one of them is queued behind it. Outside the
+    // queue's lock, which a drain on another thread may be waiting for.
+    buffer->returnFreedIds(batch->updates);
 }
 
 void UpdateQueue::pushDeferred(std::unique_ptr<UpdateBuffer> buffer) {

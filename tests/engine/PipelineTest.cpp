@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -230,12 +233,14 @@ TEST(PipelineConcurrent, OneThreadAndManyGiveTheSameModel) {
 // waitForPendingWork() and one last drain it holds exactly the live ids,
 // and no removal ever names an id the table does not hold. Second stages
 // are held back and released while later frames run their first stages, so
-// they overlap them in every way. Three threads: the frame team has helpers
-// in every build.
+// they overlap them in every way; or a second thread drains every half
+// millisecond while the frames stream. Three threads: the frame team has
+// helpers in every build.
 TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
-    enum class Pace { Settled, BackToBack, HeldAndReleased };
+    enum class Pace { Settled, BackToBack, HeldAndReleased, DrainedAside };
     for (const Shape shape : {Shape::Sphere, Shape::Plate}) {
-        for (const Pace pace : {Pace::Settled, Pace::BackToBack, Pace::HeldAndReleased}) {
+        for (const Pace pace :
+             {Pace::Settled, Pace::BackToBack, Pace::HeldAndReleased, Pace::DrainedAside}) {
             SCOPED_TRACE(std::string(kelvane_sim::shapeName(shape)) + " pace " +
                          std::to_string(int(pace)));
             EngineOptions options;
@@ -247,6 +252,16 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
                 const std::vector<Vertices> records = drainUpdates(*engine);
                 mirror.apply(records.data(), static_cast<int>(records.size()), vertexNum(*engine));
             };
+            std::atomic<bool> streaming{true};
+            std::thread aside;
+            if (pace == Pace::DrainedAside) {
+                aside = std::thread([&] {
+                    while (streaming.load()) {
+                        drain();
+                        std::this_thread::sleep_for(std::chrono::microseconds(500));
+                    }
+                });
+            }
             const kelvane_sim::Scanner scanner(smallSweep(shape, 21, 18));
             kelvane_sim::Frame f;
             std::unique_ptr<PoolBlocker> held;
@@ -259,9 +274,12 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
                                           f.views, f.pose, false),
                           0);
                 if (pace == Pace::Settled) engine->waitForPendingWork();
+                if (pace == Pace::DrainedAside) continue;
                 drain();
                 EXPECT_EQ(mirror.stats().stray_removals, 0) << "frame " << i;
             }
+            streaming.store(false);
+            if (aside.joinable()) aside.join();
             held.reset();
             engine->waitForPendingWork();
             drain();
@@ -275,6 +293,42 @@ TEST(PipelineConcurrent, HostMirrorIsExactWhateverThePace) {
             EXPECT_GT(mirror.stats().removals, 0) << "merging must have removed points";
         }
     }
+}
+
+// A drain from another thread never waits for what the host's thread is
+// producing: one started in the middle of an in-place deletion (which, like
+// a first stage, holds back the second stages' records) returns while the
+// deletion is still under way.
+TEST(PipelineConcurrent, ADrainFromAnotherThreadDoesNotWaitForTheHostsWork) {
+    auto engine = makeEngine();
+    ASSERT_NE(engine, nullptr);
+    ASSERT_TRUE(runFrames(*engine, smallSweep(Shape::Sphere, 3, 4), false));
+    engine->waitForPendingWork();
+    (void)drainUpdates(*engine);
+    struct Window {
+        HashTable* engine;
+        std::future<void> drained;
+        bool returned_inside = false;
+    } window{engine.get(), {}};
+    engine->setRemovalHook(
+        [](void* context, FusionPoint&) {
+            auto* w = static_cast<Window*>(context);
+            if (w->drained.valid()) return;
+            w->drained = std::async(std::launch::async, [w] { drainUpdates(*w->engine); });
+            // Generous: the drain takes microseconds, and waiting in vain
+            // means it waits for this deletion.
+            w->returned_inside =
+                w->drained.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+        },
+        &window);
+    const std::vector<Vertices> live = liveVertices(*engine);
+    const PointData selected = fusion_test::selectionOf(live.front());
+    ASSERT_EQ(engine->deleteSelectedArea(&selected, 1), 0);
+    engine->setRemovalHook(nullptr, nullptr);
+    ASSERT_TRUE(window.drained.valid()) << "the deletion removed a point";
+    window.drained.wait();
+    EXPECT_TRUE(window.returned_inside);
+    EXPECT_EQ(drainUpdates(*engine).size(), 1u) << "the removal follows";
 }
 
 }  // namespace
