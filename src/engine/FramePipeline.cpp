@@ -36,6 +36,23 @@ private:
     std::atomic<bool>& m_flag;
 };
 
+// Raises the thread that runs a frame for as long as the frame runs. Back at
+// its own priority before the callback and between frames: threads the
+// host starts later (its OpenMP team's among them) would otherwise inherit
+// the raise.
+class RaisedForTheFrame {
+public:
+    RaisedForTheFrame() : m_own(platform::currentThreadPriority()) {
+        platform::raiseCurrentThreadPriority();
+    }
+    ~RaisedForTheFrame() { platform::setCurrentThreadPriority(m_own); }
+    RaisedForTheFrame(const RaisedForTheFrame&) = delete;
+    RaisedForTheFrame& operator=(const RaisedForTheFrame&) = delete;
+
+private:
+    platform::ThreadPriority m_own;
+};
+
 // Gives a second stage's slot back when the stage ends, whichever way.
 class SlotRelease {
 public:
@@ -64,10 +81,13 @@ int HashTable::process(const PointData* points, const int& count,
         return 1;
     }
 
-    // Taken before the frame ends: once the in-progress flag drops, another
-    // thread's deInit may go on to destroy the engine, so nothing of it is
-    // touched after that.
-    const std::function<void(int)> callback = m_process_finished_callback;
+    // The stored callable itself runs (a callable that keeps state keeps it
+    // from frame to frame), held by a second reference for the call: once
+    // the in-progress flag drops, another thread's deInit may go on to
+    // destroy the engine, and the callable may replace itself through
+    // setProcessFinishedCallback; either leaves this call's callable alive.
+    // Sharing the reference allocates nothing.
+    const std::shared_ptr<std::function<void(int)>> callback = m_process_finished_callback;
     int result = 1;
     {
         ProcessingScope scope(m_processing);
@@ -78,7 +98,7 @@ int HashTable::process(const PointData* points, const int& count,
             return 1;
         }
     }
-    if (callback) callback(result);
+    if (callback) (*callback)(result);
     return result;
 }
 
@@ -90,7 +110,7 @@ int HashTable::runPipeline(const PointData* points, int count,
                            const std::vector<std::vector<int>>& views, bool blocking) {
     if (m_volume.params().fusion_enabled == 0) return 0;
 
-    platform::raiseCurrentThreadPriority();
+    const RaisedForTheFrame raised;
     ++m_frame_counter;
     m_blocking_frame = blocking;
 

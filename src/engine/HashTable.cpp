@@ -186,7 +186,18 @@ int HashTable::setQualityJudge(const bool& judge) {
 }
 
 void HashTable::setProcessFinishedCallback(std::function<void(int)> callback) {
-    m_process_finished_callback = std::move(callback);
+    if (!callback) {
+        m_process_finished_callback.reset();
+        return;
+    }
+    // Lack of memory for the holder leaves no callback rather than the old
+    // one, whose captures the host may be about to release.
+    std::shared_ptr<std::function<void(int)>> held;
+    try {
+        held = std::make_shared<std::function<void(int)>>(std::move(callback));
+    } catch (const std::bad_alloc&) {
+    }
+    m_process_finished_callback = std::move(held);
 }
 
 PlacementRules HashTable::placementRules() const {

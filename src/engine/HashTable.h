@@ -120,7 +120,8 @@ private:
     void clearAfterIdle();
     void releaseAll();
 
-    std::function<void(int)> m_process_finished_callback;
+    // The process-finished callback, shared with a frame that is calling it.
+    std::shared_ptr<std::function<void(int)>> m_process_finished_callback;
     std::atomic<bool> m_processing{false};  // a frame is inside the pipeline
     EngineMessage m_error_message{"no error msg !"};
     std::unique_ptr<ThreadPool> m_thread_pool;

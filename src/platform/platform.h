@@ -24,6 +24,17 @@ bool raiseThreadPriority(std::thread& thread);
 // gives it, as the system reports it now.
 bool currentThreadPriorityRaised();
 
+// The calling thread's scheduling priority, to be put back later with
+// setCurrentThreadPriority (a raise is undone so: on POSIX systems, threads
+// a raised thread starts inherit its priority). `known` is false where the
+// system cannot tell; setting an unknown priority does nothing.
+struct ThreadPriority {
+    int value = 0;
+    bool known = false;
+};
+ThreadPriority currentThreadPriority();
+void setCurrentThreadPriority(const ThreadPriority& priority);
+
 // Reserves `bytes` of address space whose pages read as zero until first
 // written and cost physical memory only once touched. Returns null when the
 // reservation fails (or when the test hook below says so). `dense` asks for

@@ -49,6 +49,25 @@ bool raiseCurrentThreadPriority() {
 #endif
 }
 
+ThreadPriority currentThreadPriority() {
+    ThreadPriority priority;
+#if defined(__linux__)
+    errno = 0;
+    priority.value = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    priority.known = !(priority.value == -1 && errno != 0);
+#endif
+    return priority;
+}
+
+void setCurrentThreadPriority(const ThreadPriority& priority) {
+#if defined(__linux__)
+    if (priority.known)
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), priority.value);
+#else
+    (void)priority;
+#endif
+}
+
 bool raiseThreadPriority(std::thread& thread) {
     // POSIX offers no portable way to renice another thread by handle; the
     // pool's workers call raiseCurrentThreadPriority() themselves instead.

@@ -25,6 +25,17 @@ bool raiseCurrentThreadPriority() {
     return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0;
 }
 
+ThreadPriority currentThreadPriority() {
+    ThreadPriority priority;
+    priority.value = GetThreadPriority(GetCurrentThread());
+    priority.known = priority.value != THREAD_PRIORITY_ERROR_RETURN;
+    return priority;
+}
+
+void setCurrentThreadPriority(const ThreadPriority& priority) {
+    if (priority.known) SetThreadPriority(GetCurrentThread(), priority.value);
+}
+
 bool raiseThreadPriority(std::thread& thread) {
 #if defined(_MSC_VER)
     const HANDLE handle = static_cast<HANDLE>(thread.native_handle());

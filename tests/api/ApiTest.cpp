@@ -3,17 +3,26 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _OPENMP
 #include <omp.h>
+#endif
+#ifdef __linux__
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 #include "api/CGuard.h"
@@ -166,6 +175,26 @@ TEST(FacadeProcess, ForwardingKeepsTheWrapperMessageAndTheCallbackPersists) {
     EXPECT_EQ(statuses, std::vector<int>(4, 0));
 }
 
+// The callable the host set is the one that runs: one that keeps state keeps
+// it from frame to frame, and one that replaces itself still has its own
+// state for the rest of its call (the replacement hears the next frame).
+TEST(FacadeProcess, TheStoredCallbackRunsAndMayReplaceItself) {
+    Kelvane_Impl_Points k;
+    ASSERT_EQ(k.init(), 0);
+    std::vector<int> heard;
+    k.setProcessFinishedCallBack([frames = 0, &heard](int) mutable { heard.push_back(++frames); });
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(k.process(&kPoint, 1, kViews, kPose, i == 1), 0);
+    EXPECT_EQ(heard, (std::vector<int>{1, 2, 3}));
+
+    heard.clear();
+    k.setProcessFinishedCallBack([&k, &heard, own = std::vector<int>(1000, 7)](int) {
+        k.setProcessFinishedCallBack([&heard](int) { heard.push_back(-1); });
+        heard.push_back(own[999] + static_cast<int>(own.size()));
+    });
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(k.process(&kPoint, 1, kViews, kPose, false), 0);
+    EXPECT_EQ(heard, (std::vector<int>{1007, -1}));
+}
+
 // A build from no array, or from fewer than 1 or at least 45,000,000 points,
 // is refused before the engine sees it: nothing written, nothing stored.
 TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
@@ -206,17 +235,28 @@ TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
 #ifdef _OPENMP
 // The runtime's settings on the host's thread are the host's: the wrapper
 // allows dynamic teams and init sets the default team; the engine's own
-// operations fix their teams and leave both as they found them.
+// operations fix their teams and leave both as they found them. Inside the
+// process-finished callback the host's settings hold, and a change the
+// callback makes stays.
 TEST(FacadeOpenMP, HostSettingsSurviveTheEnginesOperations) {
     omp_set_dynamic(0);
     Kelvane_Impl_Points k;
     EXPECT_EQ(omp_get_dynamic(), 1);
     ASSERT_EQ(k.init(), 0);
     const int team = omp_get_max_threads();
+    std::vector<int> dynamic_inside, team_inside;
+    k.setProcessFinishedCallBack([&](int) {
+        dynamic_inside.push_back(omp_get_dynamic());
+        team_inside.push_back(omp_get_max_threads());
+        omp_set_dynamic(dynamic_inside.size() == 1 ? 0 : 1);
+    });
     const std::vector<PointData> points = separatedPoints(300, 0.4f);
     auto stream = emptyStream();
     for (const bool blocking : {true, false})
         ASSERT_EQ(k.process(points.data(), 300, {{300}}, kPose, blocking), 0);
+    EXPECT_EQ(dynamic_inside, (std::vector<int>{1, 0})) << "the host's, then the callback's own";
+    EXPECT_EQ(team_inside, (std::vector<int>{team, team}));
+    EXPECT_EQ(omp_get_dynamic(), 1) << "the callback's last change stays";
     ASSERT_TRUE(k.saveRealTimeBytesData(stream) == 0 && k.setFineScanArea(points.data(), 9) == 0 &&
                 k.deleteSelectedArea(points.data(), 5) == 0);
     k.waitForPendingWork();
@@ -224,6 +264,68 @@ TEST(FacadeOpenMP, HostSettingsSurviveTheEnginesOperations) {
     EXPECT_EQ(omp_get_max_threads(), team);
     delete[] stream->data;
 }
+
+#ifdef __linux__
+int ownPriority() { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); }
+
+// Scheduling priorities (nice values) of the members of a host's OpenMP
+// team of `size` other than the host's own thread.
+std::multiset<int> hostTeamPriorities(int size) {
+    std::multiset<int> priorities;
+    std::mutex lock;
+#pragma omp parallel num_threads(size)
+    {
+        if (omp_get_thread_num() != 0) {
+            const int nice = ownPriority();
+            std::lock_guard<std::mutex> guard(lock);
+            priorities.insert(nice);
+        }
+    }
+    return priorities;
+}
+
+// The engine raises the thread that calls process (while the frame runs)
+// and its own workers, nobody else: the members of the host's own OpenMP
+// team, which the engine's other operations run their loops on and which
+// the runtime may start afresh from the host's thread at any time, keep the
+// host's priority through frames and every other operation. In the
+// callback the host's thread is back at its own priority. The host here is
+// a thread of its own, one step below whatever the suite's thread has, so
+// that nothing an earlier test did to that thread counts.
+TEST(FacadeOpenMP, TheHostsThreadsKeepTheirPriorities) {
+    std::thread host([] {
+        const int own = std::max(ownPriority(), 0) + 1;
+        ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), own), 0);
+        omp_set_dynamic(0);
+        const std::multiset<int> before = hostTeamPriorities(4);
+        ASSERT_EQ(before, std::multiset<int>({own, own, own}));
+        Kelvane_Impl_Points k;
+        ASSERT_EQ(k.init(), 0);
+        std::vector<int> in_callback;
+        k.setProcessFinishedCallBack([&in_callback](int) { in_callback.push_back(ownPriority()); });
+        const std::vector<PointData> points = separatedPoints(300, 0.4f);
+        for (int i = 0; i < 4; ++i)
+            ASSERT_EQ(k.process(points.data(), 300, {{300}}, kPose, i % 2 == 0), 0);
+        k.waitForPendingWork();
+        auto stream = emptyStream();
+        fusion::Vertices* out = nullptr;
+        int count = 0;
+        ASSERT_EQ(k.saveRealTimeBytesData(stream), 0);
+        ASSERT_EQ(k.loadRealTimeBytesData_points(stream, &out, count), 0);
+        delete[] out;
+        ASSERT_EQ(k.buildByExistingPoints(points.data(), 300, &out, count, false), 0);
+        delete[] out;
+        ASSERT_TRUE(k.setFineScanArea(points.data(), 9) == 0 && k.dataOrganize() == 0 &&
+                    k.deleteSelectedArea(points.data(), 5) == 0);
+        omp_set_dynamic(0);
+        EXPECT_EQ(hostTeamPriorities(4), before);
+        EXPECT_EQ(ownPriority(), own);
+        EXPECT_EQ(in_callback, std::vector<int>(4, own));
+        delete[] stream->data;
+    });
+    host.join();
+}
+#endif
 #endif
 
 // ---- region edits requested before init ----
