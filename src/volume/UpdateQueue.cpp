@@ -50,12 +50,18 @@ void UpdateQueue::pushDeferred(std::unique_ptr<UpdateBuffer> buffer) {
 }
 
 void UpdateQueue::publishDeferred() {
-    std::deque<std::unique_ptr<UpdateBuffer>> ready;
-    {
-        SpinGuard guard(m_deferred_lock);
-        ready.swap(m_deferred);
+    // One at a time, oldest first: a local container would allocate (an
+    // empty deque does), and publishing must not fail for lack of memory.
+    for (;;) {
+        std::unique_ptr<UpdateBuffer> next;
+        {
+            SpinGuard guard(m_deferred_lock);
+            if (m_deferred.empty()) return;
+            next = std::move(m_deferred.front());
+            m_deferred.pop_front();
+        }
+        push(std::move(next));
     }
-    for (auto& buffer : ready) push(std::move(buffer));
 }
 
 int UpdateQueue::drain(Vertices** out, int& count) {

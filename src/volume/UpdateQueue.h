@@ -38,7 +38,8 @@ public:
     // Keeps a finished buffer until publishDeferred(); its freed ids stay
     // out of reuse until then.
     void pushDeferred(std::unique_ptr<UpdateBuffer> buffer);
-    // Pushes every kept buffer, in the order they were kept.
+    // Pushes every kept buffer, in the order they were kept. Allocates
+    // nothing beyond what push() may (and copes without it).
     void publishDeferred();
 
     // Moves every waiting record, batch by batch, into one new array (the

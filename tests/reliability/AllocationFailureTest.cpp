@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "support/FailingNew.h"
 #include "support/Models.h"
 
 namespace {
@@ -296,5 +298,56 @@ INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailure, ::testing::ValuesIn(kCas
                          [](const ::testing::TestParamInfo<FailureCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Every allocation a frame makes through new, on any thread (its index
+// list, the runs of its views, the update buffers of both stages, the
+// second stage's task, the queue's bookkeeping), fails in turn: process
+// answers 0 or 1 and never throws, nothing allocates inside a loop (a
+// failure there would end the process), and the engine stays consistent and
+// fuses the next frame. A callback whose copy would allocate is set, as a
+// host's often is.
+TEST(AllocationFailure, EachAllocationOfAFrameFailsInTurn) {
+    auto prepare = [] {
+        Subject s = warm(5);
+        std::array<char, 64> captured{};
+        s.engine->setProcessFinishedCallback(
+            [captured](int status) { (void)(status + captured[0]); });
+        return s;
+    };
+    for (const bool blocking : {false, true}) {
+        SCOPED_TRACE(blocking ? "blocking" : "non-blocking");
+        long allocations = 0;
+        {
+            Subject s = prepare();
+            ASSERT_TRUE(s.engine);
+            FailingNew counting;
+            ASSERT_EQ(s.frame(6, blocking), 0);
+            s.engine->waitForPendingWork();
+            allocations = counting.calls();
+        }
+        ASSERT_GT(allocations, 3);
+        for (long n = 0; n < allocations; ++n) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(allocations));
+            Subject s = prepare();
+            int status = -1;
+            bool thrown = false;
+            {
+                FailingNew failing(n);
+                try {
+                    status = s.frame(6, blocking);
+                    s.engine->waitForPendingWork();
+                } catch (...) {
+                    thrown = true;
+                }
+            }
+            EXPECT_FALSE(thrown);
+            EXPECT_TRUE(status == 0 || status == 1) << status;
+            EXPECT_FALSE(s.engine->processing());
+            EXPECT_EQ(s.engine->queuedSecondStages(), 0);
+            EXPECT_EQ(idProblem(liveVertices(*s.engine), vertexNum(*s.engine)), "");
+            EXPECT_EQ(s.frame(7, blocking), 0) << "the next frame, with memory";
+        }
+    }
+}
 
 }  // namespace
