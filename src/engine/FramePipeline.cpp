@@ -112,15 +112,15 @@ int HashTable::runPipeline(const PointData* points, int count,
 
     const RaisedForTheFrame raised;
     ++m_frame_counter;
-    m_blocking_frame = blocking;
+    m_last_frame_blocking = blocking;  // what later edits obey
 
     std::vector<int32_t> frame_indices(static_cast<std::size_t>(count));
     {
         std::lock_guard<std::mutex> producing(m_host_updates_lock);
         // Second stages that finished before this frame come first.
         m_view_updates.publishDeferred();
-        insertFramePoints(m_volume, placementRules(), m_frame_counter, frameTeam(), points, count,
-                          frame_indices.data());
+        insertFramePoints(m_volume, placementRules(blocking), m_frame_counter, frameTeam(), points,
+                          count, frame_indices.data());
 
         // Lack of memory costs this frame its grading, not the host an
         // exception; the points stay stored as inserted.

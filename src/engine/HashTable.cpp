@@ -91,7 +91,7 @@ int HashTable::init() {
         m_processing.store(false);
         m_volume.setResolution(0.5f);
         m_frame_counter = 0;
-        m_blocking_frame = false;
+        m_last_frame_blocking = false;
         m_resolution_given = false;
         m_device_info_given = false;
         m_is_init = true;
@@ -133,7 +133,7 @@ int HashTable::deInit() {
         // Every queued task held a slot we waited for, so the pool's queue is
         // empty and stopping it loses nothing.
         releaseAll();
-        m_blocking_frame = false;
+        m_last_frame_blocking = false;
         m_resolution_given = false;
         m_device_info_given = false;
         m_is_init = false;
@@ -200,11 +200,11 @@ void HashTable::setProcessFinishedCallback(std::function<void(int)> callback) {
     m_process_finished_callback = std::move(held);
 }
 
-PlacementRules HashTable::placementRules() const {
+PlacementRules HashTable::placementRules(bool blocking_frame) const {
     PlacementRules rules;
     rules.mark_sub_cells = m_quality_judge;
     rules.point_spacing = m_device_info.point_spacing;
-    rules.blocking_frame = m_blocking_frame;
+    rules.blocking_frame = blocking_frame;
     return rules;
 }
 
@@ -310,7 +310,8 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
         m_error_message.set("memory is lacked!");
         return kAllocationFailed;
     }
-    loadSnapshotRecords(m_volume, placementRules(), m_team_size, stream->data, header);
+    loadSnapshotRecords(m_volume, placementRules(m_last_frame_blocking), m_team_size, stream->data,
+                        header);
     m_error_message.set(kNoError);
     return extractLivePoints(out, count);
 }
@@ -355,7 +356,8 @@ int HashTable::deleteSelectedArea(const PointData* points, int count) {
         std::unique_ptr<RecordCopy> copy = copyRemainingRecords(m_volume, m_team_size);
         if (!copy) return 1;
         clearAfterIdle();
-        reinsertRemainingRecords(m_volume, placementRules(), m_team_size, *copy);
+        reinsertRemainingRecords(m_volume, placementRules(m_last_frame_blocking), m_team_size,
+                                 *copy);
         m_error_message.set(kNoError);
         return 0;
     } catch (...) {
@@ -392,7 +394,7 @@ int HashTable::buildByExistingPoints(const PointData* points, int count) {
     // The whole build counts as one frame: intake of the next real frame
     // then lists the built records afresh.
     ++m_frame_counter;
-    buildFromPoints(m_volume, placementRules(), m_team_size, points, count);
+    buildFromPoints(m_volume, placementRules(m_last_frame_blocking), m_team_size, points, count);
     return 0;
 }
 

@@ -114,7 +114,12 @@ private:
     // is not producing records itself.
     void publishSecondStages();
 
-    PlacementRules placementRules() const;
+    // The placement settings of one call, built from the stored settings
+    // and passed down explicitly: quality judging, the device's spacing, and
+    // the frame mode fine-scan records obey (`blocking_frame`: the mode of
+    // the frame being fused, or, for loads, compaction and builds, the mode
+    // of the latest frame, m_last_frame_blocking).
+    PlacementRules placementRules(bool blocking_frame) const;
     // Empties the volume and drops the waiting updates, after waiting for
     // every frame and stage (reset, loading, compaction).
     void clearAfterIdle();
@@ -144,9 +149,9 @@ private:
     Volume m_volume;  // parameters, resolution, hash, voxels, points, view ids
     bool m_quality_judge = true;
     int32_t m_frame_counter = 0;
-    int32_t m_thread_num = 16;  // task slots and pool workers
-    int m_team_size = 1;        // OpenMP team of the parallel loops
-    bool m_blocking_frame = false;
+    int32_t m_thread_num = 16;           // task slots and pool workers
+    int m_team_size = 1;                 // OpenMP team of the parallel loops
+    bool m_last_frame_blocking = false;  // the blocking argument of the latest process
     bool m_resolution_given = false;
     bool m_device_info_given = false;
     std::unique_ptr<GlobalParams> m_init_params;

@@ -195,6 +195,54 @@ TEST(FacadeProcess, TheStoredCallbackRunsAndMayReplaceItself) {
     EXPECT_EQ(heard, (std::vector<int>{1007, -1}));
 }
 
+// A fine-scan point finer than the scanner resolves (level 64 at
+// resolution 0.5 is 0.0625 wide; the device's spacing is 0.1) takes fine
+// observations only from a blocking frame, and ordinary ones never; a build
+// brings ordinary points only. What the host sees: whether the point's
+// position moves.
+TEST(FacadeProcess, FineScanPointsFollowTheFrameMode) {
+    Kelvane_Impl_Points k;
+    fusion::DeviceInfo device{};
+    device.point_spacing = 0.1f;
+    ASSERT_TRUE(k.init() == 0 && k.setResolution(0.5f) == 0 && k.setDeviceInfo(device) == 0);
+    auto fine = [](float x, int level = 64) {
+        return fusion::PointData{{x, 1.0f, 1.0f}, {0.0f, 0.0f, 1.0f}, level};
+    };
+    auto position = [&k] {
+        fusion::Vertices* v = nullptr;
+        int count = 0;
+        float x = -1.0f;
+        if (k.extractLivePoints(&v, count) == 0 && count == 1) x = v[0].position[0];
+        delete[] v;
+        return x;
+    };
+    auto frame = [&k](const PointData& p, bool blocking) {
+        const int status = k.process(&p, 1, kViews, kPose, blocking);
+        k.waitForPendingWork();
+        return status;
+    };
+    auto build = [&k](const PointData& p) {
+        fusion::Vertices* v = nullptr;
+        int count = 0;
+        const int status = k.buildByExistingPoints(&p, 1, &v, count, false);
+        delete[] v;
+        return status;
+    };
+    ASSERT_EQ(frame(fine(1.0f), true), 0);
+    ASSERT_FLOAT_EQ(position(), 1.0f);
+    ASSERT_EQ(frame(fine(1.2f), false), 0);
+    EXPECT_FLOAT_EQ(position(), 1.0f) << "a non-blocking frame's fine point is turned away";
+    ASSERT_EQ(frame(fine(1.1f, 8), true), 0);
+    EXPECT_FLOAT_EQ(position(), 1.0f) << "an ordinary point never fuses into it";
+    ASSERT_EQ(frame(fine(1.1f), true), 0);
+    EXPECT_FLOAT_EQ(position(), 1.05f) << "a blocking frame's fine point fuses";
+    ASSERT_EQ(build(fine(1.2f)), 0);
+    EXPECT_FLOAT_EQ(position(), 1.05f)
+        << "a build's point is ordinary, even after a blocking frame";
+    ASSERT_EQ(frame(fine(1.2f), false), 0);
+    EXPECT_FLOAT_EQ(position(), 1.05f) << "the mode is the frame's own, not the last one's";
+}
+
 // A build from no array, or from fewer than 1 or at least 45,000,000 points,
 // is refused before the engine sees it: nothing written, nothing stored.
 TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
