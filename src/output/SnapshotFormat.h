@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 
 #include "volume/Records.h"
 
@@ -50,11 +49,6 @@ constexpr std::size_t kRecAttributes = 36;
 constexpr std::size_t kRecNormalUpdates = 40;
 constexpr std::size_t kRecAbsorbed = 41;
 constexpr std::size_t kRecFrameStamp = 44;
-
-// The resolutions a stream may carry: normal positive floats up to a bound
-// that keeps voxel corners finite.
-constexpr float kMinResolution = std::numeric_limits<float>::min();
-constexpr float kMaxResolution = 1.0e30f;
 
 inline uint64_t streamBytesFor(uint64_t records) {
     return kEmptyStreamBytes + kRecordBytes * records;
@@ -147,8 +141,8 @@ struct StreamHeader {
 enum class StreamCheck { Valid, Missing, Invalid };
 
 // Constant-time validation: size, magic, size field, trailer, record count,
-// then the two values the reader relies on beyond the format (a load count
-// within the records present, and a usable resolution).
+// then the one value the reader relies on beyond the format: a load count
+// within the records present (a larger one would read past the stream).
 inline StreamCheck checkStream(const uint8_t* data, uint64_t size, StreamHeader& header) {
     if (data == nullptr || size == 0) return StreamCheck::Missing;
     if (size < kEmptyStreamBytes) return StreamCheck::Invalid;
@@ -162,14 +156,9 @@ inline StreamCheck checkStream(const uint8_t* data, uint64_t size, StreamHeader&
     int32_t load = static_cast<int32_t>(get32(data + kLoadCountOffset));
     if (load > count) return StreamCheck::Invalid;
     if (load < 0) load = 0;
-    const float resolution = getFloat(data + kVolumeBlockOffset);
-    // Every position is divided by it and sub-cells are a quarter of it: a
-    // value that is not a normal positive float (or so large that a voxel's
-    // corner overflows) would make voxel arithmetic infinite or undefined.
-    if (!(resolution >= kMinResolution && resolution <= kMaxResolution)) {
-        return StreamCheck::Invalid;
-    }
-    header.resolution = resolution;
+    // Any resolution is taken as it is: one the engine cannot place points
+    // at (usableResolution) loads an empty volume.
+    header.resolution = getFloat(data + kVolumeBlockOffset);
     header.record_count = count;
     header.load_count = load;
     return StreamCheck::Valid;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "volume/GlobalParams.h"
 
@@ -128,7 +129,19 @@ inline Int3 shifted(Int3 c, int axis, int offset) noexcept {
 // from a placeable position stay in range.
 constexpr float kVoxelCoordinateLimit = 16777200.0f;  // 2^24 less a margin
 
+// The resolutions points can be placed at: normal positive floats up to a
+// bound that keeps voxel corners and sub-cells finite. The engine takes any
+// resolution (setResolution has no range check, and a loaded stream brings
+// its own), but at any other it places nothing: every quotient and sub-cell
+// computed from it would be infinite or undefined.
+constexpr float kMinUsableResolution = std::numeric_limits<float>::min();
+constexpr float kMaxUsableResolution = 1.0e30f;
+inline bool usableResolution(float resolution) noexcept {
+    return resolution >= kMinUsableResolution && resolution <= kMaxUsableResolution;
+}
+
 inline bool placeable(const float position[3], float resolution) noexcept {
+    if (!usableResolution(resolution)) return false;
     for (int i = 0; i < 3; ++i) {
         const float q = position[i] / resolution;
         if (!(std::fabs(q) < kVoxelCoordinateLimit)) return false;

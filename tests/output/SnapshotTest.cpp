@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -160,11 +161,52 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"CountOneTooMany",
                [](std::vector<uint8_t>& b) { put32(b.data() + 20, get32(b.data() + 20) + 1); }},
         Damage{"LoadCountBeyondRecords",
-               [](std::vector<uint8_t>& b) { put32(b.data() + 24, get32(b.data() + 20) + 1); }},
-        Damage{"ResolutionZero", [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, 0.0f); }},
-        Damage{"ResolutionNaN",
-               [](std::vector<uint8_t>& b) { putFloat(b.data() + 72, std::nanf("")); }}),
+               [](std::vector<uint8_t>& b) { put32(b.data() + 24, get32(b.data() + 20) + 1); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
+
+// The resolution is read back as it is, whatever it is: a stream passes on
+// its five format tests alone. At a resolution no point can be placed at
+// (not a normal positive float, or above 1e30) the engine loads an empty
+// volume, and frames store nothing until the host sets a usable one.
+TEST(SnapshotLoad, AnyResolutionLoadsButOnlyAUsableOnePlacesPoints) {
+    auto source = makeEngine();
+    ASSERT_NE(source, nullptr);
+    const auto points = spherePoints(300, 5.0f, 11);
+    ASSERT_EQ(source->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
+    auto good = hostStream();
+    ASSERT_EQ(source->saveRealTimeBytesData(good), 0);
+    const std::size_t live = liveVertices(*source).size();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::pair<float, bool> cases[] = {{0.0f, false}, {-0.5f, false},  {std::nanf(""), false},
+                                            {inf, false},  {1e-40f, false}, {2e30f, false},
+                                            {1.0f, true},  {1e30f, true}};
+    for (const auto& [resolution, usable] : cases) {
+        SCOPED_TRACE(resolution);
+        std::vector<uint8_t> bytes = bytesOf(*good);
+        putFloat(bytes.data() + 72, resolution);
+        auto target = makeEngine();
+        ASSERT_NE(target, nullptr);
+        Vertices* out = nullptr;
+        int count = -5;
+        ASSERT_EQ(target->loadRealTimeBytesData_points(hostStream(bytes), &out, count), 0);
+        const std::size_t loaded = adopt(out, count).size();
+        if (resolution == 0.5f) {
+            EXPECT_EQ(loaded, live) << "the stream's own resolution";
+        }
+        EXPECT_EQ(loaded > 0, usable);
+        const float now = target->resolution();
+        EXPECT_TRUE(now == resolution || (std::isnan(now) && std::isnan(resolution)));
+        if (usable) continue;
+        const auto frame = spherePoints(200, 5.0f, 13);
+        testing::internal::CaptureStdout();  // a line for each point turned away
+        EXPECT_EQ(target->process(frame.data(), 200, {{200}}, identityPose, true), 0);
+        (void)testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(liveVertices(*target).empty()) << "nothing is placed";
+        target->setResolution(0.5f);
+        EXPECT_EQ(target->process(frame.data(), 200, {{200}}, identityPose, true), 0);
+        EXPECT_FALSE(liveVertices(*target).empty()) << "until a usable resolution is set";
+    }
+}
 
 // A stream larger than the target's point store grows it by whole chunks
 // first; when the chunk table is full, the load fails with an empty volume
