@@ -30,6 +30,7 @@
 #include <stdint.h>
 
 #include "fusion/export.h"
+#include "fusion/kelvane_status.h"
 
 /* The export macro works for C as well; extern "C" keeps the names plain. */
 #define KELVANE_C_API KELVANE_API
@@ -38,11 +39,8 @@
 extern "C" {
 #endif
 
-/* Status codes. */
-#define KELVANE_OK 0
-#define KELVANE_FAILED 1
-#define KELVANE_OUT_OF_MEMORY 66049    /* 0x10201 */
-#define KELVANE_INVALID_ARGUMENT 66051 /* 0x10203 */
+/* Status codes: KELVANE_OK, KELVANE_FAILED, KELVANE_OUT_OF_MEMORY and
+ * KELVANE_INVALID_ARGUMENT, from fusion/kelvane_status.h. */
 
 /* One scanned point (28 bytes, the layout of fusion::PointData).
  * attributes: bits 0-7 scan level (a power of two; anything else counts as

@@ -9,12 +9,10 @@
 #include <new>
 #include <string>
 
+#include "fusion/kelvane_status.h"
+
 namespace fusion {
 namespace capi {
-
-constexpr int kStatusFailed = 1;
-constexpr int kStatusOutOfMemory = 0x10201;
-constexpr int kStatusInvalidArgument = 0x10203;
 
 // Sets `message` without letting a failed allocation escape; an empty
 // message then stands for "out of memory".
@@ -39,17 +37,17 @@ int guardedStatus(const char* function, std::string& message, Body&& body) noexc
         } catch (...) {
             message.clear();
         }
-        return kStatusOutOfMemory;
+        return status::kOutOfMemory;
     } catch (const std::exception& error) {
         setMessageNoThrow(message, error.what());
-        return kStatusFailed;
+        return status::kFailed;
     } catch (...) {
         try {
             message = std::string(function) + ": unknown exception";
         } catch (...) {
             message.clear();
         }
-        return kStatusFailed;
+        return status::kFailed;
     }
 }
 

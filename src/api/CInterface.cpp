@@ -56,9 +56,6 @@ KELVANE_SAME_FIELD(kelvane_device_info, DeviceInfo, device_subtype, device_subty
 KELVANE_SAME_FIELD(kelvane_device_info, DeviceInfo, point_spacing, point_spacing);
 #undef KELVANE_SAME_FIELD
 
-static_assert(KELVANE_OUT_OF_MEMORY == fusion::capi::kStatusOutOfMemory, "status 0x10201");
-static_assert(KELVANE_INVALID_ARGUMENT == fusion::capi::kStatusInvalidArgument, "status 0x10203");
-
 struct kelvane_engine {
     fusion::Kelvane_Impl_Points impl;
     // The last call failed in this layer (before or around the library), and
@@ -70,9 +67,6 @@ struct kelvane_engine {
 };
 
 namespace {
-
-using fusion::capi::kStatusFailed;
-using fusion::capi::kStatusInvalidArgument;
 
 // Arrays handed to the host, with the element type they were allocated as.
 // The library allocates them with array new of their own type, and deleting
@@ -156,7 +150,7 @@ int fail(kelvane_engine* e, int status, const std::string& text) {
 // previous call's own failure is forgotten, exceptions become statuses.
 template <class Body>
 int call(kelvane_engine* e, const char* function, Body&& body) noexcept {
-    if (e == nullptr) return kStatusInvalidArgument;
+    if (e == nullptr) return KELVANE_INVALID_ARGUMENT;
     e->c_failed = false;
     bool threw = true;
     const int status = fusion::capi::guardedStatus(function, e->c_error, [&] {
@@ -169,7 +163,7 @@ int call(kelvane_engine* e, const char* function, Body&& body) noexcept {
 }
 
 int nullArgument(kelvane_engine* e, const char* function, const char* argument) {
-    return fail(e, kStatusInvalidArgument, std::string(function) + ": " + argument + " is NULL");
+    return fail(e, KELVANE_INVALID_ARGUMENT, std::string(function) + ": " + argument + " is NULL");
 }
 
 // The entry points that hand the host an array of vertices: both out
@@ -270,7 +264,8 @@ int kelvane_process(kelvane_engine* e, const kelvane_point* points, int count,
         fusion::capi::FrameViews views;
         const std::string problem = fusion::capi::mapViews(count, view_offsets, view_indices,
                                                            view_count, !is_blocking, views);
-        if (!problem.empty()) return fail(e, kStatusInvalidArgument, "kelvane_process: " + problem);
+        if (!problem.empty())
+            return fail(e, KELVANE_INVALID_ARGUMENT, "kelvane_process: " + problem);
         if (views.order.empty()) {
             return e->impl.process(asPoints(points), count, views.runs, pose_arg, is_blocking);
         }

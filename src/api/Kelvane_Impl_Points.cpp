@@ -11,6 +11,7 @@
 #include "api/PendingEdit.h"
 #include "engine/HashTable.h"
 #include "fusion/Kelvane.h"
+#include "fusion/kelvane_status.h"
 #include "volume/GlobalParams.h"
 
 // The wrapper checks initialisation, forwards to the engine and turns the
@@ -20,16 +21,16 @@ namespace fusion {
 
 namespace {
 
-constexpr int kFailed = 1;
-constexpr int kInvalidArgument = 0x10203;
+using status::kFailed;
+using status::kInvalidArgument;
 
 // The two "not initialised" texts differ by one blank on purpose: hosts
 // match on them, so each operation keeps the one it has always answered.
-constexpr const char* kNoInitSpaced = "no init !";
-constexpr const char* kNoInitTight = "no init!";
-constexpr const char* kNoError = "no error !";
-constexpr const char* kUnsupportedData = "unsupport data!";
-constexpr const char* kInvalidData = "invalid data !";
+constexpr const char* kNoInitSpaced = KELVANE_MSG_NO_INIT;
+constexpr const char* kNoInitTight = KELVANE_MSG_NO_INIT_TIGHT;
+constexpr const char* kNoError = KELVANE_MSG_NO_ERROR;
+constexpr const char* kUnsupportedData = KELVANE_MSG_UNSUPPORTED_DATA;
+constexpr const char* kInvalidData = KELVANE_MSG_INVALID_DATA;
 
 std::unique_ptr<PendingEdit> makePendingEdit(int32_t kind, const PointData* points, int count) {
     auto edit = std::make_unique<PendingEdit>();
@@ -195,7 +196,7 @@ int Kelvane_Impl_Points::extractLivePoints(PointRawData& points) {
     try {
         return m_engine->extractLivePoints(points) == 0 ? 0 : kFailed;
     } catch (...) {
-        m_error_message = "extractLivePoint try catch error !";
+        m_error_message = KELVANE_MSG_EXTRACT_EXCEPTION;
         return kFailed;
     }
 }
@@ -330,7 +331,7 @@ int Kelvane_Impl_Points::getUpdateVertices(Vertices** const vertices, int& count
         // No updates is an ordinary answer, not a failure.
         (void)m_engine->getUpdateVertices(vertices, count);
     } catch (...) {
-        m_error_message = "getUpdateVertices try catch error!";
+        m_error_message = KELVANE_MSG_UPDATES_EXCEPTION;
         return kFailed;
     }
     return 0;

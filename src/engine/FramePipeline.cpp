@@ -9,6 +9,7 @@
 #include "engine/HashTable.h"
 #include "frame/FrameIntake.h"
 #include "frame/NormalEstimation.h"
+#include "fusion/kelvane_status.h"
 #include "platform/platform.h"
 #include "volume/LayerMerging.h"
 #include "volume/LoopShares.h"
@@ -71,13 +72,13 @@ private:
 int HashTable::process(const PointData* points, const int& count,
                        const std::vector<std::vector<int>>& views, double* pose, bool blocking) {
     if (!m_is_init) {
-        m_error_message.set("no init !");
+        m_error_message.set(KELVANE_MSG_NO_INIT);
         return 1;
     }
     // The pose is required but not applied: points are fused where they are.
     if (points == nullptr || count < 1 || count >= m_volume.params().max_frame_point_num ||
         pose == nullptr) {
-        m_error_message.set("invalid data !");
+        m_error_message.set(KELVANE_MSG_INVALID_DATA);
         return 1;
     }
 
@@ -94,7 +95,7 @@ int HashTable::process(const PointData* points, const int& count,
         try {
             result = runPipeline(points, count, views, blocking);
         } catch (...) {
-            m_error_message.set("process try catch error !");
+            m_error_message.set(KELVANE_MSG_PROCESS_EXCEPTION);
             return 1;
         }
     }

@@ -14,6 +14,7 @@
 #include "edit/BuildFromPoints.h"
 #include "engine/FixedTeams.h"
 #include "frame/Reorganisation.h"
+#include "fusion/kelvane_status.h"
 #include "output/Extraction.h"
 #include "output/Snapshot.h"
 #include "platform/platform.h"
@@ -22,10 +23,10 @@ namespace fusion {
 
 namespace {
 
-constexpr int kAllocationFailed = 0x10201;
-constexpr int kInvalidArgument = 0x10203;
-constexpr const char* kNotInit = "is not init !";
-constexpr const char* kNoError = "no error !";
+using status::kInvalidArgument;
+constexpr int kAllocationFailed = status::kOutOfMemory;
+constexpr const char* kNotInit = KELVANE_MSG_NOT_INIT;
+constexpr const char* kNoError = KELVANE_MSG_NO_ERROR;
 
 // Processors minus two, or 16 when that leaves fewer than one: the host
 // keeps two cores for itself, and a small machine still gets a full team.
@@ -226,7 +227,7 @@ int HashTable::extractLivePoints(Vertices** out, int& count) {
 
 int HashTable::getVertexNum(int& count) {
     if (!m_is_init) {
-        m_error_message.set("no init!");
+        m_error_message.set(KELVANE_MSG_NO_INIT_TIGHT);
         return 1;
     }
     // Ids are recycled, never returned, so this bounds every id handed out:
@@ -256,7 +257,7 @@ int HashTable::getUpdateVertices(Vertices** out, int& count) {
 int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream) {
     const FixedTeams fixed_teams;
     if (!stream) {
-        m_error_message.set("hash_stream is nullptr");
+        m_error_message.set(KELVANE_MSG_NO_STREAM);
         return kInvalidArgument;
     }
     if (!m_is_init) {
@@ -271,7 +272,7 @@ int HashTable::saveRealTimeBytesData(std::shared_ptr<RealTimeByteStream>& stream
         delete[] stream->data;
         stream->data = nullptr;
         stream->size = 0;
-        m_error_message.set("serializeToStream try catch error!");
+        m_error_message.set(KELVANE_MSG_SAVE_EXCEPTION);
         return kInvalidArgument;
     }
 }
@@ -280,7 +281,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
                                             Vertices** out, int& count) {
     const FixedTeams fixed_teams;
     if (!stream || stream->size == 0 || stream->data == nullptr) {
-        m_error_message.set("hash_stream is nullptr");
+        m_error_message.set(KELVANE_MSG_NO_STREAM);
         return kInvalidArgument;
     }
     if (!m_is_init) {
@@ -295,7 +296,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
             return valid.status;
         }
     } catch (...) {
-        m_error_message.set("deserializeByStream try catch error!");
+        m_error_message.set(KELVANE_MSG_LOAD_EXCEPTION);
         return kInvalidArgument;
     }
 
@@ -307,7 +308,7 @@ int HashTable::loadRealTimeBytesData_points(const std::shared_ptr<RealTimeByteSt
     // Grown before the parallel insertion, so threads never queue on the
     // growth lock.
     if (!m_volume.points().reserveRecords(header.load_count)) {
-        m_error_message.set("memory is lacked!");
+        m_error_message.set(KELVANE_MSG_NO_MEMORY);
         return kAllocationFailed;
     }
     loadSnapshotRecords(m_volume, placementRules(m_last_frame_blocking), m_team_size, stream->data,

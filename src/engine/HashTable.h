@@ -24,6 +24,7 @@
 #include "engine/SecondStageSlots.h"
 #include "engine/ThreadPool.h"
 #include "fusion/Kelvane.h"
+#include "fusion/kelvane_status.h"
 #include "volume/BlockCache.h"
 #include "volume/GlobalParams.h"
 #include "volume/Placement.h"
@@ -128,7 +129,7 @@ private:
     // The process-finished callback, shared with a frame that is calling it.
     std::shared_ptr<std::function<void(int)>> m_process_finished_callback;
     std::atomic<bool> m_processing{false};  // a frame is inside the pipeline
-    EngineMessage m_error_message{"no error msg !"};
+    EngineMessage m_error_message{KELVANE_MSG_ENGINE_NEW};
     std::unique_ptr<ThreadPool> m_thread_pool;
     // The frame loops' team: the caller of process() and m_team_size - 1
     // helpers; created with the pool.

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "output/OrderedGather.h"
+#include "fusion/kelvane_status.h"
 #include "platform/platform.h"
 #include "volume/SharedFields.h"
 
@@ -79,7 +80,7 @@ Outcome extractLiveVertices(const Volume& volume, Vertices** out, int& count, in
     count = static_cast<int>(live);
     Vertices* array = platform::tryNewArray<Vertices>(static_cast<std::size_t>(live));
     *out = array;
-    if (array == nullptr) return Outcome::failed(1, "memory is lacked!");
+    if (array == nullptr) return Outcome::failed(1, KELVANE_MSG_NO_MEMORY);
     const int64_t written = gather.write(
         volume, threads, isLiveVertex,
         [array](const FusionPoint& shared, int64_t slot) {

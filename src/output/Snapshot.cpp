@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "output/OrderedGather.h"
+#include "fusion/kelvane_status.h"
 #include "platform/platform.h"
 #include "volume/Reinsertion.h"
 #include "volume/SharedFields.h"
@@ -13,8 +14,8 @@ namespace fusion {
 
 namespace {
 
-constexpr int kInvalidStream = 0x10203;
-constexpr int kOutOfMemory = 0x10201;
+constexpr int kInvalidStream = status::kInvalidArgument;
+using status::kOutOfMemory;
 
 // A record is saved when the host knows it as a vertex, or when it is an
 // absorbed record or placeholder that still marks its voxel side.
@@ -42,7 +43,7 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
     out.data = platform::tryNewArray<uint8_t>(static_cast<std::size_t>(allocated));
     if (out.data == nullptr) {
         out.size = 0;
-        return Outcome::failed(kOutOfMemory, "memory is lacked");
+        return Outcome::failed(kOutOfMemory, KELVANE_MSG_SAVE_NO_MEMORY);
     }
 
     // Records first, in ascending record index: each span of indices counts
@@ -53,7 +54,7 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
     const int64_t counted = gather.count(volume, threads, worthSaving);
     if (counted > capacity) {
         dropBuffer(out);
-        return Outcome::failed(1, "byte stream size is invalid!");
+        return Outcome::failed(1, KELVANE_MSG_STREAM_SIZE);
     }
     uint8_t* const records = out.data + snapshot::kHeaderBytes;
     const int64_t n = gather.write(
@@ -68,7 +69,7 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
         });
     if (out.size < snapshot::streamBytesFor(static_cast<uint64_t>(n))) {
         dropBuffer(out);
-        return Outcome::failed(1, "byte stream size is invalid!");
+        return Outcome::failed(1, KELVANE_MSG_STREAM_SIZE);
     }
 
     // The header goes last; the buffer keeps its length and only the size
@@ -96,9 +97,9 @@ Outcome saveSnapshot(const Volume& volume, int threads, RealTimeByteStream& out)
 
 Outcome validateSnapshot(const RealTimeByteStream* stream, snapshot::StreamHeader& header) {
     if (stream == nullptr || stream->size == 0 || stream->data == nullptr)
-        return Outcome::failed(kInvalidStream, "hash_stream is nullptr");
+        return Outcome::failed(kInvalidStream, KELVANE_MSG_NO_STREAM);
     if (snapshot::checkStream(stream->data, stream->size, header) != snapshot::StreamCheck::Valid)
-        return Outcome::failed(kInvalidStream, "byte stream is invalid!");
+        return Outcome::failed(kInvalidStream, KELVANE_MSG_INVALID_STREAM);
     return Outcome::done();
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "fusion/kelvane_status.h"
 #include "volume/Placement.h"
 #include "volume/SharedFields.h"
 
@@ -79,7 +80,7 @@ void Merge::absorb(Layer& layer) {
 
 Outcome Merge::run(FusionPoint* start) {
     if (start == nullptr || relaxedLoad(start->observation_count) == 0)
-        return Outcome::failed(1, "waiting for fusion data is empty!");
+        return Outcome::failed(1, KELVANE_MSG_MERGE_EMPTY);
 
     const float resolution = m_volume.resolution();
     float normal[3], position[3];
@@ -93,7 +94,7 @@ Outcome Merge::run(FusionPoint* start) {
     const Int3 ca = voxelOf(position, resolution);
     a = readLayer(m_volume, m_cache, ca, normal);
     if (!a.found || (!quiet() && relaxedLoad(a.found.record->protected_flag) == 1))
-        return Outcome::failed(1, "waiting for fusion data not found!");
+        return Outcome::failed(1, KELVANE_MSG_MERGE_NOT_FOUND);
 
     const int axis = dominantAxis(normal);
     const Int3 cb = shifted(ca, axis, 1);
@@ -120,7 +121,7 @@ Outcome Merge::run(FusionPoint* start) {
         else if (cf == cc)
             target = 2;
         else
-            return Outcome::failed(1, "fusion abc point position error!");
+            return Outcome::failed(1, KELVANE_MSG_MERGE_ABC);
     } else if (b.holdsData()) {
         total = int32_t{b.count} + int32_t{a.count};
         for (int k = 0; k < 3; ++k)
@@ -132,7 +133,7 @@ Outcome Merge::run(FusionPoint* start) {
         else if (cf == cb)
             target = 1;
         else
-            return Outcome::failed(1, "fusion ab point position error!");
+            return Outcome::failed(1, KELVANE_MSG_MERGE_AB);
     } else if (c.holdsData()) {
         total = int32_t{c.count} + int32_t{a.count};
         for (int k = 0; k < 3; ++k)
@@ -144,7 +145,7 @@ Outcome Merge::run(FusionPoint* start) {
         else if (cf == cc)
             target = 2;
         else
-            return Outcome::failed(1, "fusion ac point position error!");
+            return Outcome::failed(1, KELVANE_MSG_MERGE_AC);
     } else {
         return Outcome::failed(1);  // a single layer: nothing to merge
     }

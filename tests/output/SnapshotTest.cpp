@@ -19,8 +19,8 @@ namespace {
 using namespace fusion_test;
 using namespace fusion::snapshot;
 
-constexpr int kInvalid = 0x10203;
-constexpr int kNoMemory = 0x10201;
+constexpr int kInvalid = fusion::status::kInvalidArgument;
+constexpr int kNoMemory = fusion::status::kOutOfMemory;
 
 bool allZero(const uint8_t* from, const uint8_t* to) {
     for (; from < to; ++from)

@@ -20,7 +20,7 @@ namespace {
 using namespace fusion_test;
 using kelvane_sim::Shape;
 
-constexpr int kOutOfMemory = 0x10201;
+using fusion::status::kOutOfMemory;
 Vertices g_sentinel;
 Vertices* const kUntouched = &g_sentinel;  // an out-pointer nobody wrote
 

@@ -20,6 +20,7 @@
 #include "fuse/Report.h"
 #include "fuse/System.h"
 #include "fusion/Kelvane.h"
+#include "fusion/kelvane_status.h"
 #include "host/HostMirror.h"
 
 namespace kelvane_fuse {
@@ -238,7 +239,8 @@ int Run::loadSnapshot() {
     loading.finish();
     if (status != 0) {
         delete[] vertices;
-        const int exit_status = status == 0x10203 ? kExitBadInput : kExitLibrary;
+        const int exit_status =
+            status == fusion::status::kInvalidArgument ? kExitBadInput : kExitLibrary;
         return fail(exit_status, m_options.load_snapshot + ": snapshot refused (status " +
                                      std::to_string(status) + "): " + libraryMessage());
     }
