@@ -29,6 +29,8 @@
 #include "api/CViews.h"
 #include "fusion/Kelvane.h"
 #include "fusion/kelvane_c.h"
+#include "fusion/kelvane_status.h"
+#include "support/FailingNew.h"
 
 namespace {
 
@@ -131,6 +133,38 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Bool()),
     [](const auto& info) { return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_AfterInit" : "_BeforeInit"); });
 
+// The numbers and texts of the one header everything takes them from, as
+// hosts match on them.
+TEST(FacadeLifecycle, StatusesAndMessagesAreTheLibrarysOwn) {
+    EXPECT_EQ(fusion::status::kOk + fusion::status::kFailed, 1);
+    EXPECT_EQ(fusion::status::kOutOfMemory, 0x10201);
+    EXPECT_EQ(fusion::status::kInvalidArgument, 0x10203);
+    const std::pair<const char*, const char*> texts[] = {
+        {KELVANE_MSG_NO_ERROR, "no error !"},
+        {KELVANE_MSG_ENGINE_NEW, "no error msg !"},
+        {KELVANE_MSG_NOT_INIT, "is not init !"},
+        {KELVANE_MSG_NO_INIT, "no init !"},
+        {KELVANE_MSG_NO_INIT_TIGHT, "no init!"},
+        {KELVANE_MSG_UNSUPPORTED_DATA, "unsupport data!"},
+        {KELVANE_MSG_INVALID_DATA, "invalid data !"},
+        {KELVANE_MSG_PROCESS_EXCEPTION, "process try catch error !"},
+        {KELVANE_MSG_EXTRACT_EXCEPTION, "extractLivePoint try catch error !"},
+        {KELVANE_MSG_UPDATES_EXCEPTION, "getUpdateVertices try catch error!"},
+        {KELVANE_MSG_NO_MEMORY, "memory is lacked!"},
+        {KELVANE_MSG_SAVE_NO_MEMORY, "memory is lacked"},
+        {KELVANE_MSG_NO_STREAM, "hash_stream is nullptr"},
+        {KELVANE_MSG_INVALID_STREAM, "byte stream is invalid!"},
+        {KELVANE_MSG_STREAM_SIZE, "byte stream size is invalid!"},
+        {KELVANE_MSG_SAVE_EXCEPTION, "serializeToStream try catch error!"},
+        {KELVANE_MSG_LOAD_EXCEPTION, "deserializeByStream try catch error!"},
+        {KELVANE_MSG_MERGE_EMPTY, "waiting for fusion data is empty!"},
+        {KELVANE_MSG_MERGE_NOT_FOUND, "waiting for fusion data not found!"},
+        {KELVANE_MSG_MERGE_ABC, "fusion abc point position error!"},
+        {KELVANE_MSG_MERGE_AB, "fusion ab point position error!"},
+        {KELVANE_MSG_MERGE_AC, "fusion ac point position error!"}};
+    for (const auto& [declared, text] : texts) EXPECT_STREQ(declared, text);
+}
+
 // Statuses and messages through init, reset and deInit.
 TEST(FacadeLifecycle, StatusesAndMessages) {
     Kelvane_Impl_Points k;
@@ -144,7 +178,7 @@ TEST(FacadeLifecycle, StatusesAndMessages) {
         << "a successful init keeps the message";
     EXPECT_EQ(k.reset(), 0);
     EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no error !");
-    ASSERT_EQ(k.setFineScanArea(nullptr, 1), 0x10203);
+    ASSERT_EQ(k.setFineScanArea(nullptr, 1), KELVANE_INVALID_ARGUMENT);
     EXPECT_EQ(k.deInit(), 0);
     EXPECT_FALSE(k.isInit());
     EXPECT_EQ(messageHalf(k.getLastErrorMessage(), 0), "no error !");
@@ -254,12 +288,91 @@ TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
         ASSERT_EQ(k.init(), 0);
         const std::string engine_before = messageHalf(k.getLastErrorMessage(), 1);
         SentinelOutputs out;
-        EXPECT_EQ(k.buildByExistingPoints(points, count, &out.vertices, out.count, false), 0x10203)
+        EXPECT_EQ(k.buildByExistingPoints(points, count, &out.vertices, out.count, false),
+                  KELVANE_INVALID_ARGUMENT)
             << count;
         EXPECT_EQ(k.getLastErrorMessage(), composedMessage("invalid data !", engine_before));
         EXPECT_TRUE(out.untouched());
         ASSERT_EQ(k.getRequiredMemoryForExtractData(out.bytes), 0);
         EXPECT_EQ(out.bytes, (1ull << 30) + 152ull) << "nothing may have been stored";
+    }
+}
+
+// A build whose points are stored but whose cloud cannot be handed back
+// (no memory for the array, the last thing it allocates) fails with 1 and
+// leaves the extraction's message on both levels; the points stay built.
+TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
+    const std::vector<PointData> points = separatedPoints(40);
+    fusion::Vertices* out = nullptr;
+    int count = -1;
+    long allocations = 0;
+    {
+        Kelvane_Impl_Points k;
+        ASSERT_EQ(k.init(), 0);
+        fusion_test::FailingNew counting;
+        ASSERT_EQ(k.buildByExistingPoints(points.data(), 40, &out, count, false), 0);
+        allocations = counting.calls();
+        delete[] out;
+    }
+    ASSERT_GT(allocations, 0);
+    Kelvane_Impl_Points k;
+    ASSERT_EQ(k.init(), 0);
+    out = nullptr;
+    int status;
+    {
+        fusion_test::FailingNew last(allocations - 1);
+        status = k.buildByExistingPoints(points.data(), 40, &out, count, false);
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(k.getLastErrorMessage(), composedMessage("memory is lacked!", "memory is lacked!"));
+    EXPECT_EQ(out, nullptr);
+    ASSERT_EQ(k.extractLivePoints(&out, count), 0);
+    EXPECT_EQ(count, 40);
+    delete[] out;
+}
+
+// The interface class on its own: every operation answers 0 (0.0f, true,
+// an all-zero record, an empty text), changes nothing and writes no
+// out-parameter, before and after the others were called.
+TEST(InterfaceDefaults, EveryOperationIsInert) {
+    fusion::Kelvane base;
+    SentinelOutputs out;
+    auto stream = emptyStream();
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(base.init() + base.deInit() + base.reset() + base.setResolution(0.3f) +
+                      base.setDeviceInfo({}) + base.setQualityJudge(false) +
+                      base.setChromatographic(true) + base.setTruncDist(1.0f) +
+                      base.setMinWeight(1.0f) + base.dataOrganize(),
+                  0);
+        EXPECT_TRUE(base.isInit());
+        EXPECT_EQ(base.getResolution() + base.getTruncDist() + base.getMinWeight(), 0.0f);
+        const fusion::DeviceInfo device = base.getDeviceInfo();
+        const fusion::DeviceInfo zero{};
+        EXPECT_EQ(std::memcmp(&device, &zero, sizeof device), 0);
+        EXPECT_EQ(base.getLastErrorMessage(), "");
+        EXPECT_EQ(
+            base.process(&kPoint, 1, kViews, kPose, true) +
+                base.getRequiredMemoryForExtractData(out.bytes) + base.extractLivePoints(out.raw) +
+                base.extractLivePoints(&out.vertices, out.count) + base.extractLiveMesh(out.mesh) +
+                base.extractLiveMesh(&out.vertices, out.count, &out.polygons, out.polygon_count) +
+                base.saveRealTimeBytesData(stream) +
+                base.loadRealTimeBytesData_points(stream, &out.vertices, out.count) +
+                base.loadRealTimeBytesData_mesh(stream, &out.vertices, out.count, &out.polygons,
+                                                out.polygon_count) +
+                base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, false) +
+                base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, &out.polygons,
+                                           out.polygon_count, false) +
+                base.setProtectedArea(&kPoint, 1, false) + base.deleteSelectedArea(&kPoint, 1) +
+                base.setFineScanArea(&kPoint, 1) + base.readExternalModel(&kPoint, 1) +
+                base.getMeshNum(out.count) + base.getVertexNum(out.count) +
+                base.getUpdateVertices(&out.vertices, out.count) +
+                base.getUpdatePolygons(&out.polygons, out.polygon_count) +
+                base.getPointsNumLimitByResolution(),
+            0);
+        base.setProcessFinishedCallBack([](int) {});
+        EXPECT_TRUE(out.untouched());
+        EXPECT_EQ(stream->data, nullptr);
+        EXPECT_EQ(base.getFusionMode(), 0);
     }
 }
 
@@ -431,7 +544,8 @@ TEST(PendingEdits, UnusableArgumentsAreRefusedAndNothingIsQueued) {
         fusion::Kelvane_Impl_Points real;
         ASSERT_TRUE(!initialised || real.init() == 0);
         const std::string engine_before = messageHalf(real.getLastErrorMessage(), 1);
-        EXPECT_EQ(request(real, kind, null_array ? nullptr : points.data(), count), 0x10203)
+        EXPECT_EQ(request(real, kind, null_array ? nullptr : points.data(), count),
+                  KELVANE_INVALID_ARGUMENT)
             << kind << count;
         EXPECT_EQ(real.getLastErrorMessage(), composedMessage("unsupport data!", engine_before));
         EXPECT_EQ(real.pendingEditCount(), 0);

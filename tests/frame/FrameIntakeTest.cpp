@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/FrameTeam.h"
@@ -210,6 +211,145 @@ TEST(PerPointMode, ModesDifferWithJudgingOffAndEarlyFramesHandEverythingOn) {
     f.perPoint(indices);
     EXPECT_EQ(f.at(indices[0]).confirmed_flag, 0);
     EXPECT_EQ(f.updates->count(), 3);
+}
+
+// With judging off, a confirmed point of fine level 0 is handed on with
+// 0x000F ORed in and never graded: a point the scan has just confirmed
+// (per-point mode) keeps its upper nibbles. A point at a level that is not
+// ordinary but has no fine level of its own (4, 128) is graded in neither
+// mode: grouped grading leaves it alone and hands nothing on.
+TEST(PerPointMode, JudgingOffHandsLevelZeroOnWithoutGrading) {
+    Frames f;
+    f.judge = false;
+    f.neighbours({98, 101, 100}, {3, 3, 3, 4, 4, 4});  // six older: confirmed
+    f.frame = 19;
+    std::vector<int32_t> indices = f.intake({makePoint(50, 50, 50, 0, 0, 1)});
+    f.at(indices[0]).quality_code = 0x3A20;
+    f.perPoint(indices);
+    EXPECT_EQ(f.at(indices[0]).confirmed_flag, 1);
+    EXPECT_EQ(f.at(indices[0]).quality_code, 0x3A2F);
+    ASSERT_EQ(f.updates->count(), 1);
+    EXPECT_EQ(f.updates->records()[0].quality_code, 0x3A2F);
+
+    for (const int level : {4, 128}) {
+        Frames g;
+        g.judge = false;
+        g.neighbours({98, 101, 100}, {3, 3, 3, 4, 4, 4});
+        g.frame = 19;
+        const std::vector<PointData> points = {makePoint(50, 50, 50, 0, 0, 1, level)};
+        indices = g.intake(points);
+        g.at(indices[0]).confirmed_flag = 1;
+        g.at(indices[0]).quality_code = 0x3A20;
+        g.grouped(points, indices, {{1}});
+        EXPECT_EQ(g.at(indices[0]).quality_code, 0x3A20) << level;
+        EXPECT_EQ(g.updates->count(), 0) << level;
+    }
+}
+
+// Confirmed points whose sub-voxel edge is below 0.5 are re-graded only at
+// odd frame positions; at even ones they are handed on as they are. An
+// edge of exactly 0.5 (level 16 at resolution 1) is graded everywhere.
+TEST(PerPointMode, FineEdgesBelowOneHalfSkipTheScanAtEvenPositions) {
+    struct Case {
+        float resolution;
+        int position;
+        int handed_on;
+    };
+    // No neighbours: a scanned point stays unconfirmed and, from frame 10
+    // on, is not handed on; a skipped scan hands it on untouched.
+    for (const Case c : {Case{0.5f, 0, 1}, Case{0.5f, 1, 0}, Case{1.0f, 0, 0}}) {
+        Frames f(c.resolution);
+        f.frame = 19;
+        std::vector<int32_t> indices = f.intake({makePoint(9, 9, 9, 0, 0, 1, 16)});
+        f.at(indices[0]).confirmed_flag = 1;
+        f.at(indices[0]).quality_code = 0x1234;
+        if (c.position == 1) indices.insert(indices.begin(), -1);
+        f.perPoint(indices);
+        EXPECT_EQ(f.updates->count(), c.handed_on) << c.resolution << " at " << c.position;
+        if (c.handed_on == 1) {
+            EXPECT_EQ(f.updates->records()[0].quality_code, 0x1234);
+        }
+    }
+}
+
+// Unconfirmed points are handed on in frames 1 to 9 only (or at
+// resolutions up to 0.028); with judging off, level 0 ones get 0x000F ORed
+// in on the way.
+TEST(PerPointMode, UnconfirmedPointsAreHandedOnInTheFirstNineFrames) {
+    for (const auto& [frame, resolution, judge, handed_on] :
+         {std::make_tuple(9, 0.5f, true, 1), std::make_tuple(10, 0.5f, true, 0),
+          std::make_tuple(20, 0.0279f, true, 1), std::make_tuple(20, 0.0281f, true, 0),
+          std::make_tuple(9, 0.5f, false, 1)}) {
+        Frames f(resolution);
+        f.frame = frame - 1;  // intake moves to the frame
+        f.judge = judge;
+        const float x = 1000 * resolution;
+        const std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1)});
+        f.at(indices[0]).quality_code = 0x3A20;
+        f.perPoint(indices);
+        EXPECT_EQ(f.at(indices[0]).confirmed_flag, 0);
+        ASSERT_EQ(f.updates->count(), handed_on) << frame << " " << resolution;
+        if (handed_on == 1) {
+            EXPECT_EQ(f.updates->records()[0].quality_code, judge ? 0x3A20 : 0x3A2F);
+        }
+    }
+}
+
+// More than 100 observations grade a point at the top (0xFFFF); exactly
+// 100 do not. Grouped and per-point mode alike.
+TEST(Grading, MoreThanAHundredObservationsGradeAtTheTop) {
+    for (const bool grouped : {true, false}) {
+        for (const uint16_t observations : {uint16_t{100}, uint16_t{101}}) {
+            Frames f;
+            f.neighbours({98, 101, 100}, {3, 3, 3, 4, 4, 4});
+            f.frame = 19;
+            const std::vector<PointData> points = {makePoint(50, 50, 50, 0, 0, 1)};
+            const std::vector<int32_t> indices = f.intake(points);
+            FusionPoint& point = f.at(indices[0]);
+            point.observation_count = observations;
+            point.confirmed_flag = 1;
+            if (grouped) {
+                f.grouped(points, indices, {{1}});
+            } else {
+                f.perPoint(indices);
+            }
+            ASSERT_EQ(f.updates->count(), 1);
+            EXPECT_EQ(point.quality_code == 0xFFFF, observations > 100)
+                << (grouped ? "grouped " : "per-point ") << observations;
+            EXPECT_EQ(f.updates->records()[0].quality_code, point.quality_code);
+        }
+    }
+}
+
+// Grading passes grades on below a sub-voxel edge of 0.5: a point of level
+// 16 at resolution 0.5 (edge 0.25) takes the average grades of its older
+// neighbours in the 27 voxels around it; at resolution 1 (edge 0.5) it
+// keeps the code its neighbourhood gives.
+TEST(Grading, PassesGradesOnBelowAnEdgeOfOneHalf) {
+    for (const float resolution : {0.5f, 1.0f}) {
+        Frames f(resolution);
+        const float up[3] = {0, 0, 1};
+        std::vector<int32_t> older;
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (dx == 0 && dy == 0) continue;
+                older.push_back(
+                    placeAt(f.t.volume, {50 + dx, 50 + dy, 50}, up, 3 + (dx & 1)).index);
+                f.at(older.back()).quality_code = 0xEEEE;
+            }
+        }
+        f.frame = 19;
+        const float x = 50 * resolution;
+        const std::vector<PointData> points = {makePoint(x, x, x, 0, 0, 1, 16)};
+        const std::vector<int32_t> indices = f.intake(points);
+        f.at(indices[0]).confirmed_flag = 1;
+        f.grouped(points, indices, {{1}});
+        const uint16_t code = f.at(indices[0]).quality_code;
+        EXPECT_EQ(code == 0xEEEE, resolution == 0.5f) << resolution << " " << std::hex << code;
+        ASSERT_EQ(f.updates->count(), 1);
+        EXPECT_EQ(f.updates->records()[0].quality_code, code);
+        for (const int32_t index : older) EXPECT_EQ(f.at(index).quality_code, 0xEEEE);
+    }
 }
 
 TEST(Propagation, RaisesGradesWithinEdgeAndHandOffLimit) {
