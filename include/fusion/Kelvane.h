@@ -15,8 +15,11 @@
 //
 // Threads: call the operations from one thread at a time. deInit() and
 // reset() may come from another thread while process() runs; they wait for
-// the frame and for every queued second stage. The process-finished callback
-// runs on the thread that called process().
+// the frame and for every queued second stage. One other thread may drain
+// getUpdateVertices() (and read getVertexNum()) while frames run; the drain
+// never waits for a frame. The process-finished callback runs on the thread
+// that called process(), once the frame is done: the callable set is the
+// one called, and it must not call process().
 
 #include <cstdint>
 #include <functional>

@@ -7,8 +7,10 @@
 //
 // Threads: every operation is called from the host's thread (one at a
 // time); deInit and reset may also come from another thread while a frame
-// runs and wait for it. Second stages of non-blocking frames run on the pool
-// and touch only the volume, the update queue, the slots and the message.
+// runs and wait for it, and getUpdateVertices (with getVertexNum) from one
+// other thread at any time between init and deInit. Second stages of
+// non-blocking frames run on the pool and touch only the volume, the update
+// queue, the slots and the message.
 
 #include <atomic>
 #include <chrono>
