@@ -9,8 +9,8 @@
 #include <cstring>
 #include <limits>
 
-#include "output/OrderedGather.h"
 #include "fusion/kelvane_status.h"
+#include "output/OrderedGather.h"
 #include "platform/platform.h"
 #include "volume/SharedFields.h"
 

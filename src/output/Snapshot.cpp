@@ -4,8 +4,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "output/OrderedGather.h"
 #include "fusion/kelvane_status.h"
+#include "output/OrderedGather.h"
 #include "platform/platform.h"
 #include "volume/Reinsertion.h"
 #include "volume/SharedFields.h"

@@ -19,17 +19,13 @@
 #ifdef _OPENMP
 #include <omp.h>
 #endif
-#ifdef __linux__
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 #include "api/CGuard.h"
 #include "api/CViews.h"
 #include "fusion/Kelvane.h"
 #include "fusion/kelvane_c.h"
 #include "fusion/kelvane_status.h"
+#include "platform/platform.h"
 #include "support/FailingNew.h"
 
 namespace {
@@ -427,7 +423,8 @@ TEST(FacadeOpenMP, HostSettingsSurviveTheEnginesOperations) {
 }
 
 #ifdef __linux__
-int ownPriority() { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); }
+// The calling thread's nice value.
+int ownPriority() { return fusion::platform::currentThreadPriority().value; }
 
 // Scheduling priorities (nice values) of the members of a host's OpenMP
 // team of `size` other than the host's own thread.
@@ -456,7 +453,11 @@ std::multiset<int> hostTeamPriorities(int size) {
 TEST(FacadeOpenMP, TheHostsThreadsKeepTheirPriorities) {
     std::thread host([] {
         const int own = std::max(ownPriority(), 0) + 1;
-        ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), own), 0);
+        fusion::platform::ThreadPriority lowered;
+        lowered.value = own;
+        lowered.known = true;
+        fusion::platform::setCurrentThreadPriority(lowered);
+        ASSERT_EQ(ownPriority(), own);
         omp_set_dynamic(0);
         const std::multiset<int> before = hostTeamPriorities(4);
         ASSERT_EQ(before, std::multiset<int>({own, own, own}));
