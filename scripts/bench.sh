@@ -19,7 +19,7 @@
 # Open3D comes from Debian (python3-open3d, run by /usr/bin/python3); when it
 # is missing and we are root, it is installed here first.
 # Environment: KELVANE_BENCH_BUILD (build directory, default build-bench),
-# JOBS (parallel build jobs, default 2). Raw results are left in
+# JOBS (parallel build jobs, default KELVANE_JOBS or 2). Raw results are left in
 # $KELVANE_BENCH_BUILD/bench-results/ (one JSON file per executable and, for
 # the streaming sweeps and the peer, per round; the exported frames).
 set -euo pipefail
@@ -89,7 +89,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELVANE_BUILD_BENCH=ON
 # operations on the result (bench/large_run), the Python package on its
 # snapshot and Open3D's batch on its input points (bench/large_row.py).
 if [[ -n $large ]]; then
-  cmake --build "$build" -j"${JOBS:-2}" --target large_run kelvane_python
+  cmake --build "$build" -j"${JOBS:-${KELVANE_JOBS:-2}}" --target large_run kelvane_python
   mkdir -p "$results"
   echo "== machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "== large_run: the ${large} mm panel"
@@ -107,7 +107,7 @@ if [[ -n $large ]]; then
   exit 0
 fi
 
-cmake --build "$build" -j"${JOBS:-2}" --target "${targets[@]}"
+cmake --build "$build" -j"${JOBS:-${KELVANE_JOBS:-2}}" --target "${targets[@]}"
 
 mkdir -p "$results/frames"
 rm -f "$results"/*.json

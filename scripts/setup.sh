@@ -32,6 +32,10 @@ PACKAGES=(
   googletest           #   GoogleTest's sources, built there with that compiler
   wine                 #   runs the Windows programs
   wine64
+  cloudcompare         # the fused PLY as point cloud viewers show it
+  meshlab              #   (tests/viewers/check_ply_viewers.py)
+  xvfb                 #   both headless, under xvfb-run
+  xauth
 )
 # Node.js and npm for the browser test's driver (playwright-core from the
 # npm registry); any node on PATH will do, else Debian's.

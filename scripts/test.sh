@@ -6,7 +6,9 @@
 #   4. install of the release build, then the example host built against the
 #      installed package with find_package(Kelvane), and pytest on the
 #      installed Python package; `pip install .` into a virtual environment
-#      and pytest on that; the live view (kelvane-fuse --serve) in chromium
+#      and pytest on that; the live view (kelvane-fuse --serve) in chromium;
+#      every command block of README.md as a reader pastes it; a fused cloud
+#      opened in CloudCompare and MeshLab
 #   5. clang-format --dry-run on every C and C++ source
 #   6. the rules that keep the sources within what Microsoft's compiler
 #      accepts (scripts/check_portable.py)
@@ -148,12 +150,16 @@ if step "release: build" configure_and_build build/release -DCMAKE_BUILD_TYPE=Re
   step "install + Python package (pytest)" install_and_test_python
   step "pip install . + Python package (pytest)" pip_install_and_test_python
   step "browser: live view (chromium)" browser_test
+  step "README command blocks" /usr/bin/python3 tests/readme/run_blocks.py
+  step "PLY in CloudCompare and MeshLab" /usr/bin/python3 tests/viewers/check_ply_viewers.py
 else
   record "release: whole suite" 1 0
   record "install + example via find_package" 1 0
   record "install + Python package (pytest)" 1 0
   record "pip install . + Python package (pytest)" 1 0
   record "browser: live view (chromium)" 1 0
+  record "README command blocks" 1 0
+  record "PLY in CloudCompare and MeshLab" 1 0
 fi
 
 # After the release build: the Windows step compares with its kelvane-fuse

@@ -1,9 +1,10 @@
-"""The kelvane package as a numpy user drives it, and the README's C example
-run as the README shows it. The package comes from
+"""The kelvane package as a numpy user drives it, and the README's C and C++
+examples run as the README shows them. The package comes from
 PYTHONPATH (the build tree under ctest, an installed prefix in
 scripts/test.sh); KELVANE_FUSE names the kelvane-fuse executable to compare
 with, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY (the file) the C interface."""
 
+import inspect
 import os
 import pathlib
 import re
@@ -48,14 +49,14 @@ def sweep(tool_run):
 
 def test_same_live_points_as_the_cpp_tool_from_its_frame_file(tool_run, tmp_path):
     frames_path, ply_path = tool_run
-    data = ply_path.read_bytes()  # binary PLY: x y z nx ny nz as float, then 8 bytes of attributes and id
+    data = ply_path.read_bytes()  # binary PLY: x y z nx ny nz, grade as float, then 9 bytes of attributes and id
     end = data.index(b"end_header\n") + len(b"end_header\n")
-    tool = np.frombuffer(data, [("position", "<f4", 3), ("rest", "V20")],
+    tool = np.frombuffer(data, [("position", "<f4", 3), ("rest", "V25")],
                          int(re.search(rb"element vertex (\d+)", data).group(1)), end)
     frames, recorded = kelvane.read_frame_file(frames_path), frames_path.read_bytes()
     assert len(frames) == 12 and sum(4 + p.nbytes for p in frames) == len(recorded)
     (tmp_path / "cut.kfr").write_bytes(recorded[:-10])
-    with pytest.raises(ValueError, match="frame 11 declares"):
+    with pytest.raises(ValueError, match="frame 12 declares"):
         kelvane.read_frame_file(tmp_path / "cut.kfr")
     with kelvane.Fusion(resolution=0.5, point_spacing=0.3) as fusion:
         for points in frames:
@@ -219,6 +220,30 @@ def test_c_example_compiles_as_c99_and_runs(tmp_path):
                     "fuse_plane"], cwd=tmp_path, check=True)
     result = subprocess.run([str(tmp_path / "fuse_plane")], capture_output=True, text=True, check=True)
     assert result.stdout.endswith("1000 live points, the first at z = 5.0\n")
+
+
+def test_cpp_example_fuses_points_from_a_moving_camera(tmp_path):
+    compiler = os.environ.get("CXX") or shutil.which("c++")
+    include, library = os.environ.get("KELVANE_C_INCLUDE_DIR"), os.environ.get("KELVANE_LIBRARY")
+    if not (compiler and include and library):
+        pytest.skip("needs a C++ compiler, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY")
+    library = os.path.abspath(library)
+    (tmp_path / "fuse_patch.cpp").write_text(example("cpp"))
+    subprocess.run([compiler, "-std=c++17", "-Wall", "-Wextra", "-Werror", "fuse_patch.cpp", "-I",
+                    os.path.abspath(include), library, "-Wl,-rpath," + os.path.dirname(library), "-o",
+                    "fuse_patch"], cwd=tmp_path, check=True)
+    result = subprocess.run([str(tmp_path / "fuse_patch")], capture_output=True, text=True, check=True)
+    # The camera moves 0.3 mm a frame over a 20 x 20 mm patch: about 47 x 40 voxels end up seen.
+    assert 1500 < int(re.fullmatch(r"(\d+) live points\n", result.stdout).group(1)) <= 47 * 41
+
+
+def test_default_point_spacing_is_the_tools():
+    tool = os.environ.get("KELVANE_FUSE", "")
+    if not os.path.isfile(tool):
+        pytest.skip("KELVANE_FUSE does not name the kelvane-fuse executable")
+    usage = subprocess.run([tool, "--help"], capture_output=True, text=True, check=True).stdout
+    tools = float(re.search(r"--spacing LEN=([0-9.]+)", usage).group(1))
+    assert inspect.signature(kelvane.Fusion).parameters["point_spacing"].default == tools
 
 
 def test_python_example_fuses_a_frame_file(tool_run, tmp_path):

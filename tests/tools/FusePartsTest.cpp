@@ -42,8 +42,9 @@ void expectPoints(const std::vector<PointData>& points, const std::vector<PointD
 }
 
 // Properties are found by name whatever their order, type and neighbours,
-// in ASCII and in the binary cloud the tool writes (records ending with
-// quality, scan level, protection, id); bad files are refused with a reason.
+// in ASCII and in the binary cloud the tool writes (records ending with the
+// grade as a float, the quality word, the grade, scan level, protection and
+// id, under the names viewers show); bad files are refused with a reason.
 TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
     const std::string ascii =
         "ply\nformat ascii 1.0\ncomment test\nelement face 2\nproperty list uchar int "
@@ -65,11 +66,21 @@ TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
     const auto bytes = kelvane_fuse::encodeFusedPly(cloud);
     const std::string binary(bytes.begin(), bytes.end());
     const size_t body = binary.find("end_header\n") + std::strlen("end_header\n");
-    ASSERT_EQ(binary.size() - body, 2u * 32u);  // 6 floats, ushort, 2 uchar, int
-    const uint8_t* second = bytes.data() + body + 32;
-    EXPECT_EQ(std::make_tuple(kelvane_fuse::loadLE16(second + 24), second[26], second[27],
-                              int32_t(kelvane_fuse::loadLE32(second + 28))),
-              std::make_tuple(uint16_t(0x000F), uint8_t(8), uint8_t(1), 7));
+    EXPECT_TRUE(contains(binary.substr(0, body),
+                         "property float nz\nproperty float quality\n"
+                         "property ushort scalar_quality_code\nproperty uchar scalar_quality\n"
+                         "property uchar scalar_scan_level\nproperty uchar scalar_protected\n"
+                         "property int scalar_view_id\nend_header\n"));
+    ASSERT_EQ(binary.size() - body, 2u * 37u);  // 7 floats, ushort, 3 uchar, int
+    for (const auto& [record, grade, word, level, protection, id] :
+         {std::make_tuple(0, 0xC, 0xABCD, 16, 0, 0), std::make_tuple(1, 0xF, 0x000F, 8, 1, 7)}) {
+        const uint8_t* r = bytes.data() + body + 37 * size_t(record);
+        EXPECT_EQ(std::make_tuple(kelvane_fuse::loadLEFloat(r + 24), kelvane_fuse::loadLE16(r + 28),
+                                  int(r[30]), int(r[31]), int(r[32]),
+                                  int32_t(kelvane_fuse::loadLE32(r + 33))),
+                  std::make_tuple(float(grade), uint16_t(word), grade, level, protection, id))
+            << "record " << record;
+    }
     ASSERT_TRUE(parse(binary, points, problem)) << problem;
     expectPoints(points, {{{1, 2, 3}, {0, 0, 1}, 16}, {{-4, 5.5f, -6}, {0, 0, 1}, 8 | 1 << 8}});
 

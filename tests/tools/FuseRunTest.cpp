@@ -6,10 +6,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+extern char** environ;
+#endif
+
+#include "fuse/FrameFile.h"
 #include "fuse/FuseRun.h"
 #include "fuse/Options.h"
 #include "fuse/PlyIO.h"
@@ -97,6 +109,78 @@ TEST(FuseRun, ScanRecordAndSnapshotReplay) {
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
+// Names with a directory part are taken as written, relative to where the
+// user stands; bare names go into --out: the README's pair of commands
+// writes out/state.snap and loads it back, in a fresh current directory.
+TEST(FuseRun, OutputNamesWithADirectoryAreTakenAsWritten) {
+    TempDir dir;
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path);
+    const ToolRun saved =
+        runTool(dir, {"--out", "out/", "--save", "out/state.snap", "--record", "scan.kfr"});
+    const ToolRun loaded = runTool(
+        dir, {"--load", "out/state.snap", "--out", "out", "--no-preview", "--ply", "./again.ply"});
+    std::filesystem::current_path(before);
+    EXPECT_EQ(saved.status, kelvane_fuse::kExitDone) << saved.err;
+    EXPECT_EQ(loaded.status, kelvane_fuse::kExitDone) << loaded.err;
+    for (const char* file :
+         {"out/state.snap", "out/fused.ply", "out/preview.png", "out/scan.kfr", "again.ply"})
+        EXPECT_TRUE(std::filesystem::exists(dir.path / file)) << file;
+    EXPECT_FALSE(std::filesystem::exists(dir.path / "out/out"));
+    kelvane_fuse::FuseOptions options;
+    options.out_dir = "out";
+    for (const auto& [name, path] :
+         std::vector<std::pair<std::string, std::string>>{{"a.ply", "out/a.ply"},
+                                                          {"sub/a.ply", "sub/a.ply"},
+                                                          {"/tmp/a.ply", "/tmp/a.ply"},
+                                                          {"", ""}})
+        EXPECT_EQ(kelvane_fuse::outputPath(options, name), path);
+}
+
+// Blocking frames report no updates, so there is no mirror to check: the
+// report says so and --check-mirror does not fail the run.
+TEST(FuseRun, BlockingRunsLeaveTheMirrorUnchecked) {
+    TempDir dir;
+    const ToolRun run = runTool(dir, {"--blocking", "--check-mirror", "--no-preview"});
+    EXPECT_EQ(run.status, kelvane_fuse::kExitDone) << run.err;
+    EXPECT_TRUE(contains(run.out,
+                         "host mirror                not checked: blocking frames report "
+                         "no updates\n"))
+        << run.out;
+}
+
+// A directory of PLY frames, one file per frame counted from 1, holds the
+// played points bit for bit and plays back as an input.
+TEST(FuseRun, RecordsAndReplaysADirectoryOfPlyFrames) {
+    TempDir dir;
+    const ToolRun recorded = runTool(dir, {"--no-preview", "--record", "@/scan.kfr"});
+    ASSERT_EQ(recorded.status, kelvane_fuse::kExitDone) << recorded.err;
+    const ToolRun copied = runTool(dir, {"@/scan.kfr", "--no-preview", "--record", "@/frames/"});
+    ASSERT_EQ(copied.status, kelvane_fuse::kExitDone) << copied.err;
+    kelvane_fuse::FrameFileReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.open(dir.file("scan.kfr"), error)) << error;
+    ASSERT_EQ(reader.frameCount(), 4);
+    for (int frame = 0; frame < 4; ++frame) {
+        std::vector<fusion::PointData> expected, read;
+        ASSERT_TRUE(reader.readFrame(frame, expected, error)) << error;
+        const std::string name = "frames/frame-000" + std::to_string(frame + 1) + ".ply";
+        ASSERT_TRUE(kelvane_fuse::readPlyPoints(dir.file(name), read, error)) << error;
+        ASSERT_EQ(read.size(), expected.size());
+        EXPECT_EQ(std::memcmp(read.data(), expected.data(), read.size() * sizeof(read[0])), 0)
+            << name;
+    }
+    // A shorter recording replaces the whole earlier one.
+    const ToolRun again = runTool(dir, {"@/scan.kfr", "--no-preview", "--record", "@/frames"});
+    ASSERT_EQ(again.status, kelvane_fuse::kExitDone) << again.err;
+    const ToolRun shorter = runTool(dir, {"--frames", "2", "--rows", "48", "--columns", "60",
+                                          "--no-preview", "--record", "@/frames/"});
+    ASSERT_EQ(shorter.status, kelvane_fuse::kExitDone) << shorter.err;
+    const ToolRun replayed = runTool(dir, {"@/frames", "--no-preview", "--ply", "again.ply"});
+    EXPECT_EQ(replayed.status, kelvane_fuse::kExitDone) << replayed.err;
+    EXPECT_TRUE(contains(replayed.out, "2 read, 2 accepted")) << replayed.out;
+}
+
 // The panel takes its raster's frames and rays unless told otherwise;
 // --size is the panel's alone and must read WIDTHxHEIGHT.
 TEST(FuseOptions, PanelSizeSetsTheRaster) {
@@ -159,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(
                               {{"scan.kfr", std::string("\1\0\0\0", 4) + std::string(23, '\0')}},
                               {"@/scan.kfr"},
                               kBad,
-                              "scan.kfr: truncated: frame 0"},
+                              "scan.kfr: truncated: frame 1 declares 1 points"},
                       // The bad body is met only after frame 1 was played and recorded.
                       Failure{"ply_body_cut_short",
                               {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")},
@@ -171,8 +255,80 @@ INSTANTIATE_TEST_SUITE_P(
                               {{"occupied", "a file"}},
                               {"--out", "@/occupied/sub"},
                               kelvane_fuse::kExitOutput,
-                              "occupied/sub: cannot create directory"}),
+                              "occupied/sub: cannot create directory"},
+                      // Found before the first frame: the bad second frame is never read.
+                      Failure{"missing_directory_before_any_frame",
+                              {{"frames/f1.ply", plyFrame(1, "1 2 3 0 0 1\n")},
+                               {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n")}},
+                              {"@/frames", "--record", "copy.kfr", "--save", "@/none/state.snap"},
+                              kelvane_fuse::kExitOutput,
+                              "none/state.snap: cannot create file (No such file"},
+                      Failure{"file_inside_a_file",
+                              {{"occupied", "a file"}},
+                              {"--preview", "@/occupied/p.png"},
+                              kelvane_fuse::kExitOutput,
+                              "occupied/p.png: cannot create file (Not a directory)"},
+                      Failure{"output_named_like_a_directory",
+                              {},
+                              {"--ply", "@/frames"},
+                              kelvane_fuse::kExitOutput,
+                              "frames: is a directory"},
+                      Failure{"recording_into_a_directory_of_frames",
+                              {{"frames/f1.ply", plyFrame(1, "1 2 3 0 0 1\n")}},
+                              {"--record", "@/frames/"},
+                              kelvane_fuse::kExitOutput,
+                              "frames/: already holds other PLY files (f1.ply)"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#if defined(KELVANE_FUSE_EXECUTABLE) && !defined(_WIN32)
+
+// Ctrl-C or SIGTERM while a recording is being written: the temporary file
+// goes, and the tool ends by the signal, which a shell reports as 128 + its
+// number.
+class FuseInterrupt : public ::testing::TestWithParam<int> {};
+
+TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
+    TempDir dir;
+    const std::string record = dir.file("scan.kfr");
+    std::vector<std::string> args = {KELVANE_FUSE_EXECUTABLE,
+                                     "-q",
+                                     "--frames",
+                                     "400",
+                                     "--rows",
+                                     "48",
+                                     "--columns",
+                                     "60",
+                                     "--fps",
+                                     "40",
+                                     "--out",
+                                     dir.path.string(),
+                                     "--record",
+                                     record};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    // The recording is open from before the first frame to the end of the
+    // run (10 s at this pace).
+    for (int i = 0; i < 400 && !std::filesystem::exists(record + ".partial"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(std::filesystem::exists(record + ".partial"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a few frames in
+    kill(child, GetParam());
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
+    EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
+    EXPECT_FALSE(std::filesystem::exists(record));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, FuseInterrupt, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) {
+                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
+
+#endif
 
 }  // namespace
 

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "fuse/Interrupt.h"
+
 namespace kelvane_fuse {
 
 AtomicOutput::~AtomicOutput() { abandon(); }
@@ -21,9 +23,12 @@ bool AtomicOutput::open(const std::string& final_path) {
     m_temp_path = final_path + ".partial";
     m_error.clear();
     m_failed = false;
+    // Remembered before it exists, so an interrupt never misses it.
+    m_interrupt_handle = rememberPartialFile(m_temp_path);
     m_file = std::fopen(m_temp_path.c_str(), "wb");
     if (m_file == nullptr) {
         fail(std::string("cannot create file (") + std::strerror(errno) + ")");
+        forget();
         return false;
     }
     return true;
@@ -52,6 +57,7 @@ bool AtomicOutput::commit() {
     if (m_failed) {
         std::error_code ignored;
         std::filesystem::remove(m_temp_path, ignored);
+        forget();
         return false;
     }
     std::error_code ec;
@@ -59,9 +65,14 @@ bool AtomicOutput::commit() {
     if (ec) {
         fail("cannot rename the finished file into place (" + ec.message() + ")");
         std::filesystem::remove(m_temp_path, ec);
-        return false;
     }
-    return true;
+    forget();
+    return !ec;
+}
+
+void AtomicOutput::forget() {
+    forgetPartialFile(m_interrupt_handle);
+    m_interrupt_handle = -1;
 }
 
 void AtomicOutput::abandon() {
@@ -70,6 +81,7 @@ void AtomicOutput::abandon() {
     m_file = nullptr;
     std::error_code ignored;
     std::filesystem::remove(m_temp_path, ignored);
+    forget();
 }
 
 bool writeFileAtomically(const std::string& path, const void* data, size_t size, std::string& error,

@@ -3,8 +3,8 @@
 // An output file that appears under its final name only when it is
 // complete. Bytes go to a temporary file beside the target; commit() flushes
 // and renames it into place. A failed or abandoned output removes the
-// temporary file, so an interrupted run never leaves a truncated file that
-// looks finished.
+// temporary file, and so does an interrupt (fuse/Interrupt.h), so a failed
+// or interrupted run never leaves a truncated file, under either name.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,12 +38,14 @@ public:
 
 private:
     void fail(const std::string& problem);
+    void forget();  // the temporary file is gone: nothing for an interrupt to remove
 
     std::FILE* m_file = nullptr;
     std::string m_final_path;
     std::string m_temp_path;
     std::string m_error;
     bool m_failed = false;
+    int m_interrupt_handle = -1;
 };
 
 // Writes a whole buffer through an AtomicOutput, in pieces of a few

@@ -61,14 +61,14 @@ bool FrameFileReader::open(const std::string& path, std::string& error) {
 bool FrameFileReader::readFrame(int frame, std::vector<fusion::PointData>& points,
                                 std::string& error) {
     if (m_file == nullptr || frame < 0 || frame >= frameCount()) {
-        error = m_path + ": no frame " + std::to_string(frame);
+        error = m_path + ": no frame " + std::to_string(frame + 1);
         return false;
     }
     const size_t count = size_t(m_index.counts[size_t(frame)]);
     std::vector<uint8_t> bytes(count * kPointRecordBytes);
     if (!os::seekTo(m_file, m_index.offsets[size_t(frame)]) ||
         std::fread(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) {
-        error = m_path + ": read error in frame " + std::to_string(frame);
+        error = m_path + ": read error in frame " + std::to_string(frame + 1);
         return false;
     }
     points.resize(count);

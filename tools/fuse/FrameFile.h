@@ -44,6 +44,7 @@ public:
     bool open(const std::string& path, std::string& error);
     int frameCount() const { return int(m_index.counts.size()); }
     int32_t largestFrame() const { return m_index.largest; }
+    // `frame` counts from 0; messages name it counted from 1.
     bool readFrame(int frame, std::vector<fusion::PointData>& points, std::string& error);
 
 private:
@@ -70,7 +71,7 @@ bool indexFrames(uint64_t size, ReadCount readCount, FrameFileIndex& index, std:
     index = FrameFileIndex{};
     uint64_t offset = 0;
     while (offset < size) {
-        const size_t frame = index.counts.size();
+        const size_t frame = index.counts.size() + 1;  // counted from 1, as everywhere
         if (size - offset < 4) {
             problem = "truncated: the point count of frame " + std::to_string(frame) +
                       " has only " + std::to_string(size - offset) + " of 4 bytes";

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "fuse/AtomicOutput.h"
 #include "fuse/FrameFile.h"
 #include "fuse/FrameSource.h"
 #include "fuse/LiveView.h"
@@ -88,6 +89,24 @@ void drainUpdates(fusion::Kelvane_Impl_Points& engine, kelvane_host::HostMirror&
     delete[] records;
 }
 
+// Tries to create the temporary file an output will be written through, and
+// removes it again: a missing or read-only directory, or a directory where
+// the file should be, is found before anything is fused.
+bool outputWritable(const std::string& path, std::string& error) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        error = path + ": is a directory, not a file name";
+        return false;
+    }
+    AtomicOutput probe;
+    if (!probe.open(path)) {
+        error = probe.error();
+        return false;
+    }
+    probe.abandon();
+    return true;
+}
+
 class Run {
 public:
     Run(const FuseOptions& options, std::FILE* out, std::FILE* err)
@@ -101,6 +120,7 @@ private:
         return status;
     }
     std::string libraryMessage() { return m_engine.getLastErrorMessage(); }
+    bool outputsWritable(std::string& error) const;
     int configureEngine(int64_t largest_frame);
     int loadSnapshot();
     int playFrames(FrameSource& source);
@@ -122,11 +142,23 @@ private:
     kelvane_host::HostMirror m_mirror;
     RunReport m_report;
     std::vector<float> m_scanned;  // positions of a sample of simulated frames
+    // --record: a frame file, or a directory of PLY frames when the name
+    // ends with a slash or names a directory.
     FrameFileWriter m_recorder;
+    PlyFrameWriter m_ply_recorder;
     bool m_recording = false;
+    bool m_recording_ply = false;
     std::unique_ptr<LiveView> m_live;
     LiveStats m_last_stats;
 };
+
+bool Run::outputsWritable(std::string& error) const {
+    for (const std::string* name : {&m_options.ply, &m_options.save_snapshot, &m_options.preview}) {
+        const std::string path = outputPath(m_options, *name);
+        if (!path.empty() && !outputWritable(path, error)) return false;
+    }
+    return true;
+}
 
 int Run::startLive() {
     if (m_options.serve_port < 0) return kExitDone;
@@ -265,7 +297,10 @@ int Run::playFrames(FrameSource& source) {
         }
         ++m_report.frames;
         const int count = int(frame.points.size());
-        if (m_recording) m_recorder.append(frame.points.data(), count);
+        if (m_recording_ply)
+            m_ply_recorder.append(frame.points.data(), count);
+        else if (m_recording)
+            m_recorder.append(frame.points.data(), count);
         m_report.input_points += count;
         for (const auto& p : frame.points) m_report.rejected_points += isRejectedPoint(p) ? 1 : 0;
         // Every fourth frame is plenty to tell how much of the scan the
@@ -292,7 +327,7 @@ int Run::playFrames(FrameSource& source) {
         if (status == 0) {
             ++m_report.frames_accepted;
         } else if (m_report.first_failure.empty()) {
-            m_report.first_failure = "frame " + std::to_string(index) + ", status " +
+            m_report.first_failure = "frame " + std::to_string(index + 1) + ", status " +
                                      std::to_string(status) + ": " + libraryMessage();
         }
         if (m_options.settle) m_engine.waitForPendingWork();
@@ -364,10 +399,11 @@ int Run::writeOutputs(const std::vector<fusion::Vertices>& cloud) {
     }
 
     if (m_recording) {
-        if (m_recorder.commit())
+        const bool complete = m_recording_ply ? m_ply_recorder.commit() : m_recorder.commit();
+        if (complete)
             m_report.written.push_back(outputPath(m_options, m_options.record));
         else
-            failed(m_recorder.error());
+            failed(m_recording_ply ? m_ply_recorder.error() : m_recorder.error());
     }
     return status;
 }
@@ -388,10 +424,16 @@ int Run::execute() {
                         m_options.out_dir + ": cannot create directory (" + ec.message() + ")");
     }
     if (!m_options.record.empty()) {
-        if (!m_recorder.open(outputPath(m_options, m_options.record)))
-            return fail(kExitOutput, m_recorder.error());
+        const std::string record = outputPath(m_options, m_options.record);
+        std::error_code ec;
+        m_recording_ply = std::filesystem::path(record).filename().empty() ||  // "frames/"
+                          std::filesystem::is_directory(record, ec);
+        if (m_recording_ply ? !m_ply_recorder.open(record) : !m_recorder.open(record))
+            return fail(kExitOutput, m_recording_ply ? m_ply_recorder.error() : m_recorder.error());
         m_recording = true;
     }
+    std::string unwritable;
+    if (!outputsWritable(unwritable)) return fail(kExitOutput, unwritable);
 
     int status = startLive();
     if (status != kExitDone) return status;
@@ -432,7 +474,9 @@ int Run::execute() {
     printReport(m_out, m_report);
     std::fflush(m_out);
     serveUntilDone();
-    if (status == kExitDone && m_options.check_mirror && !m_report.diff.sameVertices())
+    // Blocking frames report nothing, so their runs have no mirror to check.
+    if (status == kExitDone && m_options.check_mirror && !m_options.blocking &&
+        !m_report.diff.sameVertices())
         status = kExitMirror;
     return status;
 }

@@ -213,7 +213,8 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
         ->check(CLI::ExistingFile.description(""));
 
     const char* outputs = "Outputs";
-    app.add_option("-o,--out", options.out_dir, "Directory for relative output names")
+    app.add_option("-o,--out", options.out_dir,
+                   "Directory for output names without a directory part (created when missing)")
         ->group(outputs)
         ->type_name("DIR")
         ->capture_default_str();
@@ -243,9 +244,11 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
     app.add_option("--save", options.save_snapshot, "Also write the engine snapshot")
         ->group(outputs)
         ->type_name("FILE");
-    app.add_option("--record", options.record, "Also write the played frames as a frame file")
+    app.add_option("--record", options.record,
+                   "Also write the played frames: a frame file, or with a name ending in / (or "
+                   "naming a directory) one PLY file per frame")
         ->group(outputs)
-        ->type_name("FILE");
+        ->type_name("FILE|DIR/");
     app.add_flag("--check-mirror", options.check_mirror,
                  "Exit with status 4 when the update mirror differs from the extraction")
         ->group(outputs);
@@ -355,7 +358,9 @@ ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options
 std::string outputPath(const FuseOptions& options, const std::string& name) {
     if (name.empty()) return name;
     const std::filesystem::path path(name);
-    if (path.is_absolute() || options.out_dir.empty() || options.out_dir == ".") return name;
+    // A name that says where it goes (a directory part, or absolute) is
+    // taken as given, relative to where the user stands.
+    if (path.has_parent_path() || options.out_dir.empty() || options.out_dir == ".") return name;
     return (std::filesystem::path(options.out_dir) / path).string();
 }
 

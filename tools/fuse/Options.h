@@ -40,7 +40,7 @@ struct FuseOptions {
     bool settle = false;  // wait for each frame's second stage before the next
     std::string load_snapshot;
 
-    // Outputs; relative names are placed in out_dir.
+    // Outputs; bare names (no directory part) are placed in out_dir.
     std::string out_dir = ".";
     std::string ply = "fused.ply";
     std::string preview = "preview.png";
@@ -71,8 +71,10 @@ struct ParseResult {
 ParseResult parseOptions(int argc, const char* const* argv, FuseOptions& options, std::ostream& out,
                          std::ostream& err);
 
-// Joins a relative output name to the output directory; absolute names and
-// empty names (output switched off) are returned unchanged.
+// Where an output goes: a bare name (no directory part) into the output
+// directory; a name with a directory part, absolute or relative to the
+// current directory, as given; an empty name (output switched off) stays
+// empty.
 std::string outputPath(const FuseOptions& options, const std::string& name);
 
 }  // namespace kelvane_fuse

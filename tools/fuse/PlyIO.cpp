@@ -16,6 +16,7 @@
 
 #include "fuse/AtomicOutput.h"
 #include "fuse/ByteOrder.h"
+#include "fuse/Preview.h"
 
 namespace kelvane_fuse {
 namespace {
@@ -259,6 +260,11 @@ int findProperty(const Element& element, const char* name) {
     return -1;
 }
 
+int findAttribute(const Element& element, const char* name) {
+    const int plain = findProperty(element, name);
+    return plain >= 0 ? plain : findProperty(element, ("scalar_" + std::string(name)).c_str());
+}
+
 // Smallest number of bytes one item of the element takes (in ASCII, a
 // one-character token and a separator per property); a declared count
 // larger than the data could hold is refused before anything is reserved.
@@ -345,8 +351,10 @@ bool parsePlyPoints(const uint8_t* data, size_t size, std::vector<fusion::PointD
     if (!hasRequiredProperties(*vertex, problem)) return false;
     std::vector<int> field_of_property(vertex->properties.size(), -1);
     for (int f = 0; f < 6; ++f) field_of_property[size_t(findProperty(*vertex, kRequired[f]))] = f;
-    const int level_property = findProperty(*vertex, "scan_level");
-    const int protected_property = findProperty(*vertex, "protected");
+    // Under either name: the plain one, or the one the fused cloud (and
+    // CloudCompare) writes.
+    const int level_property = findAttribute(*vertex, "scan_level");
+    const int protected_property = findAttribute(*vertex, "protected");
     if (level_property >= 0) field_of_property[size_t(level_property)] = 6;
     if (protected_property >= 0) field_of_property[size_t(protected_property)] = 7;
 
@@ -437,20 +445,30 @@ bool readPlyVertexCount(const std::string& path, int64_t& count, std::string& er
 
 namespace {
 
-constexpr size_t kFusedRecord = 6 * 4 + 2 + 1 + 1 + 4;
+// Point cloud viewers differ in which vertex properties they show as scalar
+// fields: MeshLab takes a float named "quality" as the vertex quality (other
+// types it reads as 0); CloudCompare, without asking, loads properties whose
+// names contain "scalar" (shown without the "scalar_" prefix) and ignores
+// "quality". So the grade is written under both names, and every other
+// attribute under a "scalar_" name.
+constexpr size_t kFusedRecord = 6 * 4 + 4 + 2 + 1 + 1 + 1 + 4;
 
 std::string fusedPlyHeader(size_t count) {
     std::ostringstream header;
     header << "ply\n"
            << "format binary_little_endian 1.0\n"
            << "comment fused point cloud written by kelvane-fuse\n"
+           << "comment quality, scalar_quality: the grade of the point's scan level, 0-15\n"
+           << "comment scalar_quality_code: all four 4-bit grades\n"
            << "element vertex " << count << "\n"
            << "property float x\nproperty float y\nproperty float z\n"
            << "property float nx\nproperty float ny\nproperty float nz\n"
-           << "property ushort quality\n"
-           << "property uchar scan_level\n"
-           << "property uchar protected\n"
-           << "property int view_id\n"
+           << "property float quality\n"
+           << "property ushort scalar_quality_code\n"
+           << "property uchar scalar_quality\n"
+           << "property uchar scalar_scan_level\n"
+           << "property uchar scalar_protected\n"
+           << "property int scalar_view_id\n"
            << "end_header\n";
     return header.str();
 }
@@ -458,12 +476,15 @@ std::string fusedPlyHeader(size_t count) {
 void encodeFusedRecords(const fusion::Vertices* vertices, size_t count, uint8_t* out) {
     for (size_t i = 0; i < count; ++i, out += kFusedRecord) {
         const fusion::Vertices& v = vertices[i];
+        const int grade = previewGrade(v);
         for (int k = 0; k < 3; ++k) storeLEFloat(out + 4 * k, v.position[k]);
         for (int k = 0; k < 3; ++k) storeLEFloat(out + 12 + 4 * k, v.normal[k]);
-        storeLE16(out + 24, v.quality_code);
-        out[26] = v.scan_level;
-        out[27] = v.protected_flag;
-        storeLE32(out + 28, uint32_t(v.view_id));
+        storeLEFloat(out + 24, float(grade));
+        storeLE16(out + 28, v.quality_code);
+        out[30] = uint8_t(grade);
+        out[31] = v.scan_level;
+        out[32] = v.protected_flag;
+        storeLE32(out + 33, uint32_t(v.view_id));
     }
 }
 
@@ -498,6 +519,86 @@ bool writeFusedPly(const std::string& path, const std::vector<fusion::Vertices>&
         return false;
     }
     return true;
+}
+
+namespace {
+
+// frame-0001.ply and on: the names PlyFrameWriter gives.
+bool isRecordedFrameName(const std::string& name) {
+    constexpr size_t kPrefix = 6, kSuffix = 4;  // "frame-", ".ply"
+    if (name.size() < kPrefix + 4 + kSuffix || name.compare(0, kPrefix, "frame-") != 0 ||
+        name.compare(name.size() - kSuffix, kSuffix, ".ply") != 0)
+        return false;
+    return std::all_of(name.begin() + kPrefix, name.end() - kSuffix,
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodePlyFrame(const fusion::PointData* points, int32_t count) {
+    constexpr size_t kRecord = 6 * 4 + 2;
+    const std::string header =
+        "ply\nformat binary_little_endian 1.0\n"
+        "comment one frame played by kelvane-fuse\n"
+        "element vertex " +
+        std::to_string(std::max(count, 0)) +
+        "\nproperty float x\nproperty float y\nproperty float z\n"
+        "property float nx\nproperty float ny\nproperty float nz\n"
+        "property uchar scalar_scan_level\nproperty uchar scalar_protected\n"
+        "end_header\n";
+    std::vector<uint8_t> bytes(header.begin(), header.end());
+    bytes.resize(header.size() + kRecord * size_t(std::max(count, 0)));
+    uint8_t* out = bytes.data() + header.size();
+    for (int32_t i = 0; i < count; ++i, out += kRecord) {
+        for (int k = 0; k < 3; ++k) storeLEFloat(out + 4 * k, points[i].position[k]);
+        for (int k = 0; k < 3; ++k) storeLEFloat(out + 12 + 4 * k, points[i].normal[k]);
+        out[24] = uint8_t(points[i].attributes & 0xFF);
+        out[25] = uint8_t((points[i].attributes >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+bool PlyFrameWriter::open(const std::string& directory) {
+    m_directory = directory;
+    m_frames = 0;
+    m_failed = true;  // until the directory is known to take files
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (ec || !std::filesystem::is_directory(directory, ec)) {
+        m_error = directory + ": cannot create directory" + (ec ? " (" + ec.message() + ")" : "");
+        return false;
+    }
+    // A replay would mix other PLY files in; an earlier recording's frames
+    // are replaced, all of them, so none is left over from a longer one.
+    std::vector<std::filesystem::path> earlier;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".ply") continue;
+        if (!isRecordedFrameName(name)) {
+            m_error = directory + ": already holds other PLY files (" + name +
+                      "); record into a new or empty directory";
+            return false;
+        }
+        earlier.push_back(entry.path());
+    }
+    for (const auto& path : earlier) std::filesystem::remove(path, ec);
+    AtomicOutput probe;
+    if (!probe.open((std::filesystem::path(directory) / "frame-0001.ply").string())) {
+        m_error = probe.error();
+        return false;
+    }
+    m_failed = false;
+    return true;
+}
+
+bool PlyFrameWriter::append(const fusion::PointData* points, int32_t count) {
+    if (m_failed) return false;
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%04d.ply", ++m_frames);
+    const std::vector<uint8_t> bytes = encodePlyFrame(points, count);
+    m_failed = !writeFileAtomically((std::filesystem::path(m_directory) / name).string(),
+                                    bytes.data(), bytes.size(), m_error);
+    return !m_failed;
 }
 
 bool readFileWithProgress(const std::string& path, std::vector<uint8_t>& bytes, std::string& error,

@@ -50,6 +50,35 @@ void printTiming(std::FILE* out, const char* label, const std::vector<double>& s
                  t.median, t.p95, t.max, t.count);
 }
 
+void printMirror(std::FILE* out, const MirrorDiff& d) {
+    if (d.sameVertices()) {
+        std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror",
+                     (long long)d.extracted);
+    } else {
+        std::fprintf(out,
+                     "  %-26s DIFFERS from the extraction: %lld extracted, %lld mirrored, "
+                     "%lld missing, %lld extra, %lld duplicate ids",
+                     "host mirror", (long long)d.extracted, (long long)d.mirrored,
+                     (long long)d.missing, (long long)d.extra, (long long)d.duplicate_ids);
+    }
+    if (d.matching + d.stale == 0) {
+        std::fprintf(out, "\n");  // no common vertex whose values could be compared
+    } else if (d.stale == 0) {
+        std::fprintf(out, "; every value up to date\n");
+    } else {
+        // Values may lag by design (a normal re-estimated without a merge is
+        // not reported); the set of vertices may not.
+        std::fprintf(out,
+                     "; %lld up to date, %lld changed since their last update (values may lag)\n",
+                     (long long)d.matching, (long long)d.stale);
+        std::fprintf(out,
+                     "  %-26s %lld moved (max %.4g), %lld turned (max normal component %.4g), %lld "
+                     "regraded\n",
+                     "", (long long)d.moved, d.max_position_error, (long long)d.turned,
+                     d.max_normal_error, (long long)d.regraded);
+    }
+}
+
 }  // namespace
 
 void printReport(std::FILE* out, const RunReport& r) {
@@ -87,36 +116,13 @@ void printReport(std::FILE* out, const RunReport& r) {
     std::fprintf(
         out, "  %-26s %d%s\n", "second stages dropped", r.second_stages_dropped,
         r.second_stages_dropped > 0 ? " (frames came faster than the pool integrated them)" : "");
-    const MirrorDiff& d = r.diff;
-    if (d.sameVertices()) {
-        std::fprintf(out, "  %-26s holds the %lld extracted vertices", "host mirror",
-                     (long long)d.extracted);
+    if (r.blocking) {
+        // Nothing was reported, so there is no mirror to hold against the
+        // extraction.
+        std::fprintf(out, "  %-26s not checked: blocking frames report no updates\n",
+                     "host mirror");
     } else {
-        std::fprintf(out,
-                     "  %-26s DIFFERS from the extraction: %lld extracted, %lld mirrored, "
-                     "%lld missing, %lld extra, %lld duplicate ids",
-                     "host mirror", (long long)d.extracted, (long long)d.mirrored,
-                     (long long)d.missing, (long long)d.extra, (long long)d.duplicate_ids);
-    }
-    if (d.matching + d.stale == 0) {
-        std::fprintf(out, "\n");  // no common vertex whose values could be compared
-    } else if (d.stale == 0) {
-        std::fprintf(out, "; every value up to date\n");
-    } else {
-        // Values may lag by design (a normal re-estimated without a merge is
-        // not reported); the set of vertices may not.
-        std::fprintf(out,
-                     "; %lld up to date, %lld changed since their last update (values may lag)\n",
-                     (long long)d.matching, (long long)d.stale);
-        std::fprintf(out,
-                     "  %-26s %lld moved (max %.4g), %lld turned (max normal component %.4g), %lld "
-                     "regraded\n",
-                     "", (long long)d.moved, d.max_position_error, (long long)d.turned,
-                     d.max_normal_error, (long long)d.regraded);
-    }
-    if (r.blocking && r.mirror.records == 0 && d.extracted > 0) {
-        std::fprintf(out, "  %-26s blocking frames report no updates, so the mirror stays empty\n",
-                     "");
+        printMirror(out, r.diff);
     }
     if (r.has_accuracy) {
         const kelvane_sim::Accuracy& a = r.accuracy;

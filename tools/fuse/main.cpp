@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "fuse/FuseRun.h"
+#include "fuse/Interrupt.h"
 #include "fuse/Options.h"
 
 int main(int argc, char** argv) {
@@ -11,5 +12,6 @@ int main(int argc, char** argv) {
     const kelvane_fuse::ParseResult parsed =
         kelvane_fuse::parseOptions(argc, argv, options, std::cout, std::cerr);
     if (!parsed.run) return parsed.exit_code;
+    kelvane_fuse::removePartialFilesOnInterrupt();
     return kelvane_fuse::runFuse(options, stdout, stderr);
 }

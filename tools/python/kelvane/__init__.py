@@ -116,12 +116,12 @@ class Fusion:
 
     resolution is the voxel edge in the unit of the points. point_spacing is
     the scanner's point spacing (above the resolution the library switches
-    fusion off). frame_point_limit is the most points a frame may have plus
+    fusion off; 0.2 by default, as kelvane-fuse's --spacing). frame_point_limit is the most points a frame may have plus
     one; 0 keeps the library's 60,000. Call close(), or use the object as a
     context manager, to release the engine and its memory at once.
     """
 
-    def __init__(self, resolution=0.5, point_spacing=0.3, device_type=0, device_subtype=0,
+    def __init__(self, resolution=0.5, point_spacing=0.2, device_type=0, device_subtype=0,
                  frame_point_limit=0, quality_judge=True):
         self._engine = _Engine()
         try:
@@ -229,13 +229,14 @@ def read_frame_file(path):
 
     The file holds, per frame, a little-endian int32 point count and that
     many 28-byte point records. The whole file is checked first: a negative
-    count or one running past the end raises ValueError naming the frame.
+    count or one running past the end raises ValueError naming the frame
+    (the first is frame 1).
     """
     with open(path, "rb") as file:
         data = file.read()
     frames, offset = [], 0
     while offset < len(data):
-        number = len(frames)
+        number = len(frames) + 1  # counted from 1, as kelvane-fuse counts them
         if len(data) - offset < 4:
             raise ValueError(f"{path}: truncated: the point count of frame {number} has only "
                              f"{len(data) - offset} of 4 bytes")
