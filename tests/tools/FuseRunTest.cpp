@@ -1,5 +1,5 @@
 // kelvane-fuse as a user runs it: the command line, whole runs with their
-// outputs and report, and the ways a run fails.
+// outputs and report, the ways a run fails, and a run interrupted.
 
 #ifdef KELVANE_HAVE_FUSE_CORE
 

@@ -9,7 +9,7 @@ and checks that they show its extra properties with their real values:
 - MeshLab (Debian's meshlab): `meshlabserver` saves the cloud with its vertex
   quality, which must be the file's "quality" (the grade), not zeros.
 
-    python3 tests/viewers/check_ply_viewers.py [KELVANE_FUSE]
+    /usr/bin/python3 tests/viewers/check_ply_viewers.py [KELVANE_FUSE]
 
 KELVANE_FUSE defaults to build/release/tools/kelvane-fuse. Needs cloudcompare,
 meshlab and xvfb (scripts/setup.sh installs them). Exit status 0 when both
