@@ -36,7 +36,7 @@ EXPORT_HEADER = "include/fusion/export.h"
 SIMD_HEADERS = ("src/frame/Simd.h",)
 # The files that talk to the operating system.
 OS_FILES = ("src/platform/platform_posix.cpp", "src/platform/platform_win32.cpp",
-            "tools/fuse/System.cpp")
+            "tools/fuse/System.cpp", "tests/support/ChildProcess.cpp")
 
 BUILTINS = re.compile(r"\b(__builtin_\w+|__atomic_\w+|__sync_\w+|_BitScan\w+|_Interlocked\w+|"
                       r"__popcnt\w*|__cpuid\w*|__int128|__restrict\w*|__forceinline|"

@@ -6,25 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <sstream>
 #include <string>
-#include <vector>
-
-#if !defined(_WIN32)
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <chrono>
 #include <thread>
-extern char** environ;
-#endif
+#include <vector>
 
 #include "fuse/FrameFile.h"
 #include "fuse/FuseRun.h"
 #include "fuse/Options.h"
 #include "fuse/PlyIO.h"
+#include "support/ChildProcess.h"
 #include "support/FuseHelpers.h"
 
 namespace {
@@ -304,21 +298,17 @@ TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
                                      dir.path.string(),
                                      "--record",
                                      record};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+    test_support::ChildProcess child(args);
+    ASSERT_TRUE(child.running());
     // The recording is open from before the first frame to the end of the
     // run (10 s at this pace).
     for (int i = 0; i < 400 && !std::filesystem::exists(record + ".partial"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     EXPECT_TRUE(std::filesystem::exists(record + ".partial"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a few frames in
-    kill(child, GetParam());
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << status;
+    child.signal(GetParam());
+    std::string how;
+    EXPECT_TRUE(child.waitEndedBySignal(GetParam(), how)) << how;
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
     EXPECT_FALSE(std::filesystem::exists(record));
 }

@@ -4,13 +4,7 @@
 #include <csignal>
 #include <cstring>
 
-#ifdef _WIN32
-#include <io.h>
-#define KELVANE_UNLINK _unlink
-#else
-#include <unistd.h>
-#define KELVANE_UNLINK unlink
-#endif
+#include "fuse/System.h"
 
 namespace kelvane_fuse {
 namespace {
@@ -31,7 +25,8 @@ Slot g_slots[kSlots];
 
 extern "C" void onInterrupt(int signal_number) {
     for (Slot& slot : g_slots) {
-        if (slot.state.load(std::memory_order_acquire) == kArmed) KELVANE_UNLINK(slot.path);
+        if (slot.state.load(std::memory_order_acquire) == kArmed)
+            os::removeFileInSignalHandler(slot.path);
     }
     // Ends the process by the signal itself, as if it had not been caught.
     std::signal(signal_number, SIG_DFL);

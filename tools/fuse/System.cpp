@@ -51,5 +51,13 @@ bool seekTo(std::FILE* file, uint64_t offset) {
 #endif
 }
 
+void removeFileInSignalHandler(const char* path) {
+#if defined(_WIN32)
+    (void)_unlink(path);
+#else
+    (void)unlink(path);
+#endif
+}
+
 }  // namespace os
 }  // namespace kelvane_fuse

@@ -19,5 +19,9 @@ int64_t peakResidentBytes();
 // long, which is 32 bits on Windows).
 bool seekTo(std::FILE* file, uint64_t offset);
 
+// Removes a file by name; safe to call from a signal handler (plain unlink,
+// no buffers, no locks).
+void removeFileInSignalHandler(const char* path);
+
 }  // namespace os
 }  // namespace kelvane_fuse
