@@ -116,8 +116,9 @@ class Fusion:
 
     resolution is the voxel edge in the unit of the points. point_spacing is
     the scanner's point spacing (above the resolution the library switches
-    fusion off; 0.2 by default, as kelvane-fuse's --spacing). frame_point_limit is the most points a frame may have plus
-    one; 0 keeps the library's 60,000. Call close(), or use the object as a
+    fusion off; 0.2 by default, as kelvane-fuse's --spacing).
+    frame_point_limit is the most points a frame may have plus one; 0 keeps
+    the library's 60,000. Call close(), or use the object as a
     context manager, to release the engine and its memory at once.
     """
 
