@@ -10,8 +10,9 @@
 #     classes, nothing else;
 #   - the whole GoogleTest suite runs once; every test the Linux build has
 #     must run or be skipped with its reason;
-#   - the C99 host, compiled against fusion/kelvane_c.h and the import
-#     library only, runs, and so does the README's C example;
+#   - the C99 host, compiled against fusion/kelvane_c.h (with the two
+#     headers it includes) and the import library only, runs, and so does
+#     the README's C example;
 #   - kelvane-fuse.exe and the Linux kelvane-fuse fuse the same recorded
 #     frame file on one processor (taskset -c 0), with blocking frames and
 #     with settled non-blocking ones, and must write byte-identical
@@ -92,7 +93,7 @@ configure_and_build() {
 build_c_host() {
   local include=$BUILD/c-host/include
   rm -rf "$BUILD/c-host" && mkdir -p "$include/fusion" &&
-    cp include/fusion/kelvane_c.h include/fusion/export.h "$include/fusion/" &&
+    cp include/fusion/kelvane_c.h include/fusion/kelvane_status.h include/fusion/export.h "$include/fusion/" &&
     "$CC" -std=c99 -O2 -Wall -Wextra -pedantic-errors -I"$include" \
       tests/api/c_interface_test.c "$BIN/libKelvane_Impl_Points.dll.a" \
       -o "$BIN/kelvane_c_interface_test.exe"

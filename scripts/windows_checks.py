@@ -175,7 +175,7 @@ def ply_records(path):
     size = sum(width for _, width in properties)
     keep, offset = [], 0
     for name, width in properties:
-        if name != "view_id":
+        if name not in ("view_id", "scalar_view_id"):
             keep.append((offset, offset + width))
         offset += width
     body = data[end:end + count * size]

@@ -310,6 +310,11 @@ TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
         allocations = counting.calls();
         delete[] out;
     }
+#if defined(_WIN32)
+    // The library is a DLL there, with the runtime's operator new, not the
+    // test program's.
+    if (allocations == 0) GTEST_SKIP() << "the test program's operator new cannot fail the DLL's";
+#endif
     ASSERT_GT(allocations, 0);
     Kelvane_Impl_Points k;
     ASSERT_EQ(k.init(), 0);
@@ -486,6 +491,10 @@ TEST(FacadeOpenMP, TheHostsThreadsKeepTheirPriorities) {
         delete[] stream->data;
     });
     host.join();
+}
+#else
+TEST(FacadeOpenMP, TheHostsThreadsKeepTheirPriorities) {
+    GTEST_SKIP() << "reads and sets threads' priorities as Linux nice values";
 }
 #endif
 #endif

@@ -128,7 +128,8 @@ TEST(FuseRun, OutputNamesWithADirectoryAreTakenAsWritten) {
                                                           {"sub/a.ply", "sub/a.ply"},
                                                           {"/tmp/a.ply", "/tmp/a.ply"},
                                                           {"", ""}})
-        EXPECT_EQ(kelvane_fuse::outputPath(options, name), path);
+        EXPECT_EQ(std::filesystem::path(kelvane_fuse::outputPath(options, name)),
+                  std::filesystem::path(path));  // either separator on Windows
 }
 
 // Blocking frames report no updates, so there is no mirror to check: the
@@ -261,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
                               {{"occupied", "a file"}},
                               {"--preview", "@/occupied/p.png"},
                               kelvane_fuse::kExitOutput,
-                              "occupied/p.png: cannot create file (Not a directory)"},
+                              "occupied/p.png: cannot create file ("},
                       Failure{"output_named_like_a_directory",
                               {},
                               {"--ply", "@/frames"},
@@ -274,7 +275,7 @@ INSTANTIATE_TEST_SUITE_P(
                               "frames/: already holds other PLY files (f1.ply)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-#if defined(KELVANE_FUSE_EXECUTABLE) && !defined(_WIN32)
+#if defined(KELVANE_FUSE_EXECUTABLE)
 
 // Ctrl-C or SIGTERM while a recording is being written: the temporary file
 // goes, and the tool ends by the signal, which a shell reports as 128 + its
@@ -282,6 +283,9 @@ INSTANTIATE_TEST_SUITE_P(
 class FuseInterrupt : public ::testing::TestWithParam<int> {};
 
 TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "starts and signals the tool as a POSIX child process";
+#else
     TempDir dir;
     const std::string record = dir.file("scan.kfr");
     std::vector<std::string> args = {KELVANE_FUSE_EXECUTABLE,
@@ -311,6 +315,7 @@ TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
     EXPECT_TRUE(child.waitEndedBySignal(GetParam(), how)) << how;
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
     EXPECT_FALSE(std::filesystem::exists(record));
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, FuseInterrupt, ::testing::Values(SIGINT, SIGTERM),
