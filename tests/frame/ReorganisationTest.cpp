@@ -1,6 +1,5 @@
-// The reorganisation pass: which records it visits, where and in which order
-// it lays markers, what they carry, re-estimation and re-merging of protected
-// records, and a second pass over the first one's markers.
+// The reorganisation pass: the records it visits, the markers it lays, and
+// re-estimation and re-merging of protected records.
 
 #include <gtest/gtest.h>
 
@@ -39,11 +38,9 @@ TEST(Reorganisation, FineLevelPointGetsMarkersInOrderAlongItsAxis) {
     EXPECT_EQ(fusion::dataOrganize(volume, 4), nullptr);
     EXPECT_TRUE(sameBytes(*volume.pointAt(0), before));
 
-    // Markers are created in placement order, at the centres of voxels
-    // y = 18, 19, 21, 22.
     const auto markers = recordsFrom(volume, 1);
     ASSERT_EQ(markers.size(), 4u);
-    const float expected_y[4] = {9.0f, 9.5f, 10.5f, 11.0f};
+    const float expected_y[4] = {9.0f, 9.5f, 10.5f, 11.0f};  // voxels 18, 19, 21, 22 in order
     for (int m = 0; m < 4; ++m) {
         EXPECT_EQ(markers[m].position[0], 5.0f);
         EXPECT_EQ(markers[m].position[1], expected_y[m]);
@@ -51,10 +48,8 @@ TEST(Reorganisation, FineLevelPointGetsMarkersInOrderAlongItsAxis) {
         expectMarker(markers[m], normal, 32, 0);
     }
 
-    // A second pass visits those markers (their level selects them): the
-    // outer ones reach two voxels further; voxels already holding a marker
-    // keep it. A third pass again reaches two further, because each pass
-    // reads its bound once.
+    // Later passes visit the markers: the outer ones reach two voxels further
+    // each pass (a pass reads its bound once); marked voxels keep their marker.
     fusion::dataOrganize(volume, 4);
     const auto all = recordsFrom(volume, 0);
     ASSERT_EQ(all.size(), 9u);
@@ -81,8 +76,7 @@ TEST(Reorganisation, LeavesOrdinaryRecordsAlone) {
     for (std::size_t i = 0; i < before.size(); ++i) EXPECT_TRUE(sameBytes(after[i], before[i]));
 }
 
-// A protected record with a clear plane around it gets the plane's normal
-// and is merged (quietly) into the heavier layer above it.
+// A protected record on a clear plane is re-estimated and merged quietly upward.
 TEST(Reorganisation, ProtectedRecordIsReestimatedAndMergedAgain) {
     TestVolume t(0.5f);
     Volume& volume = t.volume;
@@ -101,8 +95,7 @@ TEST(Reorganisation, ProtectedRecordIsReestimatedAndMergedAgain) {
     EXPECT_EQ(above->observation_count, 4);
     EXPECT_FLOAT_EQ(above->position[2], 3 * 0.45f / 4);
     EXPECT_EQ(above->normal[2], 0.9f) << "the survivor keeps its own normal";
-    // The protected start was ordinary: cleared, its id recycled without an
-    // update, and nothing left to mark.
+    // Ordinary: cleared, its id recycled without an update, nothing to mark.
     EXPECT_EQ(centre->observation_count, 0);
     ASSERT_EQ(volume.viewIds().freeCount(), 1);
     EXPECT_EQ(volume.viewIds().allocate(), id_centre);
@@ -113,7 +106,7 @@ TEST(Reorganisation, ProtectedRecordWithTooFewNeighboursKeepsItsNormalButIsMarke
     TestVolume t(0.5f);
     Volume& volume = t.volume;
     const float tilted[3] = {0.0f, 0.3f, 0.9f};
-    // Eleven facing records around it, itself and the layer above included.
+    // Eleven facing records, itself and the layer above included.
     FusionPoint* centre = putRecord(volume, 0.0f, 0.0f, 0.0f, tilted, 1, 8, true);
     const int cells[9][2] = {{-1, -1}, {0, -1}, {1, -1}, {-1, 0}, {1, 0},
                              {-1, 1},  {0, 1},  {1, 1},  {2, 2}};

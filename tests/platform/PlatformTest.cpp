@@ -1,6 +1,5 @@
-// The operating-system layer: thread priority, zero pages that cost memory
-// only once touched and can be given back, and the resident-memory figures
-// the tools and benchmarks report.
+// The operating-system layer: thread priority, lazily committed zero pages
+// and the resident-memory figures.
 
 #include <gtest/gtest.h>
 
@@ -54,8 +53,7 @@ TEST(Platform, ARaisedThreadStaysRaised) {
     EXPECT_TRUE(still);
 }
 
-// Windows raises the pool's workers by handle as they are made; elsewhere
-// they raise themselves.
+// Windows raises the pool's workers by handle; elsewhere they raise themselves.
 TEST(Platform, RaisesAnotherThreadByItsHandle) {
     std::atomic<int> stage{0};  // 1: the thread looked, 2: it may look again
     bool before = true, after = false;

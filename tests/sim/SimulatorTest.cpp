@@ -1,5 +1,4 @@
-// The simulated scanner: oracle of the fusion tests, load of the benchmarks,
-// and through its depth images the input of the depth fusion peer.
+// The simulated scanner: oracle of the fusion tests and load of the benchmarks.
 
 #include <gtest/gtest.h>
 
@@ -54,10 +53,8 @@ std::vector<SweepOptions> sweeps() {
 
 class SimulatedSweep : public ::testing::TestWithParam<SweepOptions> {};
 
-// A seed gives the same frames in any order; another changes the noise, not
-// the camera or which rays hit. Noise moves points along their rays (RMS at
-// most sigma, clearly above zero); the views are one run per image row with
-// points, or runs of view_run points.
+// A seed gives the same frames in any order; another changes the noise (RMS
+// near sigma), not the camera or which rays hit. Views follow the image rows.
 TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews) {
     SweepOptions o = GetParam();
     Scanner streaming(o);
@@ -80,8 +77,6 @@ TEST_P(SimulatedSweep, NoisyFramesAreReproducibleAndMatchTheirDepthImageAndViews
 
         const kelvane_sim::Intrinsics& k = f.intrinsics;
         ASSERT_EQ(f.depth.size(), std::size_t(k.width) * k.height);
-        // One point per non-zero depth pixel (the benchmark's peer checks that
-        // they reproject onto the points); views follow the image rows.
         int next = 0;
         std::vector<std::vector<int>> rows;
         for (int v = 0; v < k.height; ++v) {
@@ -120,9 +115,7 @@ INSTANTIATE_TEST_SUITE_P(ShapesAndPaths, SimulatedSweep, ::testing::ValuesIn(swe
                                          : "_" + std::to_string(int(info.param.object_size)));
                          });
 
-// The accuracy measures on clouds built from the true sphere: exact points
-// score zero, a tilted normal or a stacked second layer shows, and so do the
-// scanned points no fused point covers.
+// Exact points score zero; tilted normals, stacked layers and gaps show.
 TEST(Accuracy, MeasuresWhatTheyName) {
     SweepOptions o;  // the 60 mm sphere
     const float r = 0.5f;
@@ -164,49 +157,11 @@ TEST(Accuracy, MeasuresWhatTheyName) {
     EXPECT_NEAR(kelvane_sim::measureAccuracy(o, cloud, scanned, r).coverage, 0.5, 1e-9);
 }
 
-// The large job: frames of 46,000 points 0.32 mm apart, each half over the
-// frame before and half over the frame after along a line, lines back and
-// forth, and the raster covering the whole panel to its edges.
-TEST(PanelRaster, FramesTileThePanelWithHalfOverlapAlongEachLine) {
+// The panel raster (the large benchmark's load): its frame count, and the
+// sizes the tool and the benchmark accept.
+TEST(PanelRaster, FrameCountAndPanelSizes) {
     EXPECT_EQ(kelvane_sim::rasterFrameCount(kelvane_sim::panelSweep()), 59 * 30);
-    const SweepOptions o = kelvane_sim::panelSweep(300.0f, 130.0f);
-    ASSERT_EQ(o.frames, 7 * 3) << "7 frames a line (80 mm, 40 mm steps), 3 lines";
-    double lo[2] = {1e9, 1e9}, hi[2] = {-1e9, -1e9};
-    std::size_t total = 0;
-    Frame f, next;
-    for (int i = 0; i < o.frames; ++i) {
-        Scanner(o).frameAt(i, f);
-        // Frames at the panel's edges lose a few rays to the tremor.
-        ASSERT_GT(f.points.size(), 43000u) << i;
-        ASSERT_LE(f.points.size(), 46000u) << i;
-        total += f.points.size();
-        for (const auto& p : f.points) {
-            for (int a = 0; a < 2; ++a) lo[a] = std::min(lo[a], double(p.position[a]));
-            for (int a = 0; a < 2; ++a) hi[a] = std::max(hi[a], double(p.position[a]));
-        }
-        if (i + 1 == o.frames || (i + 1) % 7 == 0) continue;
-        Scanner(o).frameAt(i + 1, next);
-        // Half the 80 mm frame; the last frame of a line sits at the edge.
-        const double step = next.pose[3] - f.pose[3];
-        const bool to_or_from_edge = (i / 7) % 2 == 0 ? i % 7 == 5 : i % 7 == 0;
-        if (to_or_from_edge)
-            EXPECT_LT(std::fabs(step), 41.0) << i;
-        else
-            EXPECT_NEAR(std::fabs(step), 40.0, 2.0) << i;
-        EXPECT_GT(step * ((i / 7) % 2 == 0 ? 1 : -1), 0) << "lines go back and forth";
-    }
-    EXPECT_GT(total, 45000u * o.frames);
-    for (int a = 0; a < 2; ++a) {
-        EXPECT_NEAR(lo[a], -0.5 * (a == 0 ? 300.0 : 130.0), 1.5) << a;
-        EXPECT_NEAR(hi[a], 0.5 * (a == 0 ? 300.0 : 130.0), 1.5) << a;
-    }
-    // Neighbouring rays of one image row, 0.32 mm apart on the sheet.
-    std::vector<double> gaps;
-    for (std::size_t k = 0; k + 1 < f.points.size(); ++k)
-        gaps.push_back(distance(f.points[k].position, f.points[k + 1].position));
-    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-    EXPECT_NEAR(gaps[gaps.size() / 2], 0.32, 0.02);
-
+    EXPECT_EQ(kelvane_sim::panelSweep(300.0f, 130.0f).frames, 7 * 3) << "80 mm frames, 40 mm steps";
     float w = 0, h = 0;
     EXPECT_TRUE(kelvane_sim::parsePanelSize("2400x1200", w, h) && w == 2400 && h == 1200);
     EXPECT_TRUE(kelvane_sim::parsePanelSize("60.5x20", w, h) && w == 60.5f && h == 20);

@@ -1,7 +1,6 @@
 #pragma once
 
-// Models for the tests that run whole operations: synthetic point sets,
-// short simulated sweeps, reads of the record store and comparators.
+// Point sets, short sweeps, record-store reads and comparators.
 
 #include <cmath>
 #include <cstddef>
@@ -87,8 +86,7 @@ inline kelvane_sim::SweepOptions smallSweep(kelvane_sim::Shape shape, uint32_t s
     return o;
 }
 
-// Feeds frames [first, last) of a sweep through `engine`; with `settle`,
-// each frame's second stage finishes before the next frame.
+// Feeds frames [first, last) of a sweep; `settle` waits for each second stage.
 template <class Engine>
 bool runFrames(Engine& engine, const kelvane_sim::SweepOptions& sweep, bool blocking = false,
                bool settle = true, int first = 0, int last = -1) {

@@ -1,8 +1,6 @@
 #pragma once
 
-// Builders and harnesses shared by the whole suite: small volumes built
-// directly, engines, records placed by hand, a scoped allocation-failure
-// guard, a pool blocker and the host-side readers.
+// Builders and harnesses shared by the whole suite.
 
 #include <condition_variable>
 #include <cstdint>
@@ -30,9 +28,8 @@ using fusion::PointData;
 using fusion::Vertices;
 using fusion::Volume;
 
-// A volume that reaches its limits after a few hundred blocks and a few
-// thousand records: 4096 buckets and excess entries, voxel chunks of 64
-// blocks, point chunks of 1024 records.
+// 4096 buckets and excess entries, voxel chunks of 64 blocks, point chunks of
+// 1024 records: limits reached after a few hundred blocks.
 inline GlobalParams smallParams() {
     GlobalParams p = fusion::compactGlobalParams(12, 6, 10);
     p.voxel_chunk_max = 1024;
@@ -40,7 +37,6 @@ inline GlobalParams smallParams() {
     return p;
 }
 
-// A volume of its own, allocated from `params`.
 struct TestVolume {
     explicit TestVolume(float resolution = 0.5f, const GlobalParams& params = smallParams()) {
         ok = volume.allocate(params);
@@ -87,8 +83,7 @@ inline FoundPoint placeAt(Volume& volume, const Int3& c, const float normal[3], 
     return place(volume, p, rules);
 }
 
-// A record holding `count` observations at (x, y, z), known to the host by
-// a view id.
+// A record of `count` observations at (x, y, z), known to the host by a view id.
 inline FusionPoint* putRecord(Volume& volume, float x, float y, float z, const float normal[3],
                               int count = 1, uint8_t level = 8, bool protect = false) {
     const FoundPoint found = place(volume, observation(x, y, z, normal[0], normal[1], normal[2],
@@ -109,8 +104,7 @@ struct EngineOptions {
     int threads = 0;     // thread count of init (setInitThreadCount); 0 the processor rule
 };
 
-// An initialised engine with a neutral device (spacing 0.001), so that the
-// parameters are derived and fusion is on.
+// An initialised engine with a neutral device (spacing 0.001): fusion is on.
 inline std::unique_ptr<HashTable> makeEngine(const EngineOptions& options = {}) {
     auto engine = std::make_unique<HashTable>();
     if (options.small) engine->setInitParams(smallParams());
@@ -124,8 +118,7 @@ inline std::unique_ptr<HashTable> makeEngine(const EngineOptions& options = {}) 
     return engine;
 }
 
-// Makes every guarded allocation after the first `successes` fail while it
-// lives; clears the injection however the scope ends.
+// Every guarded allocation after the first `successes` fails while it lives.
 class FailingAllocations {
 public:
     explicit FailingAllocations(long successes) {
@@ -136,10 +129,8 @@ public:
     FailingAllocations& operator=(const FailingAllocations&) = delete;
 };
 
-// Holds every worker of a pool in a task until release(), so that tasks
-// committed meanwhile stay queued. Returns from construction once all
-// workers are held, which also means every task committed before has
-// finished (FIFO queue, one task per worker).
+// Holds every worker of a pool until release(), so that tasks committed
+// meanwhile stay queued; constructed once all are held (earlier tasks done).
 class PoolBlocker {
 public:
     explicit PoolBlocker(fusion::ThreadPool& pool) : m_state(std::make_shared<State>()) {
@@ -174,8 +165,7 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// A stream object as a host holds it (optionally holding `bytes`); the
-// buffer a save allocates goes with it.
+// A stream object as a host holds it (optionally holding `bytes`).
 inline std::shared_ptr<fusion::RealTimeByteStream> hostStream(
     const std::vector<uint8_t>& bytes = {}) {
     auto s = std::shared_ptr<fusion::RealTimeByteStream>(new fusion::RealTimeByteStream{nullptr, 0},

@@ -1,6 +1,5 @@
-// Loop shares: every iteration is handed out exactly once, whatever the
-// number of members and however they interleave; a member works through
-// its own share front to back before it takes from others' backs.
+// Loop shares: every iteration handed out exactly once; a member works
+// through its own share before it takes from the others' backs.
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,8 @@ namespace {
 
 using fusion::LoopShares;
 
-TEST(LoopShares, OneMemberTakesItsShareFirstThenTheOthersFromTheBack) {
+// More members than shares: the extra ones only take from the backs.
+TEST(LoopShares, OwnShareFirstThenTheOthersFromTheBack) {
     LoopShares shares(100, 2, 30);
     std::vector<std::pair<int, int>> taken;
     int begin = 0, end = 0;
@@ -22,13 +22,8 @@ TEST(LoopShares, OneMemberTakesItsShareFirstThenTheOthersFromTheBack) {
     const std::vector<std::pair<int, int>> expected = {{0, 30}, {30, 50}, {70, 100}, {50, 70}};
     EXPECT_EQ(taken, expected);
     EXPECT_FALSE(shares.next(1, begin, end));
-}
-
-TEST(LoopShares, EmptyLoopsAndMembersBeyondTheShares) {
-    int begin = 0, end = 0;
     LoopShares none(0, 4, 8);
     EXPECT_FALSE(none.next(0, begin, end));
-    // More members than shares: the extra ones only take from the backs.
     const int members = LoopShares::kMaxShares + 3;
     LoopShares many(1000, members, 7);
     std::vector<int> seen(1000, 0);

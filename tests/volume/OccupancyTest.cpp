@@ -1,6 +1,5 @@
-// The per-block occupancy bits against the voxel sides they summarise (a
-// bit set exactly when a side holds a record): every path that creates or
-// empties a side keeps them in step.
+// The per-block occupancy bits (set exactly when a side holds a record) stay
+// in step with the sides through every path that fills or empties one.
 
 #include <gtest/gtest.h>
 
@@ -40,9 +39,8 @@ int occupiedVoxels(const Volume& volume) {
     return n;
 }
 
-// Frames of both kinds (with layer merging emptying sides), a small and a
-// large deletion, marks from a fine-scan area and the
-// reorganisation pass, a snapshot loaded into a second engine, and a reset.
+// Frames of both kinds, deletions in place and compacting, marks and
+// reorganisation, a snapshot load and a reset.
 TEST(Occupancy, MatchesTheSidesThroughEveryEdit) {
     auto engine = makeEngine();
     ASSERT_NE(engine, nullptr);

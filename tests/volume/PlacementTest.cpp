@@ -1,5 +1,4 @@
-// Placement of observations and placeholders: facing sides, the fused
-// mean, sub-cell marks, the guards, and concurrent placement.
+// Placement of observations and placeholders.
 
 #include <gtest/gtest.h>
 
@@ -42,8 +41,7 @@ TEST(Placement, FacingSidesAndFusedMean) {
     EXPECT_EQ(plain.record->sub_voxel_mask, 0u) << "no sub-cell marks without quality judging";
 }
 
-// A wrapping 16-bit count would reach 0 and divide by zero; it saturates,
-// and the mean stays weighted by the true sum.
+// The count saturates (a wrap would divide by zero); the mean keeps true weights.
 TEST(Placement, MergedObservationCountSaturates) {
     for (auto [stored, incoming] : {std::pair{65535, 1}, {65000, 1000}}) {
         const FusionPoint m =
@@ -131,8 +129,7 @@ TEST(Placement, PlaceholdersFillEmptySidesAndMarkOnlyAbsorbedRecords) {
     EXPECT_FLOAT_EQ(over.record->position[0], 3.1f);
 }
 
-// Threads placing into shared voxels while the pool grows, then emitting
-// every record: no observation, record, slot or id lost or doubled.
+// Threads place into shared voxels, then emit every record: nothing lost or doubled.
 TEST(PlacementConcurrent, SharedVoxelsAndRecordsLoseNothing) {
     GlobalParams p = smallParams();
     p.chunk_point_shift = 6;
@@ -171,10 +168,8 @@ TEST(PlacementConcurrent, SharedVoxelsAndRecordsLoseNothing) {
         << "ids that lost a race went back: none is wasted";
 }
 
-// Placing through a thread's block cache fills the volume exactly as
-// placing without one: same records at the same indices in the same sides,
-// with blocks inserted, revisited and left behind in every order. The
-// sub-cell counts kept with each record follow its mask.
+// Placing through a block cache fills the volume byte for byte as without
+// one; the sub-cell counts kept with each record follow its mask.
 TEST(Placement, CachedBlockGivesTheSameVolume) {
     TestVolume plain(0.5f), cached(0.5f);
     ASSERT_TRUE(plain.ok && cached.ok);
@@ -185,9 +180,8 @@ TEST(Placement, CachedBlockGivesTheSameVolume) {
     fusion::PlacementCache cache;
     float at[3] = {0.0f, 0.0f, 0.0f};
     for (int i = 0; i < 20000; ++i) {
-        if (i % 40 == 0) {  // a jump, else a walk in small steps: runs within a block
+        if (i % 40 == 0)  // a jump, else a walk in small steps: runs within a block
             for (float& a : at) a = static_cast<float>(spot(rng));
-        }
         for (float& a : at) a += jitter(rng);
         const float n = coin(rng) < 0.8f ? 1.0f : -1.0f;
         const FusionPoint p =
@@ -207,10 +201,9 @@ TEST(Placement, CachedBlockGivesTheSameVolume) {
         ASSERT_EQ(p.sub_cell_counts, fusion::subCellCounts(p.sub_voxel_mask)) << i;
     }
     for (int32_t b = 0; b < plain.volume.blocks().blockCount(); ++b)
-        for (int local = 0; local < 512; ++local)
-            for (int side = 0; side < 2; ++side)
-                ASSERT_EQ(plain.volume.blockVoxels(b)[local].side(side),
-                          cached.volume.blockVoxels(b)[local].side(side));
+        for (int v = 0; v < 1024; ++v)  // every side of every voxel
+            ASSERT_EQ(plain.volume.blockVoxels(b)[v / 2].side(v % 2),
+                      cached.volume.blockVoxels(b)[v / 2].side(v % 2));
 }
 
 }  // namespace

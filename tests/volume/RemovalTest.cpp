@@ -1,10 +1,6 @@
-// Removing a record while another thread names it. A first stage names the
-// records it grades (their first view id) while the second stage of an
-// earlier frame may be absorbing the same records, and the host applies the
-// first stage's records before the second stage's. Whatever the moment the
-// name is given, the host's table must end up holding exactly the live
-// vertices: a name given before the removal is reported by it, a name
-// asked for after it is refused.
+// Removing a record while a first stage names it (gives its first view id):
+// the host, applying the naming before the removal, must end up with exactly
+// the live vertices whatever the moment.
 
 #include <gtest/gtest.h>
 
@@ -29,9 +25,7 @@ using fusion::UpdateBuffer;
 
 const float kPlusX[3] = {1.0f, 0.0f, 0.0f};
 
-// Lets a namer thread act inside the removal of `target`: the namer is
-// started there and given time to finish before the removal goes on. With
-// the removal's locks holding it back the namer finishes only afterwards.
+// Starts a namer inside the removal of `target` and gives it time to finish.
 struct NamingDuringRemoval {
     Volume& volume;
     FusionPoint* target;
@@ -65,8 +59,7 @@ std::vector<Vertices> extracted(const Volume& volume) {
     return adopt(live, count);
 }
 
-// The host, knowing `before`, applies the first stage's records, then the
-// removal's.
+// The host, knowing `before`, applies the naming, then the removal.
 kelvane_host::MirrorDiff hostView(Volume& volume, const std::vector<Vertices>& before,
                                   std::unique_ptr<UpdateBuffer> first,
                                   std::unique_ptr<UpdateBuffer> removals,
@@ -90,8 +83,7 @@ TEST(RemovalConcurrent, ARecordNamedWhileItIsRemovedLeavesTheHostExact) {
         SCOPED_TRACE(by_merging ? "layer merging" : "deletion in place");
         TestVolume t(1.0f);
         Volume& volume = t.volume;
-        // a (never named) at x = 0.45 and b (known to the host) one voxel
-        // ahead at 0.65 with three observations fuse into b's voxel: a goes.
+        // a (never named) fuses into b (known to the host) one voxel ahead.
         const FoundPoint a =
             place(volume, observation(0.45f, 0.0f, 0.0f, kPlusX[0], kPlusX[1], kPlusX[2]));
         ASSERT_TRUE(a);

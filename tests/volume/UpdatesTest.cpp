@@ -1,5 +1,5 @@
-// Update records: what emitVertexUpdate writes and refuses, the buffer's
-// capacity guard, the queue's delivery order, and when freed ids return.
+// Update records: what is written and refused, the capacity guard, the
+// queue's order, and when freed ids return.
 
 #include <gtest/gtest.h>
 
