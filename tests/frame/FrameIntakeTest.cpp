@@ -130,19 +130,42 @@ TEST(GroupedMode, OneConfirmedPointAcceptsItsRun) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "input data is nullptr！\n");
 }
 
-TEST(GroupedMode, NeedsSixOlderNeighboursFromSeveralFrames) {
-    const std::pair<std::vector<int32_t>, bool> cases[] = {
-        {{3, 3, 3, 4, 4, 4}, true}, {{7, 7, 7, 7, 7, 7}, false}, {{3, 4, 3, 4, 3}, false}};
-    for (const auto& [stamps, accepted] : cases) {
-        Frames f;
-        const std::vector<int32_t> older = f.neighbours({38, 41, 40}, stamps);
-        f.frame = 20;
-        const std::vector<PointData> points = {makePoint(20, 20, 20, 0, 0, 1),
-                                               makePoint(80, 80, 80, 0, 0, 1)};
+// Grouped mode needs more than five older neighbours from several frames and
+// then confirms the whole run and the neighbours; per-point mode counts the
+// older ones against a threshold that falls with the resolution.
+TEST(Confirmation, NeighbourThresholdsOfBothModes) {
+    struct Case {
+        bool grouped;
+        float resolution;
+        int older, current;  // neighbours of frames 3 and 4 (or of 7 only) and of 20
+        bool one_frame, confirmed;
+    };
+    const Case cases[] = {{true, 0.5f, 6, 0, false, true},    {true, 0.5f, 6, 0, true, false},
+                          {true, 0.5f, 5, 0, false, false},   {false, 0.5f, 6, 0, false, true},
+                          {false, 0.5f, 5, 4, false, false},  {false, 0.05f, 3, 2, false, true},
+                          {false, 0.05f, 2, 2, false, false}, {false, 0.03f, 1, 1, false, true},
+                          {false, 0.03f, 1, 0, false, false}};
+    for (const Case& c : cases) {
+        Frames f(c.resolution);
+        std::vector<int32_t> stamps;
+        for (int i = 0; i < c.older + c.current; ++i)
+            stamps.push_back(i >= c.older ? 20 : c.one_frame ? 7 : 3 + i % 2);
+        const std::vector<int32_t> older = f.neighbours({98, 101, 100}, stamps);
+        f.frame = 19;
+        const float x = 100 * c.resolution;
+        const std::vector<PointData> points = {makePoint(x, x, x, 0, 0, 1),
+                                               makePoint(8 * x, x, x, 0, 0, 1)};
         const std::vector<int32_t> indices = f.intake(points);
-        f.grouped(points, indices, {{2}});
-        EXPECT_EQ(f.at(indices[1]).confirmed_flag, accepted ? 1 : 0) << "the whole run follows";
-        for (int32_t index : older) EXPECT_EQ(f.at(index).confirmed_flag, accepted ? 1 : 0);
+        if (c.grouped) {
+            f.grouped(points, indices, {{2}});
+            EXPECT_EQ(f.at(indices[1]).confirmed_flag, c.confirmed ? 1 : 0) << "the run follows";
+            for (int32_t index : older) EXPECT_EQ(f.at(index).confirmed_flag, c.confirmed ? 1 : 0);
+        } else {
+            f.perPoint(indices);
+            EXPECT_EQ(f.updates->count(), c.confirmed ? 1 : 0);
+        }
+        EXPECT_EQ(f.at(indices[0]).confirmed_flag, c.confirmed ? 1 : 0)
+            << c.resolution << " " << c.older;
     }
 }
 
@@ -162,29 +185,6 @@ TEST(Grading, KeepsTheHigherNibblesAndStopsAtTheHandOffLimit) {
         << "the limit is reached";
     EXPECT_EQ(f.updates->count(), 20);
     EXPECT_EQ(fusion::gradePoint(f.stage(), nullptr, 0), 1);
-}
-
-TEST(PerPointMode, CountsNeighboursAgainstTheThreshold) {
-    struct Case {
-        float resolution;
-        int older, current;
-        bool confirmed;
-    };
-    const Case cases[] = {{0.5f, 6, 0, true},   {0.5f, 5, 4, false}, {0.05f, 3, 2, true},
-                          {0.05f, 2, 2, false}, {0.03f, 1, 1, true}, {0.03f, 1, 0, false}};
-    for (const Case& c : cases) {
-        Frames f(c.resolution);
-        std::vector<int32_t> stamps;
-        for (int i = 0; i < c.older + c.current; ++i) stamps.push_back(i < c.older ? 3 : 20);
-        f.neighbours({98, 101, 100}, stamps);
-        f.frame = 19;
-        const float x = 100 * c.resolution;
-        const std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1)});
-        f.perPoint(indices);
-        EXPECT_EQ(f.at(indices[0]).confirmed_flag, c.confirmed ? 1 : 0)
-            << c.resolution << " " << c.older;
-        EXPECT_EQ(f.updates->count(), c.confirmed ? 1 : 0);
-    }
 }
 
 // Judging off: a point per-point mode has just confirmed is handed on with

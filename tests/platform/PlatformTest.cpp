@@ -36,24 +36,8 @@ TEST(Platform, ReservedRegionsCostMemoryOnlyWhereTouched) {
     platform::releaseZeroed(region, kRegion);
 }
 
-TEST(Platform, ARaisedThreadStaysRaised) {
-    bool before = true, allowed = false, after = false, again = false, still = false;
-    std::thread thread([&] {
-        before = platform::currentThreadPriorityRaised();
-        allowed = platform::raiseCurrentThreadPriority();
-        after = platform::currentThreadPriorityRaised();
-        again = platform::raiseCurrentThreadPriority();
-        still = platform::currentThreadPriorityRaised();
-    });
-    thread.join();
-    EXPECT_FALSE(before) << "a new thread starts at its ordinary priority";
-    if (!allowed) GTEST_SKIP() << "this process may not raise a thread's priority";
-    EXPECT_TRUE(after);
-    EXPECT_TRUE(again);
-    EXPECT_TRUE(still);
-}
-
-// Windows raises the pool's workers by handle; elsewhere they raise themselves.
+// Windows raises the pool's workers by handle; elsewhere they raise themselves
+// (ThreadPool.WorkersRunAtTheRaisedPriority).
 TEST(Platform, RaisesAnotherThreadByItsHandle) {
     std::atomic<int> stage{0};  // 1: the thread looked, 2: it may look again
     bool before = true, after = false;

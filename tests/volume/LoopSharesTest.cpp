@@ -1,10 +1,8 @@
-// Loop shares: every iteration handed out exactly once; a member works
-// through its own share before it takes from the others' backs.
+// Loop shares: a member works through its own share before it takes from the
+// others' backs (FrameTeamConcurrent runs them on a real team).
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "volume/LoopShares.h"
@@ -32,29 +30,6 @@ TEST(LoopShares, OwnShareFirstThenTheOthersFromTheBack) {
         for (int i = begin; i < end; ++i) ++seen[static_cast<std::size_t>(i)];
     }
     for (int count : seen) ASSERT_EQ(count, 1);
-}
-
-TEST(LoopSharesConcurrent, EveryIterationExactlyOnce) {
-    for (const int members : {2, 3, 8}) {
-        for (const int chunk : {1, 5, 64}) {
-            const int count = 20011;
-            LoopShares shares(count, members, chunk);
-            std::vector<std::atomic<int>> seen(static_cast<std::size_t>(count));
-            for (auto& s : seen) s.store(0);
-            std::vector<std::thread> team;
-            for (int m = 0; m < members; ++m) {
-                team.emplace_back([&, m] {
-                    int begin = 0, end = 0;
-                    while (shares.next(m, begin, end))
-                        for (int i = begin; i < end; ++i) seen[static_cast<std::size_t>(i)]++;
-                });
-            }
-            for (auto& t : team) t.join();
-            int wrong = 0;
-            for (auto& s : seen) wrong += s.load() != 1;
-            EXPECT_EQ(wrong, 0) << members << " members, chunks of " << chunk;
-        }
-    }
 }
 
 }  // namespace
