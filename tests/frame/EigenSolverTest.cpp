@@ -91,13 +91,9 @@ std::vector<Family> families() {
     out.push_back(close);
 
     Family diagonal{"diagonal", {}};
-    for (const auto& d : std::vector<std::vector<double>>{{3, 2, 1},
-                                                          {1, 2, 3},
-                                                          {2, 2, 2},
-                                                          {0, 0, 0},
-                                                          {5, 0, 5},
-                                                          {-1, 4, 0},
-                                                          {1e-300, 1, 1e300}}) {
+    const double diagonals[][3] = {{3, 2, 1}, {1, 2, 3},  {2, 2, 2},         {0, 0, 0},
+                                   {5, 0, 5}, {-1, 4, 0}, {1e-300, 1, 1e300}};
+    for (const auto& d : diagonals) {
         std::vector<double> m(9, 0.0);
         for (int k = 0; k < 3; ++k) m[4 * k] = d[k];
         diagonal.matrices.push_back(m);

@@ -45,15 +45,6 @@ TEST(Coordinates, RoundingBlocksLocalIndexAndBuckets) {
     const std::pair<Int3, uint32_t> hashes[] = {
         {{0, 0, 0}, 8003212u}, {{1, 2, 3}, 66278107u}, {{10, -20, 30}, 11875395u}};
     for (const auto& [block, hash] : hashes) EXPECT_EQ(fusion::hashBlock(p, block), hash);
-
-    const float n[3][3] = {{0.9f, 0.1f, 0.1f}, {0.5f, 0.5f, 0.1f}, {0.3f, 0.4f, 0.4f}};
-    EXPECT_EQ(fusion::dominantAxis(n[0]), 0);
-    EXPECT_EQ(fusion::dominantAxis(n[1]), 1) << "ties go to the later axis";
-    EXPECT_EQ(fusion::dominantAxis(n[2]), 2);
-    EXPECT_EQ(fusion::axisReach(1.0f) + 10 * fusion::axisReach(0.5f) +
-                  100 * fusion::axisReach(0.05f) + 1000 * fusion::axisReach(0.1f),
-              2321)
-        << "reach 1, 2, 3, and 2 for 0.1f, just above 0.1";
 }
 
 // Threads insert overlapping blocks into 16 buckets and 32 excess entries:
@@ -145,6 +136,7 @@ TEST(Pools, GrowWithinTheirTablesAndRecycleLastReleasedFirst) {
     EXPECT_FALSE(starved.allocate(p));
 }
 
+// The free list grows; full and unable to grow, it drops the value.
 TEST(IndexFreeList, GrowsAndDropsWhatCannotFit) {
     fusion::IndexFreeList list;
     ASSERT_TRUE(list.reserve(2));
@@ -153,7 +145,7 @@ TEST(IndexFreeList, GrowsAndDropsWhatCannotFit) {
     {
         FailingAllocations none(0);
         EXPECT_EQ(list.push(10), 0);
-        EXPECT_EQ(list.push(11), 2) << "full and unable to grow: the value is dropped";
+        EXPECT_EQ(list.push(11), 2);
     }
     for (const int32_t v : {10, 8, 7, -5}) EXPECT_EQ(list.popOr([] { return -5; }), v);
 }

@@ -24,10 +24,10 @@ uint32_t wordOf(const Vertices& v) {
     return w;
 }
 
-TEST(VertexUpdates, FiltersThenIdsFromZeroAndRemovalRecords) {
+TEST(VertexUpdates, FiltersThenIdsFromZeroRemovalRecordsAndTheCapacity) {
     ViewIds ids;
     ASSERT_TRUE(ids.allocate(16));
-    auto buffer = UpdateBuffer::create(8, ids);
+    auto buffer = UpdateBuffer::create(5, ids);
     // Origin, no normal, no observation, removal without id, id out of range.
     FusionPoint skipped[5] = {observation(1e-8f, 0, -1e-8f, 0, 0, 1), observation(1, 2, 3, 0, 0, 0),
                               observation(1, 2, 3, 0, 0, 1, 8, 0, 0), observation(1, 2, 3, 0, 0, 1),
@@ -55,24 +55,15 @@ TEST(VertexUpdates, FiltersThenIdsFromZeroAndRemovalRecords) {
     EXPECT_EQ(out[0].position[0], 1.0f);
     EXPECT_TRUE(std::isnan(out[3].position[0]) && std::isnan(out[3].normal[2]));
     EXPECT_EQ(wordOf(out[3]), 8u);
+    FusionPoint last = observation(2, 0, 0, 0, 0, 1), dropped = last;
+    fusion::emitVertexUpdate(ids, last, 1, *buffer);
+    fusion::emitVertexUpdate(ids, dropped, 1, *buffer);
+    EXPECT_EQ(buffer->count(), 5) << "a full buffer drops the record and writes nothing";
+    EXPECT_EQ(dropped.view_id, 3) << "the dropped record keeps its id for its next update";
+    EXPECT_TRUE(buffer->below(6) && !buffer->below(5) && buffer->claim() == nullptr);
     EXPECT_EQ(ids.freeCount(), 0) << "the removed id waits until the records are queued";
     buffer.reset();
     EXPECT_EQ(ids.allocate(), 0) << "a dropped buffer returns its freed ids, last released first";
-}
-
-TEST(VertexUpdates, AFullBufferDropsRecordsAndNeverWritesPastItsCapacity) {
-    ViewIds ids;
-    ASSERT_TRUE(ids.allocate(16));
-    auto buffer = UpdateBuffer::create(2, ids);
-    FusionPoint points[3] = {observation(1, 0, 0, 0, 0, 1), observation(2, 0, 0, 0, 0, 1),
-                             observation(3, 0, 0, 0, 0, 1)};
-    for (FusionPoint& p : points) fusion::emitVertexUpdate(ids, p, 1, *buffer);
-    EXPECT_EQ(buffer->count(), 2);
-    EXPECT_TRUE(buffer->below(3));
-    EXPECT_FALSE(buffer->below(2));
-    EXPECT_EQ(points[2].view_id, 2) << "the dropped record keeps its id for its next update";
-    EXPECT_EQ(buffer->claim(), nullptr);
-    EXPECT_EQ(buffer->count(), 2);
 }
 
 TEST(UpdateQueue, DeliversBatchesInPushOrderAndReleasesIdsOnlyOnceQueued) {
