@@ -74,37 +74,31 @@ TEST(AreaMarks, FineScanMarksFollowTheDominantAxis) {
     }
 }
 
-// A protected point in a fine-scan selection takes the level but no marks;
-// a selection facing away from the stored point changes nothing at all.
-TEST(AreaMarks, ProtectedOrFacingAwayPointsLayNoMarks) {
+// A protected point in a fine-scan selection takes the level but no marks; a
+// selection facing away changes nothing. Protection set and lifted again: the
+// point and the marks laid around it follow, the level stays, deletion obeys.
+TEST(AreaMarks, ProtectionAndSelectionsFacingAway) {
     TestVolume t(0.5f);
-    PointData selected = buildOne(t.volume, 0, 0, 1, 64);
+    const PointData selected = buildOne(t.volume, 0, 0, 1, 64);
     FusionPoint& record = *t.volume.pointAt(0);
     record.protected_flag = 1;
     ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, AreaKind::FineScan), 0);
     EXPECT_EQ(record.scan_level, 64);
     EXPECT_EQ(t.volume.points().nextIndex(), 1);
-
     const FusionPoint before = record;
-    selected.normal[2] = -1;
-    ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, AreaKind::FineScan), 0);
-    ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1, AreaKind::Unprotect), 0);
+    PointData away = selected;
+    away.normal[2] = -1;
+    ASSERT_EQ(fusion::markArea(t.volume, 2, &away, 1, AreaKind::FineScan), 0);
+    ASSERT_EQ(fusion::markArea(t.volume, 2, &away, 1, AreaKind::Unprotect), 0);
     EXPECT_TRUE(sameBytes(before, record));
     EXPECT_EQ(t.volume.points().nextIndex(), 1);
-}
 
-// Protection set and lifted again: the point and the marks already laid
-// around it follow, the level is never touched, and deletion respects it.
-TEST(AreaMarks, ProtectionCanBeLiftedAgain) {
-    TestVolume t(0.5f);
-    const PointData selected = buildOne(t.volume, 0, 0, 1, 16);
-    t.volume.pointAt(0)->scan_level = 32;
     for (const bool unprotect : {false, true}) {
         ASSERT_EQ(fusion::markArea(t.volume, 2, &selected, 1,
                                    unprotect ? AreaKind::Unprotect : AreaKind::Protect),
                   0);
-        EXPECT_EQ(t.volume.pointAt(0)->protected_flag, unprotect ? 0 : 1);
-        EXPECT_EQ(t.volume.pointAt(0)->scan_level, 32);
+        EXPECT_EQ(record.protected_flag, unprotect ? 0 : 1);
+        EXPECT_EQ(record.scan_level, 64);
         const auto marks = recordsWhere(t.volume, isMark);
         ASSERT_EQ(marks.size(), 4u) << "marks are re-marked, not laid twice";
         for (const FusionPoint& m : marks) EXPECT_EQ(m.protected_flag, unprotect ? 0 : 1);

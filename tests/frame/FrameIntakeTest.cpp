@@ -7,7 +7,6 @@
 #include <map>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "engine/FrameTeam.h"
@@ -220,65 +219,55 @@ TEST(PerPointMode, JudgingOffHandsLevelZeroOnWithoutGrading) {
     }
 }
 
-// Confirmed points with a sub-voxel edge below 0.5 are scanned only at odd
-// positions (even ones are handed on untouched); an edge of 0.5 everywhere.
-TEST(PerPointMode, FineEdgesBelowOneHalfSkipTheScanAtEvenPositions) {
+// Per-point hand-on. Confirmed points with a sub-voxel edge below 0.5 are
+// scanned only at odd positions (even ones go on untouched; an edge of 0.5 is
+// scanned everywhere); unconfirmed points go on in frames 1 to 9 only (or at
+// resolutions up to 0.028), with 0x000F ORed in when judging is off; more
+// than 100 observations grade a point at the top.
+TEST(PerPointMode, HandOnRules) {
+    constexpr int kNone = -1, kBelowTop = -2;
     struct Case {
         float resolution;
-        int position;
-        int handed_on;
+        int frame, level;
+        bool odd, confirmed, judge, neighbours;
+        uint16_t observations;
+        int code;  // of the record handed on
     };
-    for (const Case c : {Case{0.5f, 0, 1}, Case{0.5f, 1, 0}, Case{1.0f, 0, 0}}) {
+    const Case cases[] = {{0.5f, 20, 16, false, true, true, false, 1, 0x3A20},
+                          {0.5f, 20, 16, true, true, true, false, 1, kNone},
+                          {1.0f, 20, 16, false, true, true, false, 1, kNone},
+                          {0.5f, 9, 8, false, false, true, false, 1, 0x3A20},
+                          {0.5f, 10, 8, false, false, true, false, 1, kNone},
+                          {0.0279f, 20, 8, false, false, true, false, 1, 0x3A20},
+                          {0.0281f, 20, 8, false, false, true, false, 1, kNone},
+                          {0.5f, 9, 8, false, false, false, false, 1, 0x3A2F},
+                          {0.5f, 20, 8, false, true, true, true, 100, kBelowTop},
+                          {0.5f, 20, 8, false, true, true, true, 101, 0xFFFF}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.resolution << " frame " << c.frame << " level " << c.level
+                     << (c.odd ? " odd" : "") << " " << c.observations);
         Frames f(c.resolution);
-        f.frame = 19;
-        std::vector<int32_t> indices = f.intake({makePoint(9, 9, 9, 0, 0, 1, 16)});
-        f.at(indices[0]).confirmed_flag = 1;
-        f.at(indices[0]).quality_code = 0x1234;
-        if (c.position == 1) indices.insert(indices.begin(), -1);
-        f.perPoint(indices);
-        EXPECT_EQ(f.updates->count(), c.handed_on) << c.resolution << " at " << c.position;
-        if (c.handed_on == 1) {
-            EXPECT_EQ(f.updates->records()[0].quality_code, 0x1234);
-        }
-    }
-}
-
-// Unconfirmed points are handed on in frames 1 to 9 only (or at resolutions
-// up to 0.028); with judging off, with 0x000F ORed in.
-TEST(PerPointMode, UnconfirmedPointsAreHandedOnInTheFirstNineFrames) {
-    for (const auto& [frame, resolution, judge, handed_on] :
-         {std::make_tuple(9, 0.5f, true, 1), std::make_tuple(10, 0.5f, true, 0),
-          std::make_tuple(20, 0.0279f, true, 1), std::make_tuple(20, 0.0281f, true, 0),
-          std::make_tuple(9, 0.5f, false, 1)}) {
-        Frames f(resolution);
-        f.frame = frame - 1;  // intake moves to the frame
-        f.judge = judge;
-        const float x = 1000 * resolution;
-        const std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1)});
-        f.at(indices[0]).quality_code = 0x3A20;
-        f.perPoint(indices);
-        EXPECT_EQ(f.at(indices[0]).confirmed_flag, 0);
-        ASSERT_EQ(f.updates->count(), handed_on) << frame << " " << resolution;
-        if (handed_on == 1) {
-            EXPECT_EQ(f.updates->records()[0].quality_code, judge ? 0x3A20 : 0x3A2F);
-        }
-    }
-}
-
-// More than 100 observations grade a point at the top (0xFFFF); 100 do not.
-TEST(Grading, MoreThanAHundredObservationsGradeAtTheTop) {
-    for (const uint16_t observations : {uint16_t{100}, uint16_t{101}}) {
-        Frames f;
-        f.neighbours({98, 101, 100}, {3, 3, 3, 4, 4, 4});
-        f.frame = 19;
-        const std::vector<int32_t> indices = f.intake({makePoint(50, 50, 50, 0, 0, 1)});
+        f.judge = c.judge;
+        if (c.neighbours) f.neighbours({98, 101, 100}, {3, 3, 3, 4, 4, 4});
+        f.frame = c.frame - 1;  // intake moves to the frame
+        const float x = (c.neighbours ? 100 : 1000) * c.resolution;
+        std::vector<int32_t> indices = f.intake({makePoint(x, x, x, 0, 0, 1, c.level)});
         FusionPoint& point = f.at(indices[0]);
-        point.observation_count = observations;
-        point.confirmed_flag = 1;
+        point.confirmed_flag = c.confirmed ? 1 : 0;
+        point.quality_code = 0x3A20;
+        point.observation_count = c.observations;
+        if (c.odd) indices.insert(indices.begin(), -1);
         f.perPoint(indices);
-        ASSERT_EQ(f.updates->count(), 1);
-        EXPECT_EQ(point.quality_code == 0xFFFF, observations > 100) << observations;
+        EXPECT_TRUE(c.confirmed || point.confirmed_flag == 0) << "stays unconfirmed";
+        ASSERT_EQ(f.updates->count(), c.code == kNone ? 0 : 1);
+        if (c.code == kNone) continue;
         EXPECT_EQ(f.updates->records()[0].quality_code, point.quality_code);
+        if (c.code == kBelowTop) {
+            EXPECT_NE(point.quality_code, 0xFFFF);
+        } else {
+            EXPECT_EQ(point.quality_code, c.code);
+        }
     }
 }
 

@@ -13,7 +13,20 @@ namespace {
 
 namespace platform = fusion::platform;
 
-TEST(Platform, ReservedRegionsCostMemoryOnlyWhereTouched) {
+// The failure hook refuses guarded allocations until cleared; reserved
+// regions cost memory only where touched.
+TEST(Platform, FailureHookAndReservedRegions) {
+    platform::failAllocationsAfter(1);
+    void* first = platform::reserveZeroed(4096);
+    int* second = platform::tryNewArray<int>(4);
+    platform::failAllocationsAfter(-1);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    int* third = platform::tryNewArray<int>(4);
+    EXPECT_NE(third, nullptr);
+    delete[] third;
+    platform::releaseZeroed(first, 4096);
+
     constexpr std::size_t kRegion = std::size_t{1} << 30;
     constexpr std::size_t kTouched = std::size_t{48} << 20;
     const std::size_t before = platform::residentBytes();
@@ -56,19 +69,6 @@ TEST(Platform, RaisesAnotherThreadByItsHandle) {
         GTEST_SKIP() << "this system raises a thread only from inside it (the pool's workers "
                         "raise themselves)";
     EXPECT_TRUE(after);
-}
-
-TEST(Platform, TheFailureHookRefusesGuardedAllocationsUntilCleared) {
-    platform::failAllocationsAfter(1);
-    void* first = platform::reserveZeroed(4096);
-    int* second = platform::tryNewArray<int>(4);
-    platform::failAllocationsAfter(-1);
-    EXPECT_NE(first, nullptr);
-    EXPECT_EQ(second, nullptr);
-    int* third = platform::tryNewArray<int>(4);
-    EXPECT_NE(third, nullptr);
-    delete[] third;
-    platform::releaseZeroed(first, 4096);
 }
 
 }  // namespace

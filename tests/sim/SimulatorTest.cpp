@@ -25,14 +25,12 @@ double distance(const A* a, const B* b) {
     return std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
 }
 constexpr double kOrigin[3] = {0, 0, 0};
-const double* eyeOf(const double m[16], double eye[3]) {
-    return eye[0] = m[3], eye[1] = m[7], eye[2] = m[11], eye;
-}
 
 // Cosine between a point's normal and its direction to the camera.
 double facing(const Frame& frame, const fusion::PointData& p) {
-    double eye[3], cosine = 0;
-    for (int k = 0; k < 3; ++k) cosine += (eyeOf(frame.pose, eye)[k] - p.position[k]) * p.normal[k];
+    const double eye[3] = {frame.pose[3], frame.pose[7], frame.pose[11]};
+    double cosine = 0;
+    for (int k = 0; k < 3; ++k) cosine += (eye[k] - p.position[k]) * p.normal[k];
     return cosine / distance(eye, p.position);
 }
 

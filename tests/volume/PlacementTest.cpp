@@ -4,7 +4,6 @@
 
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -54,37 +53,32 @@ TEST(Placement, MergedObservationCountSaturates) {
     }
 }
 
-struct GuardCase {
-    const char* name;
-    uint8_t stored_level, stored_protected, level, prot;
-    bool blocking;
-    bool accepted;
-};
-class PlacementGuard : public ::testing::TestWithParam<GuardCase> {};
-
-TEST_P(PlacementGuard, AcceptsOnlyPermittedObservations) {
-    const GuardCase g = GetParam();
-    TestVolume t(0.5f);
-    PlacementRules rules;
-    rules.point_spacing = 0.1f;  // coarser than a level-64 cell of 0.0625
-    rules.blocking_frame = g.blocking;
-    const FoundPoint stored = place(
-        t.volume, observation(0.1f, 0, 0, 0, 0, 1, g.stored_level, g.stored_protected), rules);
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(bool(place(t.volume, observation(0.2f, 0, 0, 0, 0, 1, g.level, g.prot), rules)),
-              g.accepted);
-    EXPECT_EQ(stored.record->observation_count, g.accepted ? 2 : 1);
+TEST(Placement, GuardsAcceptOnlyPermittedObservations) {
+    struct GuardCase {
+        const char* name;
+        uint8_t stored_level, stored_protected, level, prot;
+        bool blocking, accepted;
+    };
+    const GuardCase cases[] = {{"ProtectedRefusesPlain", 8, 1, 8, 0, false, false},
+                               {"ProtectedTakesProtected", 8, 1, 8, 1, false, true},
+                               {"FineRefusesPlainBlocking", 64, 0, 8, 0, true, false},
+                               {"FineRefusesFineStreaming", 64, 0, 64, 0, false, false},
+                               {"FineTakesFineBlocking", 64, 0, 32, 0, true, true},
+                               {"FineResolvableTakesPlain", 16, 0, 8, 0, false, true}};
+    for (const GuardCase& g : cases) {
+        SCOPED_TRACE(g.name);
+        TestVolume t(0.5f);
+        PlacementRules rules;
+        rules.point_spacing = 0.1f;  // coarser than a level-64 cell of 0.0625
+        rules.blocking_frame = g.blocking;
+        const FoundPoint stored = place(
+            t.volume, observation(0.1f, 0, 0, 0, 0, 1, g.stored_level, g.stored_protected), rules);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(bool(place(t.volume, observation(0.2f, 0, 0, 0, 0, 1, g.level, g.prot), rules)),
+                  g.accepted);
+        EXPECT_EQ(stored.record->observation_count, g.accepted ? 2 : 1);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Placement, PlacementGuard,
-    ::testing::Values(GuardCase{"ProtectedRefusesPlain", 8, 1, 8, 0, false, false},
-                      GuardCase{"ProtectedTakesProtected", 8, 1, 8, 1, false, true},
-                      GuardCase{"FineRefusesPlainBlocking", 64, 0, 8, 0, true, false},
-                      GuardCase{"FineRefusesFineStreaming", 64, 0, 64, 0, false, false},
-                      GuardCase{"FineTakesFineBlocking", 64, 0, 32, 0, true, true},
-                      GuardCase{"FineResolvableTakesPlain", 16, 0, 8, 0, false, true}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Placement, SubCellMarks) {
     struct CellCase {
