@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "frame/NeighbourhoodScan.h"
@@ -66,12 +67,11 @@ struct Walked {
     std::vector<float> positions;
     int32_t found = -2;
     bool enough = false;  // at least four positions
-    bool operator==(const Walked& o) const {
-        return total == o.total && older == o.older && confirm_total == o.confirm_total &&
-               confirm_older == o.confirm_older && tag == o.tag && graded == o.graded &&
-               confirming == o.confirming && counts == o.counts && positions == o.positions &&
-               found == o.found && enough == o.enough;
+    auto key() const {
+        return std::tie(total, older, confirm_total, confirm_older, tag, graded, confirming, counts,
+                        positions, found, enough);
     }
+    bool operator==(const Walked& o) const { return key() == o.key(); }
 };
 
 // Every walk and the lookup from one centre, through a volume or a cache.

@@ -133,6 +133,8 @@ TEST(FrameNormal, ThrottleEstimatesAtTheDesignedStepsThenTurnsFinal) {
     EXPECT_FALSE(fusion::estimateFrameNormal(lined.volume, nullptr));
 }
 
+// Middle resolutions need a pronounced plane, coarse ones an estimate within
+// |d| > 0.8 of the normal, fine ones any clear plane; d = 0 has no side to keep.
 TEST(Reestimate, AdoptionRulesDependOnResolution) {
     struct Case {
         const char* name;
@@ -143,17 +145,13 @@ TEST(Reestimate, AdoptionRulesDependOnResolution) {
         float adopted_z;
     };
     const Case cases[] = {
-        // Middle resolutions need a pronounced plane.
         {"SquareAtHalf", kSquare, 0.5f, {0.0f, 0.0f, -0.9f}, true, -1.0f},
         {"StripAtHalf", kStrip, 0.5f, {0.0f, 0.43589f, 0.9f}, false, 0.0f},
-        // Coarse voxels take an estimate within |d| > 0.8 of the normal.
         {"StripAgreeingAtTwo", kStrip, 2.0f, {0.0f, 0.43589f, 0.9f}, true, 1.0f},
         {"StripBackwardsAtTwo", kStrip, 2.0f, {0.0f, 0.43589f, -0.9f}, true, -1.0f},
         {"StripDisagreeingAtTwo", kStrip, 2.0f, {0.0f, 0.71414f, 0.7f}, false, 0.0f},
-        // Fine resolutions take any clear plane.
         {"StripAtFine", kStrip, 0.05f, {0.0f, 0.71414f, 0.7f}, true, 1.0f},
         {"LineAtFine", kLine, 0.05f, {0.0f, 0.71414f, 0.7f}, false, 0.0f},
-        // Adoptable but perpendicular (d = 0): no orientation to keep.
         {"SquarePerpendicular", kSquare, 1.0f, {1.0f, 0.0f, 0.0f}, false, 0.0f}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -21,12 +21,9 @@ GlobalParams derive(DeviceInfo& d, float resolution) {
 }
 
 TEST(DeriveParams, FrameLimitHonoursOnlyOneToUnderAMillion) {
-    for (auto [given, limit] : {std::pair{0, 60000},
-                                {1, 1},
-                                {999999, 999999},
-                                {1000000, 60000},
-                                {-5, 60000},
-                                {INT_MIN, 60000}}) {
+    const std::pair<int, int> cases[] = {{0, 60000},       {1, 1},      {999999, 999999},
+                                         {1000000, 60000}, {-5, 60000}, {INT_MIN, 60000}};
+    for (const auto& [given, limit] : cases) {
         DeviceInfo d = {0, 0, 0, 0, given, 0, 0.001f};
         EXPECT_EQ(derive(d, 0.5f).max_frame_point_num, limit) << given;
     }

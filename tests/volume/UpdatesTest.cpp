@@ -92,10 +92,8 @@ TEST(UpdateQueue, DeliversBatchesInPushOrderAndReleasesIdsOnlyOnceQueued) {
     ASSERT_EQ(queue.drain(&out, count), 0);
     const std::vector<Vertices> delivered = adopt(out, count);
     ASSERT_EQ(delivered.size(), 3u);
-    EXPECT_EQ(delivered[0].view_id, 0);
-    EXPECT_EQ(delivered[1].view_id, 1);
-    EXPECT_EQ(delivered[2].view_id, 1);
-    EXPECT_EQ(delivered[2].state, 255);
+    EXPECT_TRUE(delivered[0].view_id == 0 && delivered[1].view_id == 1 &&
+                delivered[2].view_id == 1 && delivered[2].state == 255);
     EXPECT_TRUE(queue.empty());
 
     auto dropped = UpdateBuffer::create(4, ids);
