@@ -1,5 +1,4 @@
-// Deleting a host selection: which points go, what the host is told, the
-// fine-scan marks that go with a point, and when the store is compacted.
+// Deleting a host selection: what goes, what the host is told, when to compact.
 
 #include <gtest/gtest.h>
 

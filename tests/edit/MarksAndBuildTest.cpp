@@ -27,9 +27,8 @@ PointData buildOne(Volume& volume, float nx, float ny, float nz, int32_t attribu
     return selected;
 }
 
-// The point takes the requested level; marks sit at offsets -reach .. reach
-// (not 0) along the dominant axis of the selected normal, at voxel centres,
-// with the normal, the level and the protection byte of the selection.
+// The point takes the requested level; marks sit at offsets -reach .. reach (not
+// 0) along the normal's dominant axis, with its normal, level and protection byte.
 TEST(AreaMarks, FineScanMarksFollowTheDominantAxis) {
     struct LineCase {
         float resolution;

@@ -1,5 +1,4 @@
-// The first stage driven by hand: intake, grouped and per-point
-// confirmation, grading, propagation and the hand-off limit.
+// The first stage driven by hand: intake, confirmation, grading, hand-off.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// The neighbourhood walks against brute force, the same walks through a
-// BlockCache against the plain ones, the sub-cell counts and the quality code.
+// The neighbourhood walks, their block cache and the quality code.
 
 #include <gtest/gtest.h>
 
@@ -146,9 +145,8 @@ struct OracleCase {
 };
 class NeighbourWalkOracle : public ::testing::TestWithParam<OracleCase> {};
 
-// The walks against brute force, and through one cache kept over all centres
-// (random order: slots are evicted) against the plain ones; again after a
-// third of the sides are emptied, as layer merging does under a cache.
+// The walks against brute force, and through one evicting cache against the plain
+// ones; again after a third of the sides are emptied, as merging does under a cache.
 TEST_P(NeighbourWalkOracle, MatchesBruteForceAndCachedWalksMatchPlainOnes) {
     const auto [resolution, edge, mode] = GetParam();
     TestVolume t(resolution);

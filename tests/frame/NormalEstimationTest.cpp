@@ -1,5 +1,4 @@
-// Normals from the facing neighbourhood: the acceptance tests and throttle of
-// the per-frame estimator and the adoption rules of the reorganisation one.
+// Normals from the facing neighbourhood: per-frame and reorganisation estimators.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// The reorganisation pass: the records it visits, the markers it lays, and
-// re-estimation and re-merging of protected records.
+// The reorganisation pass: the records it visits and the markers it lays.
 
 #include <gtest/gtest.h>
 

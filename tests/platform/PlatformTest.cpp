@@ -1,5 +1,4 @@
-// The operating-system layer: thread priority, lazily committed zero pages
-// and the resident-memory figures.
+// The operating-system layer: priorities, zero pages, resident memory.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// Layer merging: the axis, the fusion cases and their failures, protection,
-// absorbed records and the updates the host receives.
+// Layer merging: fusion cases, failures, protection and the host's updates.
 
 #include <gtest/gtest.h>
 

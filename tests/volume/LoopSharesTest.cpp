@@ -1,5 +1,4 @@
-// Loop shares: a member works through its own share before it takes from the
-// others' backs (FrameTeamConcurrent runs them on a real team).
+// Loop shares in one thread (FrameTeamConcurrent runs them on a real team).
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
-// The per-block occupancy bits (set exactly when a side holds a record) stay
-// in step with the sides. Every path fills and empties sides through
-// Volume::publishSide and clearSide; frames, deletions and a reset cover both.
+// Occupancy bits stay in step with the sides. Every path fills and empties sides
+// through Volume::publishSide and clearSide; frames, deletions and a reset cover both.
 
 #include <gtest/gtest.h>
 

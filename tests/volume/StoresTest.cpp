@@ -1,5 +1,4 @@
-// The volume's stores: coordinates and the bucket hash, the block hash with
-// its excess list, the voxel and point pools, the free lists and clearing.
+// The volume's stores: coordinates, block hash, pools, free lists, clearing.
 
 #include <gtest/gtest.h>
 
@@ -47,9 +46,8 @@ TEST(Coordinates, RoundingBlocksLocalIndexAndBuckets) {
     for (const auto& [block, hash] : hashes) EXPECT_EQ(fusion::hashBlock(p, block), hash);
 }
 
-// Threads insert overlapping blocks into 16 buckets and 32 excess entries:
-// once the excess list is used up insertions fail, but every block given an
-// index is found with it, none is stored twice, and clearing gives it all back.
+// Threads overfill 16 buckets and 32 excess entries: every block given an index is
+// found with it, none is stored twice, and clearing gives the whole table back.
 TEST(BlockHashConcurrent, ExhaustedExcessListKeepsTheTableConsistent) {
     BlockHash hash;
     ASSERT_TRUE(hash.allocate(tinyHash(16, 32)));

@@ -1,5 +1,4 @@
-// Update records: what is written and refused, the capacity guard, the
-// queue's order, and when freed ids return.
+// Update records, their buffer and queue, and when freed ids return.
 
 #include <gtest/gtest.h>
 
