@@ -1,6 +1,5 @@
-// The frame team: the caller always runs the loop body, helpers join while
-// no second stage runs and step back when one starts; a loop's work is done
-// exactly once however many members join.
+// The frame team: the caller always works, helpers join only while no second
+// stage runs, and every iteration runs exactly once.
 
 #include <gtest/gtest.h>
 
@@ -18,11 +17,8 @@ namespace {
 using fusion::FrameTeam;
 using fusion::LoopShares;
 
-// Runs a loop of `count` iterations on the team; returns how often each
-// iteration ran and which members took part. With `await_helper` the caller
-// holds back (a few seconds at most) until a helper has joined, so that
-// joining does not depend on how long the loop lasts: sleeps of 50 us are
-// far longer on some systems than on others (Windows rounds them).
+// Runs `count` iterations; how often each ran and which members took part. With
+// `await_helper` the caller waits (seconds at most) for a helper to join.
 std::vector<int> runLoop(FrameTeam& team, int count, std::set<int>& members,
                          bool await_helper = false) {
     std::vector<std::atomic<int>> seen(static_cast<std::size_t>(count));

@@ -50,15 +50,13 @@ TEST(ThreadPool, AThrowingTaskLeavesThePoolWorking) {
     std::string text = "4";
     auto next = pool.commit([](const std::string& s, int n) { return std::stoi(s) * n; }, text, 10);
     text = "changed";  // arguments are bound by copy
-    // Waiting for the second task first also means the worker has let go of
-    // the first, so the exception is only ours when we inspect it.
+    // Waiting for the second first: the worker has let go of the first's exception.
     ASSERT_EQ(next.wait_for(kDeadlockGuard), std::future_status::ready);
     EXPECT_EQ(next.get(), 40);
     EXPECT_THROW(failing.get(), std::runtime_error);
 }
 
-// Whether the waiting worker wakes for the task or for the stop is up to the
-// scheduler; repeated, both orders occur, and either way the task runs.
+// Repeated until the worker wakes both for the task and for the stop: the task runs.
 TEST(ThreadPool, AnIdleWorkerRunsATaskCommittedJustBeforeTheStop) {
     for (int round = 0; round < 200; ++round) {
         std::future<int> result;
@@ -92,8 +90,7 @@ TEST(ThreadPool, ABusyWorkerLeavesTasksQueuedAfterTheStop) {
     expectBrokenPromise(second);
 }
 
-// The second stages run on raised workers, so that a busy host cannot hold
-// them up behind its own threads.
+// Second stages run on raised workers, ahead of a busy host's threads.
 TEST(ThreadPool, WorkersRunAtTheRaisedPriority) {
     bool allowed = false;
     std::thread probe([&] { allowed = fusion::platform::raiseCurrentThreadPriority(); });
@@ -133,8 +130,7 @@ TEST(ThreadPoolConcurrent, CommitsFromManyThreadsRunExactlyOnce) {
     for (std::size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].load(), 1) << "task " << i;
 }
 
-// Second stages store the engine's message on pool workers while the host's
-// thread reads and replaces it (run under the thread sanitizer).
+// Workers store the message while the host reads and replaces it (for the thread sanitizer).
 TEST(EngineMessageConcurrent, StoredAndReadFromTwoThreads) {
     fusion::EngineMessage message("none");
     std::thread worker([&] {

@@ -11,8 +11,7 @@ namespace {
 
 using namespace fusion_test;
 
-// Five records in five voxels, in allocation order: live; data but no id;
-// id but no data; live but absorbed; live.
+// Five records: live; data but no id; id but no data; live but absorbed; live.
 TEST(Extraction, EachFormKeepsItsLiveRecordsInIndexOrder) {
     TestVolume t(1.0f);
     Volume& volume = t.volume;

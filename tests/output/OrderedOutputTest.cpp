@@ -1,7 +1,5 @@
-// Extraction and saving run on several threads and must give exactly what
-// one ascending pass over the record indices gives: the same records, in
-// the same order, byte for byte, on a model with holes (records removed by
-// merging and deletion) and marks (absorbed fine-level placeholders).
+// Threaded extraction and saving give, byte for byte, what one ascending pass
+// gives, on a model with holes (merges, deletions) and marks.
 
 #include <gtest/gtest.h>
 
@@ -36,8 +34,7 @@ TEST(OrderedOutput, EveryTeamSizeGivesTheAscendingPassOnAModelWithHolesAndMarks)
     auto engine = makeEngine();
     ASSERT_TRUE(engine);
     ASSERT_TRUE(runFrames(*engine, smallSweep(kelvane_sim::Shape::Bumpy, 3, 10)));
-    // Marks: a fine-scan area lays absorbed placeholders beside its points.
-    // Holes: an in-place deletion empties records without moving the others.
+    // Marks from a fine-scan area; holes from an in-place deletion.
     std::vector<Vertices> live = liveVertices(*engine);
     ASSERT_GT(live.size(), 3000u);
     std::vector<PointData> fine, removed;
@@ -95,9 +92,7 @@ TEST(OrderedOutput, EveryTeamSizeGivesTheAscendingPassOnAModelWithHolesAndMarks)
     }
 }
 
-// Records that die or come alive between the two passes (a second stage
-// running beside the reader): the output stays dense, in index order and
-// within what the first pass counted.
+// Records dying or coming alive between the passes: output dense, ordered, within the count.
 TEST(OrderedOutput, RecordsChangingBetweenThePassesLeaveNoGapAndNoOverrun) {
     TestVolume t(1.0f);
     const float up[3] = {0, 0, 1};

@@ -1,13 +1,10 @@
-// Saving the volume into a byte stream and loading it back: the byte
-// layout, refusal of damaged streams before anything changes, growth of the
-// point store, what a load fuses.
+// Snapshots: the byte layout, damaged streams refused, store growth, what a load fuses.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <set>
@@ -43,8 +40,7 @@ TEST(SnapshotLayout, HeaderRecordsAndTrailer) {
     EXPECT_EQ(std::memcmp(empty.data + 148, "HASH", 4), 0);
     delete[] empty.data;
 
-    // One vertex with every stored field set, one absorbed record, and two
-    // records a save leaves out: counted without an id, and empty.
+    // A full vertex, an absorbed record, and two a save leaves out (no id; empty).
     FusionPoint* vertex = place(volume, observation(2.25f, -3.5f, 7.0f, 0.0f, 0.6f, 0.8f)).record;
     FusionPoint* absorbed = place(volume, observation(10, 0, 0, 1, 0, 0)).record;
     place(volume, observation(15, 0, 0, 1, 0, 0));
@@ -97,8 +93,7 @@ TEST(SnapshotSave, RefusalsLeaveAnEmptyStream) {
     EXPECT_EQ(engine->saveRealTimeBytesData(none), kInvalid);
     EXPECT_EQ(engine->errorMessage(), "hash_stream is nullptr");
 
-    // The buffer is sized from the free list before the records are read:
-    // more records than it holds refuse the save, nothing written past it.
+    // More records than the free list accounts for: refused, nothing written past it.
     TestVolume t(1.0f);
     const float x[3] = {1, 0, 0};
     for (int i = 0; i < 5; ++i) putRecord(t.volume, 3.0f * i, 0, 0, x);
@@ -111,22 +106,25 @@ TEST(SnapshotSave, RefusalsLeaveAnEmptyStream) {
     EXPECT_EQ(s.size, 0u);
 }
 
+// The stream of a built sphere of 300 points, and how many of them are live.
+std::pair<std::vector<uint8_t>, std::size_t> savedSphere() {
+    auto source = makeEngine();
+    const auto points = spherePoints(300, 5.0f, 11);
+    EXPECT_EQ(source->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
+    auto good = hostStream();
+    EXPECT_EQ(source->saveRealTimeBytesData(good), 0);
+    return {bytesOf(*good), liveVertices(*source).size()};
+}
+
 struct Damage {
     const char* name;
     std::function<void(std::vector<uint8_t>&)> apply;
 };
 class DamagedStream : public ::testing::TestWithParam<Damage> {};
 
-// Refused before anything changes: the volume, its resolution and its ids
-// stay exactly as they were.
+// Refused before anything changes.
 TEST_P(DamagedStream, IsRefusedAndLeavesTheVolumeAlone) {
-    auto source = makeEngine();
-    ASSERT_NE(source, nullptr);
-    const auto points = spherePoints(300, 5.0f, 11);
-    ASSERT_EQ(source->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
-    auto good = hostStream();
-    ASSERT_EQ(source->saveRealTimeBytesData(good), 0);
-    std::vector<uint8_t> bytes = bytesOf(*good);
+    std::vector<uint8_t> bytes = savedSphere().first;
     GetParam().apply(bytes);
     const auto damaged = hostStream(bytes);
 
@@ -170,25 +168,15 @@ INSTANTIATE_TEST_SUITE_P(
                [](std::vector<uint8_t>& b) { put32(b.data() + 24, get32(b.data() + 20) + 1); }}),
     [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
-// The resolution is read back as it is, whatever it is: a stream passes on
-// its five format tests alone. At a resolution no point can be placed at
-// (not a normal positive float, or above 1e30) the engine loads an empty
-// volume, and frames store nothing until the host sets a usable one.
+// Any resolution loads as it is; an unusable one places no points until the
+// host sets a usable one.
 TEST(SnapshotLoad, AnyResolutionLoadsButOnlyAUsableOnePlacesPoints) {
-    auto source = makeEngine();
-    ASSERT_NE(source, nullptr);
-    const auto points = spherePoints(300, 5.0f, 11);
-    ASSERT_EQ(source->buildByExistingPoints(points.data(), static_cast<int>(points.size())), 0);
-    auto good = hostStream();
-    ASSERT_EQ(source->saveRealTimeBytesData(good), 0);
-    const std::size_t live = liveVertices(*source).size();
-    const float inf = std::numeric_limits<float>::infinity();
-    const std::pair<float, bool> cases[] = {{0.0f, false}, {-0.5f, false},  {std::nanf(""), false},
-                                            {inf, false},  {1e-40f, false}, {2e30f, false},
-                                            {1.0f, true},  {1e30f, true}};
+    const auto [good, live] = savedSphere();
+    const std::pair<float, bool> cases[] = {{0.0f, false},   {std::nanf(""), false}, {2e30f, false},
+                                            {1e-40f, false}, {0.5f, true},           {1e30f, true}};
     for (const auto& [resolution, usable] : cases) {
         SCOPED_TRACE(resolution);
-        std::vector<uint8_t> bytes = bytesOf(*good);
+        std::vector<uint8_t> bytes = good;
         putFloat(bytes.data() + 72, resolution);
         auto target = makeEngine();
         ASSERT_NE(target, nullptr);
@@ -214,9 +202,7 @@ TEST(SnapshotLoad, AnyResolutionLoadsButOnlyAUsableOnePlacesPoints) {
     }
 }
 
-// A stream larger than the target's point store grows it by whole chunks
-// first; when the chunk table is full, the load fails with an empty volume
-// at the stream's resolution.
+// A load grows the point store, or fails empty when the chunk table is full.
 TEST(SnapshotLoad, GrowsTheStoreOrFailsEmpty) {
     auto source = makeEngine();
     ASSERT_NE(source, nullptr);
@@ -250,8 +236,7 @@ TEST(SnapshotLoad, GrowsTheStoreOrFailsEmpty) {
     }
 }
 
-// A protected weightless mark that faces the live record of its voxel must
-// not turn that record away on load.
+// A protected mark facing its voxel's live record must not turn it away on load.
 TEST(SnapshotLoad, LiveRecordsReturnBeforeTheMarksOfTheirVoxel) {
     TestVolume source(0.5f);
     const float up[3] = {0, 0, 1};
@@ -276,11 +261,8 @@ TEST(SnapshotLoad, LiveRecordsReturnBeforeTheMarksOfTheirVoxel) {
     EXPECT_FLOAT_EQ(back[0].position[0], 0.15f);
 }
 
-// A load places every saved record again, in its voxel, on the side that
-// faces it. Where the two sides of a voxel came to face the same way (their
-// normals re-estimated after the second side was made, as on a box's edges),
-// the second record placed fuses into the first. Those are the only records
-// a save and a load lose: every other one comes back as it was saved.
+// A load loses only the second of two same-facing sides of a voxel (a box's
+// edges make them); every other record comes back as saved.
 TEST(SnapshotLoad, FusesTheSameFacingSidesOfAVoxelAndNothingElse) {
     auto setUp = [](fusion::Kelvane_Impl_Points& engine) {
         fusion::DeviceInfo device{};

@@ -4,7 +4,7 @@ PYTHONPATH (the build tree under ctest, an installed prefix in
 scripts/test.sh); KELVANE_FUSE names the kelvane-fuse executable to compare
 with, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY (the file) the C interface."""
 
-import inspect
+import gc
 import os
 import pathlib
 import re
@@ -62,10 +62,7 @@ def test_same_live_points_as_the_cpp_tool_from_its_frame_file(tool_run, tmp_path
         for points in frames:
             fusion.process(points, blocking=True)
         ours = fusion.extract()
-    # Blocking frames run their loops on an OpenMP team whose members share out the work as
-    # they go: where two of them meet, the order in which observations reach a voxel may
-    # change the last bits of fused positions, and now and then whether two layers merge.
-    # A point passed wrongly would move nearly every fused position.
+    # The team's summation order may move last bits, or a merge; a wrong point would move nearly all.
     assert len(tool) > 10000 and abs(len(ours) - len(tool)) <= len(tool) // 200
     assert differing(ours, tool) <= len(tool) // 20
     offsets, indices = kelvane._view_arrays(None, 600)  # frames without views: runs of 256 points
@@ -155,7 +152,7 @@ def test_process_releases_the_gil(sweep):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads the resident set from /proc")
-def test_save_load_and_no_leak_under_repeated_calls(sweep):
+def test_results_are_library_buffers_and_repeated_calls_do_not_leak(sweep):
     def resident():
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -165,8 +162,9 @@ def test_save_load_and_no_leak_under_repeated_calls(sweep):
             fusion.process(points, views=views)
         fusion.wait()
         assert fusion.dropped_second_stages == 0
-        data = fusion.save()
-        assert isinstance(data, np.ndarray) and data.dtype == np.uint8 and data[:4].tobytes() == b"HASH"
+        arrays = {"extract": fusion.extract(), "updates": fusion.updates(), "save": fusion.save()}
+        data = arrays["save"]
+        assert data.dtype == np.uint8 and data[:4].tobytes() == b"HASH"
         assert len(fusion.load(memoryview(bytearray(data)))) == len(fusion.extract()) > 2000
         cycle = lambda: (fusion.updates(), fusion.extract(), fusion.save(), fusion.load(data))  # noqa: E731
         per_cycle = 2 * len(cycle()[1]) * kelvane.VERTEX_DTYPE.itemsize + 2 * len(data)
@@ -175,30 +173,15 @@ def test_save_load_and_no_leak_under_repeated_calls(sweep):
             cycle()
         growth = resident() - before
     assert growth < 15 * per_cycle  # leaking the library's arrays would keep all 150
-
-
-def test_results_are_the_library_buffers_owned_by_numpy(sweep):
-    import gc
-
-    with kelvane.Fusion() as fusion:
-        for points, views in sweep[:3]:
-            fusion.process(points, views=views)
-        fusion.wait()
-        arrays = {"extract": fusion.extract(), "updates": fusion.updates(), "save": fusion.save()}
-    for name, array in arrays.items():
-        # No copy: numpy does not own the memory; a capsule holding the
-        # library's buffer is the array's base and outlives the engine.
-        assert len(array) > 0 and not array.flags.owndata, name
-        assert type(array.base).__name__ == "PyCapsule", name
-    cloud, data = arrays["extract"], arrays["save"]
-    view = cloud[10:20]["position"]
+    for name, array in arrays.items():  # no copy: a capsule of the library's buffer outlives the engine
+        assert len(array) > 0 and not array.flags.owndata and type(array.base).__name__ == "PyCapsule", name
+    view = arrays["extract"][10:20]["position"]
     expected = view.copy()
-    del arrays, cloud
+    del arrays
     gc.collect()
     assert np.array_equal(view, expected)  # the slice keeps the buffer alive
     with kelvane.Fusion() as other:
-        loaded = other.load(data)  # a numpy array is a bytes-like stream
-        assert len(loaded) == len(other.extract()) > 0
+        assert len(other.load(data)) == len(other.extract()) > 0  # a numpy array is a bytes-like stream
 
 
 README = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
@@ -208,46 +191,26 @@ def example(name):
     return re.search(r"<!-- example: " + name + r" -->\s*```\w*\n(.*?)```", README, re.S).group(1)
 
 
-def test_c_example_compiles_as_c99_and_runs(tmp_path):
-    compiler = os.environ.get("CC") or shutil.which("cc")
+@pytest.mark.parametrize("language", ["c", "cpp"])
+def test_c_and_cpp_examples_compile_and_run(tmp_path, language):
+    compiler = os.environ.get("CC" if language == "c" else "CXX") or shutil.which("cc" if language == "c" else "c++")
     include, library = os.environ.get("KELVANE_C_INCLUDE_DIR"), os.environ.get("KELVANE_LIBRARY")
     if not (compiler and include and library):
-        pytest.skip("needs a C compiler, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY")
+        pytest.skip("needs a compiler, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY")
     library = os.path.abspath(library)
-    (tmp_path / "fuse_plane.c").write_text(example("c"))
-    subprocess.run([compiler, "-std=c99", "-pedantic-errors", "-Wall", "-Wextra", "-Werror", "fuse_plane.c",
-                    "-I", os.path.abspath(include), library, "-Wl,-rpath," + os.path.dirname(library), "-o",
-                    "fuse_plane"], cwd=tmp_path, check=True)
-    result = subprocess.run([str(tmp_path / "fuse_plane")], capture_output=True, text=True, check=True)
-    assert result.stdout.endswith("1000 live points, the first at z = 5.0\n")
-
-
-def test_cpp_example_fuses_points_from_a_moving_camera(tmp_path):
-    compiler = os.environ.get("CXX") or shutil.which("c++")
-    include, library = os.environ.get("KELVANE_C_INCLUDE_DIR"), os.environ.get("KELVANE_LIBRARY")
-    if not (compiler and include and library):
-        pytest.skip("needs a C++ compiler, KELVANE_C_INCLUDE_DIR and KELVANE_LIBRARY")
-    library = os.path.abspath(library)
-    (tmp_path / "fuse_patch.cpp").write_text(example("cpp"))
-    subprocess.run([compiler, "-std=c++17", "-Wall", "-Wextra", "-Werror", "fuse_patch.cpp", "-I",
-                    os.path.abspath(include), library, "-Wl,-rpath," + os.path.dirname(library), "-o",
-                    "fuse_patch"], cwd=tmp_path, check=True)
-    result = subprocess.run([str(tmp_path / "fuse_patch")], capture_output=True, text=True, check=True)
-    # The camera moves 0.3 mm a frame over a 20 x 20 mm patch: about 47 x 40 voxels end up seen.
-    assert 1500 < int(re.fullmatch(r"(\d+) live points\n", result.stdout).group(1)) <= 47 * 41
-
-
-def test_default_point_spacing_is_the_tools():
-    tool = os.environ.get("KELVANE_FUSE", "")
-    if not os.path.isfile(tool):
-        pytest.skip("KELVANE_FUSE does not name the kelvane-fuse executable")
-    usage = subprocess.run([tool, "--help"], capture_output=True, text=True, check=True).stdout
-    tools = float(re.search(r"--spacing LEN=([0-9.]+)", usage).group(1))
-    assert inspect.signature(kelvane.Fusion).parameters["point_spacing"].default == tools
+    source = tmp_path / ("example." + language)
+    source.write_text(example(language))
+    flags = ["-std=c99", "-pedantic-errors"] if language == "c" else ["-std=c++17"]
+    subprocess.run([compiler, *flags, "-Wall", "-Wextra", "-Werror", source.name, "-I", os.path.abspath(include),
+                    library, "-Wl,-rpath," + os.path.dirname(library), "-o", "example"], cwd=tmp_path, check=True)
+    result = subprocess.run([str(tmp_path / "example")], capture_output=True, text=True, check=True)
+    if language == "c":
+        assert result.stdout.endswith("1000 live points, the first at z = 5.0\n")
+    else:  # 0.3 mm a frame over a 20 x 20 mm patch: about 47 x 40 voxels seen
+        assert 1500 < int(re.fullmatch(r"(\d+) live points\n", result.stdout).group(1)) <= 47 * 41
 
 
 def test_python_example_fuses_a_frame_file(tool_run, tmp_path):
-    # A stand-in open3d that is missing, so the example takes its no-viewer branch.
     (tmp_path / "open3d.py").write_text("raise ImportError('No module named open3d')\n")
     (tmp_path / "view_scan.py").write_text(example("python"))
     package_root = os.path.dirname(os.path.dirname(os.path.abspath(kelvane.__file__)))

@@ -1,7 +1,5 @@
-// Every guarded allocation of an operation fails in turn: the operation
-// answers with one of its failure statuses (or copes and succeeds), leaves
-// the engine consistent and usable with its outputs as promised, leaks
-// nothing (under the address sanitizer), and succeeds once memory is back.
+// Each guarded allocation of an operation fails in turn: a failure status (or
+// coping), a consistent engine, no leak, and success once memory is back.
 
 #include <gtest/gtest.h>
 
@@ -31,21 +29,15 @@ struct Subject {
     std::shared_ptr<fusion::RealTimeByteStream> stream = hostStream();
     Vertices* out = kUntouched;
     int count = -7;
-    fusion::PointRawData raw{nullptr, nullptr, nullptr, -7, 0.0f};
 
     int frame(int i, bool blocking) {
         const kelvane_sim::Frame& f = frames[static_cast<std::size_t>(i)];
         return engine->process(f.points.data(), static_cast<int>(f.points.size()), f.views,
                                const_cast<double*>(f.pose), blocking);
     }
-    // Frees whatever the last run handed out and forgets it.
     void releaseOutputs() {
         if (out != kUntouched) delete[] out;
-        delete[] raw.positions;
-        delete[] raw.normals;
-        delete[] raw.attributes;
         out = kUntouched;
-        raw = {nullptr, nullptr, nullptr, -7, 0.0f};
     }
     std::vector<PointData> livePoints() {
         std::vector<PointData> out_points;
@@ -65,8 +57,6 @@ Subject warm(int frames_fused, const GlobalParams& params = smallParams(),
     device.frame_point_num = frame_points;
     s.engine->setResolution(0.5f);
     s.engine->setDeviceInfo(device);
-    // Small frames (about 1,500 points spaced finer than a voxel) keep the
-    // many preparations cheap.
     kelvane_sim::SweepOptions sweep = smallSweep(Shape::Sphere, 21, 12);
     sweep.rows = 40;
     sweep.columns = 50;
@@ -85,6 +75,17 @@ GlobalParams tinyChunks() {
     GlobalParams p = fusion::compactGlobalParams(12, 3, 7);
     p.voxel_chunk_max = p.point_chunk_max = 1024;
     return p;
+}
+
+// `s` with the stream of a twelve-frame sweep to load.
+Subject loadInto(Subject s) {
+    static const std::vector<uint8_t> saved = [] {
+        Subject source = warm(12);
+        source.engine->saveRealTimeBytesData(source.stream);
+        return bytesOf(*source.stream);
+    }();
+    s.stream = hostStream(saved);
+    return s;
 }
 
 struct FailureCase {
@@ -140,11 +141,6 @@ const FailureCase kCases[] = {
          }
      },
      true},
-    {"RawExtraction",
-     [] { return warm(6); },
-     [](Subject& s) { return s.engine->extractLivePoints(s.raw); },
-     {1},
-     [](Subject& s, int) { EXPECT_EQ(s.raw.count, -7) << "nothing written"; }},
     {"VertexExtraction",
      [] { return warm(6); },
      [](Subject& s) { return s.engine->extractLivePoints(&s.out, s.count); },
@@ -180,16 +176,7 @@ const FailureCase kCases[] = {
          EXPECT_EQ(s.engine->errorMessage(), "memory is lacked");
      }},
     {"Load",
-     [] {
-         static const std::vector<uint8_t> saved = [] {
-             Subject source = warm(12);
-             source.engine->saveRealTimeBytesData(source.stream);
-             return bytesOf(*source.stream);
-         }();
-         Subject s = warm(4);
-         s.stream = hostStream(saved);
-         return s;
-     },
+     [] { return loadInto(warm(4)); },
      [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); },
      {kOutOfMemory, 1},
      [](Subject& s, int status) {
@@ -197,17 +184,8 @@ const FailureCase kCases[] = {
              EXPECT_TRUE(liveVertices(*s.engine).empty()) << "an empty volume is left";
          }
      }},
-    {"LoadGrowingTheVolume",  // a fresh engine with small chunks: the load grows every store
-     [] {
-         static const std::vector<uint8_t> saved = [] {
-             Subject source = warm(12);
-             source.engine->saveRealTimeBytesData(source.stream);
-             return bytesOf(*source.stream);
-         }();
-         Subject s = warm(0, tinyChunks());
-         s.stream = hostStream(saved);
-         return s;
-     },
+    {"LoadGrowingTheVolume",  // small chunks: the load grows every store, dropping what cannot
+     [] { return loadInto(warm(0, tinyChunks())); },
      [](Subject& s) { return s.engine->loadRealTimeBytesData_points(s.stream, &s.out, s.count); },
      {kOutOfMemory, 1},
      [](Subject& s, int status) {
@@ -219,7 +197,7 @@ const FailureCase kCases[] = {
              EXPECT_EQ(s.engine->errorMessage(), "memory is lacked!");
          }
      },
-     true},  // a voxel chunk that cannot grow drops its records, as a frame does
+     true},
     {"DeletionInPlace",
      [] { return warm(6); },
      [](Subject& s) {
@@ -229,8 +207,7 @@ const FailureCase kCases[] = {
      {1}},
     {"DeletionCompacting",
      [] {
-         Subject s =
-             warm(0, smallParams(), 100);  // update batches of 300: a large selection compacts
+         Subject s = warm(0, smallParams(), 100);  // batches of 300: a large selection compacts
          const auto points = spherePoints(3000, 20.0f, 10);
          s.engine->buildByExistingPoints(points.data(), static_cast<int>(points.size()));
          return s;
@@ -259,8 +236,7 @@ TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
         s.releaseOutputs();
     }
     ASSERT_GT(allocations, 0);
-    // Operations that grow the volume allocate chunk after chunk; a dozen
-    // spread over them, the first and the last included, show the pattern.
+    // A dozen failure points spread over the allocations, first and last included.
     const long step = std::max(1L, (allocations - 1) / 11);
     std::vector<long> failing_at;
     for (long n = 0; n < allocations; n += step) failing_at.push_back(n);
@@ -280,7 +256,6 @@ TEST_P(AllocationFailure, EachGuardedAllocationFailsCleanly) {
         if (status != 0 && c.check) c.check(s, status);
         s.releaseOutputs();
 
-        // Consistent and usable, and the operation works once memory is back.
         if (!s.engine->isInit()) {
             ASSERT_EQ(s.engine->init(), 0);
         }
@@ -299,13 +274,9 @@ INSTANTIATE_TEST_SUITE_P(Operations, AllocationFailure, ::testing::ValuesIn(kCas
                              return std::string(info.param.name);
                          });
 
-// Every allocation a frame makes through new, on any thread (its index
-// list, the runs of its views, the update buffers of both stages, the
-// second stage's task, the queue's bookkeeping), fails in turn: process
-// answers 0 or 1 and never throws, nothing allocates inside a loop (a
-// failure there would end the process), and the engine stays consistent and
-// fuses the next frame. A callback whose copy would allocate is set, as a
-// host's often is.
+// Each operator-new allocation of a frame, on any thread, fails in turn: 0 or
+// 1, no throw, none inside a parallel loop, a consistent engine. The callback
+// captures enough that a copy of it would allocate.
 TEST(AllocationFailure, EachAllocationOfAFrameFailsInTurn) {
     auto prepare = [] {
         Subject s = warm(5);

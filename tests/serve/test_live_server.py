@@ -34,7 +34,6 @@ class Tool:
         self.port = int(found.group(1))
 
     def interrupt(self):
-        """SIGTERM once the run is over and the tool says it serves on."""
         while "until interrupted" not in (line := self.process.stderr.readline()):
             assert line, "the tool ended without serving on"
         self.process.send_signal(signal.SIGTERM)
@@ -122,7 +121,6 @@ class Page:
         self.sock.sendall(header + payload)
 
     def frame(self):
-        """The next message: its opcode and its payload, continuation frames joined."""
         opcode, payload, fin = self._frame()
         while not fin:
             _, more, fin = self._frame()
@@ -158,8 +156,7 @@ class Page:
                 self.table[view_id] = message[offset:offset + 36]
 
     def follow(self, pause_after_model=0.0):
-        """Applies messages until the final one; returns the close code if the server closes first.
-        With a pause, stops reading for that long after the first model."""
+        """Applies messages until the final one, pausing after the first model; a close's code."""
         while self.final is None:
             opcode, payload = self.frame()
             if opcode == 8:
@@ -169,13 +166,6 @@ class Page:
                 if self.kinds == [MODEL]:
                     time.sleep(pause_after_model)
         return None
-
-    def close_code(self):
-        """Reads until the server's close frame; its status code."""
-        while True:
-            opcode, payload = self.frame()
-            if opcode == 8:
-                return struct.unpack(">H", payload[:2])[0]
 
 
 def mix(view_id):
@@ -189,6 +179,11 @@ def mix(view_id):
 
 def live_points(report):
     return int(re.search(r"fused live points\s+(\d+)", report).group(1))
+
+
+def assert_page_holds_the_model(page, report):
+    assert page.final == (live_points(report), sum(map(mix, page.table)) & 0xFFFFFFFF)
+    assert len(page.table) == live_points(report)
 
 
 def test_serves_its_own_files_and_refuses_everything_else(served):
@@ -218,14 +213,15 @@ def test_serves_its_own_files_and_refuses_everything_else(served):
 
 
 def test_broken_frames_are_refused_with_a_close_code_and_the_scan_goes_on(served):
-    tool = served("--fps", "20", "--frames", "40", "--serve-exit")
+    # Blocking frames report no updates, so pages get the model after each.
+    tool = served("--blocking", "--fps", "20", "--frames", "40", "--serve-exit")
     too_big, unmasked, bad_opcode, reserved_bit = Page(tool.port), Page(tool.port), Page(tool.port), Page(tool.port)
     too_big.send(1, b"x" * 70000)
     unmasked.send(1, b"hello", masked=False)
     bad_opcode.send(3, b"")
     reserved_bit.send(1, b"hello", first_byte=0x80 | 0x40 | 1)
-    assert too_big.close_code() == 1009  # message too big
-    assert [page.close_code() for page in (unmasked, bad_opcode, reserved_bit)] == [1002] * 3  # protocol error
+    assert too_big.follow() == 1009  # message too big
+    assert [page.follow() for page in (unmasked, bad_opcode, reserved_bit)] == [1002] * 3  # protocol error
     for broken in (too_big, unmasked, bad_opcode, reserved_bit):
         broken.sock.close()  # as a browser does after the close frame
     page = Page(tool.port)
@@ -233,16 +229,15 @@ def test_broken_frames_are_refused_with_a_close_code_and_the_scan_goes_on(served
     assert page.follow() is None
     status, out, err = tool.finish()
     assert status == 0
-    assert page.final == (live_points(out), sum(map(mix, page.table)) & 0xFFFFFFFF)
-    assert len(page.table) == live_points(out) and page.kinds[0] == MODEL
+    assert_page_holds_the_model(page, out)
+    assert page.kinds.count(UPDATES) == 0 and page.kinds.count(MODEL) >= 3
     assert "4 refused (bad frames)" in err
 
 
 def test_pages_that_lag_are_resynchronised_and_pages_that_never_read_are_dropped(served):
     tool = served("--fps", "20", "--frames", "90", "--serve-queue", "1", "--serve-exit")
     stuck = Page(tool.port, receive_buffer=4096)  # handshake done, then never reads
-    # The lagging page stops reading for a while, well under the three seconds after which a page
-    # that receives nothing counts as stuck; the kernel's buffers fill, then its queue overflows.
+    # The lagging page pauses well under the 3 s after which a page counts as stuck.
     steady, slow = Page(tool.port), Page(tool.port, receive_buffer=65536)
     slow_result = {}
     reader = threading.Thread(target=lambda: slow_result.setdefault("close", slow.follow(pause_after_model=1.5)))
@@ -251,11 +246,9 @@ def test_pages_that_lag_are_resynchronised_and_pages_that_never_read_are_dropped
     assert steady.follow() is None
     reader.join(60)
     status, out, err = tool.finish()
-    # The scan did not wait for the stuck page: 90 frames at 20 a second.
     assert status == 0 and time.monotonic() - started < 30
     for page in (steady, slow):
-        assert page.final == (live_points(out), sum(map(mix, page.table)) & 0xFFFFFFFF)
-        assert len(page.table) == live_points(out)
+        assert_page_holds_the_model(page, out)
     assert slow_result == {"close": None} and slow.kinds.count(MODEL) > 1  # sent the model again
     resynced, dropped = map(int, re.search(r"(\d+) resynchronised, (\d+) dropped", err).groups())
     assert resynced >= 1 and dropped == 1
@@ -263,12 +256,3 @@ def test_pages_that_lag_are_resynchronised_and_pages_that_never_read_are_dropped
     with pytest.raises((EOFError, ConnectionResetError)):
         while True:  # what the kernel still held, then the end
             stuck.frame()
-
-
-def test_blocking_frames_report_nothing_so_pages_get_the_model_after_each(served):
-    tool = served("--blocking", "--fps", "10", "--frames", "6", "--serve-exit")
-    page = Page(tool.port)
-    assert page.follow() is None
-    status, out, err = tool.finish()
-    assert status == 0 and page.kinds.count(UPDATES) == 0 and page.kinds.count(MODEL) >= 3
-    assert page.final == (live_points(out), sum(map(mix, page.table)) & 0xFFFFFFFF) and len(page.table) == live_points(out)

@@ -19,6 +19,10 @@ namespace fuse_test {
 
 namespace fs = std::filesystem;
 
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 // A fresh directory named after the running test, removed afterwards.
 struct TempDir {
     fs::path path;

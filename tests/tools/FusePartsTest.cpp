@@ -1,6 +1,4 @@
-// The pieces of kelvane-fuse: its PLY files, the host table mirrored from
-// the update records and the report. (Frame files are recorded and replayed
-// by the whole runs of FuseRunTest and read by the Python package's tests.)
+// kelvane-fuse's parts: PLY files, the host mirror and the report.
 
 #ifdef KELVANE_HAVE_FUSE_CORE
 
@@ -24,11 +22,9 @@
 
 namespace {
 
-using fusion::PointData;
+using fuse_test::contains;
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+using fusion::PointData;
 
 bool parse(const std::string& bytes, std::vector<PointData>& points, std::string& problem) {
     return kelvane_fuse::parsePlyPoints(reinterpret_cast<const uint8_t*>(bytes.data()),
@@ -41,10 +37,8 @@ void expectPoints(const std::vector<PointData>& points, const std::vector<PointD
         EXPECT_EQ(std::memcmp(&points[i], &expected[i], 28), 0) << "point " << i;
 }
 
-// Properties are found by name whatever their order, type and neighbours,
-// in ASCII and in the binary cloud the tool writes (records ending with the
-// grade as a float, the quality word, the grade, scan level, protection and
-// id, under the names viewers show); bad files are refused with a reason.
+// Properties by name in any order and type, ASCII and the tool's binary cloud;
+// bad files refused with a reason.
 TEST(PlyFiles, PropertiesByNameInBothEncodingsAndBadFilesRefused) {
     const std::string ascii =
         "ply\nformat ascii 1.0\ncomment test\nelement face 2\nproperty list uchar int "
@@ -103,9 +97,8 @@ using Cloud = std::vector<fusion::Vertices>;
 
 fusion::Vertices removal(int32_t id) { return vertex(id, NAN, NAN, NAN, 255); }
 
-// Large files are written and read in pieces, each reported; the bytes are
-// those of the one-piece encoding. A step's bar stays hidden when the step
-// is small, and off a terminal prints a line every tenth.
+// Large files go in reported pieces with one-piece bytes; small steps show no
+// bar, and off a terminal a line prints every tenth.
 TEST(LongSteps, PiecesGiveTheSameBytesAndReportTheirProgress) {
     fuse_test::TempDir dir;
     std::vector<fusion::Vertices> cloud(600000);
@@ -148,8 +141,6 @@ TEST(LongSteps, PiecesGiveTheSameBytesAndReportTheirProgress) {
 
 TEST(HostMirror, UpdatesReplayedInOrderGiveTheLatestState) {
     kelvane_host::HostMirror mirror;
-    // Additions, a change, a re-grade, a removal, the id reused; then a stray
-    // removal, a negative id, one beyond those handed out, an unknown state.
     const Cloud records = {vertex(0, 1, 0, 0),
                            vertex(3, 3, 0, 0),
                            vertex(0, 1.5f, 0, 0),
@@ -172,7 +163,7 @@ TEST(HostMirror, CompareFindsEachKindOfDifference) {
     const Cloud truth = {vertex(0, 1, 0, 0), vertex(1, 2, 0, 0), vertex(4, 3, 0, 0)};
     kelvane_host::HostMirror mirror;
     mirror.apply(truth.data(), int(truth.size()));
-    // A change, then missing, extra, duplicates, stale: 'p' position, 'n' normal, 'a' attributes.
+    // Stale: 'p' position, 'n' normal, 'a' attributes.
     const struct {
         void (*change)(Cloud&);
         int missing, extra, duplicates;
@@ -199,7 +190,6 @@ TEST(HostMirror, CompareFindsEachKindOfDifference) {
 }
 
 TEST(Report, VerdictSaysWhetherTheMirrorDiffers) {
-    // A mirror that differs is called so; one whose values lag is not.
     kelvane_fuse::RunReport report;
     report.diff.extracted = report.diff.mirrored = 10, report.diff.matching = 8,
     report.diff.stale = 2;

@@ -1,5 +1,4 @@
-// kelvane-fuse as a user runs it: the command line, whole runs with their
-// outputs and report, the ways a run fails, and a run interrupted.
+// kelvane-fuse as a user runs it: whole runs, failures, interruption.
 
 #ifdef KELVANE_HAVE_FUSE_CORE
 
@@ -23,6 +22,8 @@
 
 namespace {
 
+using fuse_test::contains;
+
 using Args = std::vector<std::string>;
 using fuse_test::TempDir;
 
@@ -44,8 +45,7 @@ ToolRun parse(Args args) {
     return r;
 }
 
-// Runs the tool quietly, on a small simulated sweep unless told otherwise,
-// into `dir` unless told otherwise; "@" in an argument stands for `dir`.
+// Runs the tool quietly on a small sweep into `dir` by default; "@" stands for `dir`.
 ToolRun runTool(const TempDir& dir, Args args) {
     const auto lacks = [&](const char* option) {
         return std::find(args.begin(), args.end(), option) == args.end();
@@ -70,13 +70,7 @@ size_t plyVertexCount(const std::string& path) {
     return kelvane_fuse::readPlyPoints(path, points, error) ? points.size() : 0;
 }
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// A scan fused at full speed (second stages overlapping the next frames)
-// gives the outputs and a host table holding exactly the extracted vertices;
-// its recording replays on top of its snapshot, which seeds the table.
+// A full-speed scan's outputs and exact mirror; its recording replays on its snapshot.
 TEST(FuseRun, ScanRecordAndSnapshotReplay) {
     TempDir dir;
     const ToolRun first = runTool(dir, {"--check-mirror", "--width", "64", "--height", "48",
@@ -89,7 +83,6 @@ TEST(FuseRun, ScanRecordAndSnapshotReplay) {
          {"fused live points          " + n + "\n", "holds the " + n + " extracted vertices",
           std::string("4 read, 4 accepted, 0 refused")})
         EXPECT_TRUE(contains(first.out, line)) << line << "\n" << first.out;
-    // PNG signature, then IHDR with big-endian width and height.
     const std::string png = fuse_test::readBytes(dir.file("preview.png"));
     EXPECT_EQ(png.substr(0, 24),
               std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\0\x40\0\0\0\x30", 24));
@@ -103,24 +96,8 @@ TEST(FuseRun, ScanRecordAndSnapshotReplay) {
     EXPECT_EQ(fuse_test::countPartialFiles(dir.path), 0);
 }
 
-// Names with a directory part are taken as written, relative to where the
-// user stands; bare names go into --out: the README's pair of commands
-// writes out/state.snap and loads it back, in a fresh current directory.
+// Names with a directory part are taken as written; bare ones go into --out.
 TEST(FuseRun, OutputNamesWithADirectoryAreTakenAsWritten) {
-    TempDir dir;
-    const std::filesystem::path before = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path);
-    const ToolRun saved =
-        runTool(dir, {"--out", "out/", "--save", "out/state.snap", "--record", "scan.kfr"});
-    const ToolRun loaded = runTool(
-        dir, {"--load", "out/state.snap", "--out", "out", "--no-preview", "--ply", "./again.ply"});
-    std::filesystem::current_path(before);
-    EXPECT_EQ(saved.status, kelvane_fuse::kExitDone) << saved.err;
-    EXPECT_EQ(loaded.status, kelvane_fuse::kExitDone) << loaded.err;
-    for (const char* file :
-         {"out/state.snap", "out/fused.ply", "out/preview.png", "out/scan.kfr", "again.ply"})
-        EXPECT_TRUE(std::filesystem::exists(dir.path / file)) << file;
-    EXPECT_FALSE(std::filesystem::exists(dir.path / "out/out"));
     kelvane_fuse::FuseOptions options;
     options.out_dir = "out";
     for (const auto& [name, path] :
@@ -132,24 +109,17 @@ TEST(FuseRun, OutputNamesWithADirectoryAreTakenAsWritten) {
                   std::filesystem::path(path));  // either separator on Windows
 }
 
-// Blocking frames report no updates, so there is no mirror to check: the
-// report says so and --check-mirror does not fail the run.
-TEST(FuseRun, BlockingRunsLeaveTheMirrorUnchecked) {
-    TempDir dir;
-    const ToolRun run = runTool(dir, {"--blocking", "--check-mirror", "--no-preview"});
-    EXPECT_EQ(run.status, kelvane_fuse::kExitDone) << run.err;
-    EXPECT_TRUE(contains(run.out,
-                         "host mirror                not checked: blocking frames report "
-                         "no updates\n"))
-        << run.out;
-}
-
-// A directory of PLY frames, one file per frame counted from 1, holds the
-// played points bit for bit and plays back as an input.
+// A directory of PLY frames holds the played points bit for bit and plays back.
+// Blocking frames report no updates: the mirror check is skipped, not failed.
 TEST(FuseRun, RecordsAndReplaysADirectoryOfPlyFrames) {
     TempDir dir;
-    const ToolRun recorded = runTool(dir, {"--no-preview", "--record", "@/scan.kfr"});
+    const ToolRun recorded =
+        runTool(dir, {"--blocking", "--check-mirror", "--no-preview", "--record", "@/scan.kfr"});
     ASSERT_EQ(recorded.status, kelvane_fuse::kExitDone) << recorded.err;
+    EXPECT_TRUE(contains(recorded.out,
+                         "host mirror                not checked: blocking frames "
+                         "report no updates\n"))
+        << recorded.out;
     const ToolRun copied = runTool(dir, {"@/scan.kfr", "--no-preview", "--record", "@/frames/"});
     ASSERT_EQ(copied.status, kelvane_fuse::kExitDone) << copied.err;
     kelvane_fuse::FrameFileReader reader;
@@ -166,8 +136,6 @@ TEST(FuseRun, RecordsAndReplaysADirectoryOfPlyFrames) {
             << name;
     }
     // A shorter recording replaces the whole earlier one.
-    const ToolRun again = runTool(dir, {"@/scan.kfr", "--no-preview", "--record", "@/frames"});
-    ASSERT_EQ(again.status, kelvane_fuse::kExitDone) << again.err;
     const ToolRun shorter = runTool(dir, {"--frames", "2", "--rows", "48", "--columns", "60",
                                           "--no-preview", "--record", "@/frames/"});
     ASSERT_EQ(shorter.status, kelvane_fuse::kExitDone) << shorter.err;
@@ -176,17 +144,13 @@ TEST(FuseRun, RecordsAndReplaysADirectoryOfPlyFrames) {
     EXPECT_TRUE(contains(replayed.out, "2 read, 2 accepted")) << replayed.out;
 }
 
-// The panel takes its raster's frames and rays unless told otherwise;
-// --size is the panel's alone and must read WIDTHxHEIGHT.
+// --size sets the panel's raster (frames and rays) and is the panel's alone.
 TEST(FuseOptions, PanelSizeSetsTheRaster) {
     const ToolRun panel = parse({"--object", "panel", "--size", "300x130"});
     ASSERT_TRUE(panel.parsed.run) << panel.err;
     EXPECT_EQ(panel.options.frames, 21);
     EXPECT_EQ(panel.options.rows * panel.options.columns, 46000);
     EXPECT_EQ(panel.options.panel_width, 300.0f);
-    const ToolRun capped = parse({"--object", "panel", "--frames", "5", "--rows", "20"});
-    ASSERT_TRUE(capped.parsed.run) << capped.err;
-    EXPECT_TRUE(capped.options.frames == 5 && capped.options.rows == 20);
     EXPECT_EQ(parse({"--object", "panel"}).options.frames, 59 * 30) << "2400 x 1200 by default";
     for (const Args& bad :
          {Args{"--size", "300x130"}, Args{"--object", "panel", "--size", "300"}}) {
@@ -205,8 +169,7 @@ std::string plyFrame(int count, const std::string& rows) {
            rows;
 }
 
-// Bad arguments, bad input, outputs that cannot be written: one line with
-// the status, the file at fault and the problem; no outputs or temporaries.
+// A failed run: one line with the file at fault, its status, no outputs or temporaries.
 struct Failure {
     const char* name;
     std::vector<std::pair<const char*, std::string>> files;  // written into the directory first
@@ -239,7 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
                               {"@/scan.kfr"},
                               kBad,
                               "scan.kfr: truncated: frame 1 declares 1 points"},
-                      // The bad body is met only after frame 1 was played and recorded.
                       Failure{"ply_body_cut_short",
                               {{"frames/f1.ply", plyFrame(2, "1 2 3 0 0 1\n2 2 3 0 0 1\n")},
                                {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n2 2\n")}},
@@ -251,18 +213,12 @@ INSTANTIATE_TEST_SUITE_P(
                               {"--out", "@/occupied/sub"},
                               kelvane_fuse::kExitOutput,
                               "occupied/sub: cannot create directory"},
-                      // Found before the first frame: the bad second frame is never read.
                       Failure{"missing_directory_before_any_frame",
                               {{"frames/f1.ply", plyFrame(1, "1 2 3 0 0 1\n")},
                                {"frames/f2.ply", plyFrame(2, "1 2 3 0 0 1\n")}},
                               {"@/frames", "--record", "copy.kfr", "--save", "@/none/state.snap"},
                               kelvane_fuse::kExitOutput,
                               "none/state.snap: cannot create file (No such file"},
-                      Failure{"file_inside_a_file",
-                              {{"occupied", "a file"}},
-                              {"--preview", "@/occupied/p.png"},
-                              kelvane_fuse::kExitOutput,
-                              "occupied/p.png: cannot create file ("},
                       Failure{"output_named_like_a_directory",
                               {},
                               {"--ply", "@/frames"},
@@ -277,9 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 #if defined(KELVANE_FUSE_EXECUTABLE)
 
-// Ctrl-C or SIGTERM while a recording is being written: the temporary file
-// goes, and the tool ends by the signal, which a shell reports as 128 + its
-// number.
+// Ctrl-C or SIGTERM while recording: the temporary goes and the tool ends by the signal.
 class FuseInterrupt : public ::testing::TestWithParam<int> {};
 
 TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
@@ -288,24 +242,12 @@ TEST_P(FuseInterrupt, RemovesPartialFilesAndEndsByTheSignal) {
 #else
     TempDir dir;
     const std::string record = dir.file("scan.kfr");
-    std::vector<std::string> args = {KELVANE_FUSE_EXECUTABLE,
-                                     "-q",
-                                     "--frames",
-                                     "400",
-                                     "--rows",
-                                     "48",
-                                     "--columns",
-                                     "60",
-                                     "--fps",
-                                     "40",
-                                     "--out",
-                                     dir.path.string(),
-                                     "--record",
-                                     record};
+    Args args = {KELVANE_FUSE_EXECUTABLE, "-q", "--frames", "400", "--rows", "48"};
+    args.insert(args.end(), {"--columns", "60", "--fps", "40", "--record", record, "--out"});
+    args.push_back(dir.path.string());
     test_support::ChildProcess child(args);
     ASSERT_TRUE(child.running());
-    // The recording is open from before the first frame to the end of the
-    // run (10 s at this pace).
+    // Open from before the first frame to the end (10 s at this pace).
     for (int i = 0; i < 400 && !std::filesystem::exists(record + ".partial"); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     EXPECT_TRUE(std::filesystem::exists(record + ".partial"));

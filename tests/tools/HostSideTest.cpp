@@ -1,7 +1,4 @@
-// What a host keeps on its side and the tools share: the removal form the
-// mirror checks and the host's copy of the voxel rounding rule. (The reader
-// of saved streams is checked by the soak against the extraction.) Built in
-// every configuration.
+// The host side the tools share: the removal form and the voxel rounding copy.
 
 #include <gtest/gtest.h>
 
@@ -45,9 +42,7 @@ TEST(HostMirrorRemovalFormTest, CountsRemovalsWithoutNaNOrWordEight) {
     EXPECT_EQ(mirror.size(), 0);
 }
 
-// The host's copy of the rule must never place a point in another voxel than
-// the library does: random float patterns, NaN, infinities and denormals
-// among them, and values at and next to halfway all round alike.
+// The host's rounding agrees with the library's on random bit patterns and near halfway.
 TEST(VoxelRoundingTest, AgreesWithTheLibraryOnAnyFloat) {
     std::mt19937 rng(11);
     std::uniform_int_distribution<uint32_t> bits;
