@@ -257,7 +257,8 @@ TEST(FacadeBuild, InvalidInputIsRefusedBeforeTheEngineSeesIt) {
     }
 }
 
-// A build whose cloud cannot be handed back fails with the extraction's message; the points stay.
+// A build whose cloud cannot be handed back fails with the extraction's
+// message; the points stay, and a snapshot carries them with their resolution.
 TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
     const std::vector<PointData> points = separatedPoints(40);
     fusion::Vertices* out = nullptr;
@@ -265,7 +266,7 @@ TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
     long allocations = 0;
     {
         Kelvane_Impl_Points k;
-        ASSERT_EQ(k.init(), 0);
+        ASSERT_TRUE(k.init() == 0 && k.setResolution(0.2f) == 0);
         fusion_test::FailingNew counting;
         ASSERT_EQ(k.buildByExistingPoints(points.data(), 40, &out, count, false), 0);
         allocations = counting.calls();
@@ -275,8 +276,8 @@ TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
     if (allocations == 0) GTEST_SKIP() << "the test program's operator new cannot fail the DLL's";
 #endif
     ASSERT_GT(allocations, 0);
-    Kelvane_Impl_Points k;
-    ASSERT_EQ(k.init(), 0);
+    Kelvane_Impl_Points k, copy;
+    ASSERT_TRUE(k.init() == 0 && k.setResolution(0.2f) == 0 && copy.init() == 0);
     out = nullptr;
     int status;
     {
@@ -289,6 +290,12 @@ TEST(FacadeBuild, AFailedHandBackLeavesItsMessage) {
     ASSERT_EQ(k.extractLivePoints(&out, count), 0);
     EXPECT_EQ(count, 40);
     delete[] out;
+    auto stream = emptyStream();
+    ASSERT_TRUE(k.saveRealTimeBytesData(stream) == 0 &&
+                copy.loadRealTimeBytesData_points(stream, &out, count) == 0);
+    EXPECT_TRUE(count == 40 && copy.getResolution() == 0.2f);
+    delete[] stream->data;
+    delete[] out;
 }
 
 // The interface class alone: every operation is inert and answers 0 (true, zeros, "").
@@ -296,58 +303,40 @@ TEST(InterfaceDefaults, EveryOperationIsInert) {
     fusion::Kelvane base;
     SentinelOutputs out;
     auto stream = emptyStream();
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(base.init() + base.deInit() + base.reset() + base.setResolution(0.3f) +
-                      base.setDeviceInfo({}) + base.setQualityJudge(false) +
-                      base.setChromatographic(true) + base.setTruncDist(1.0f) +
-                      base.setMinWeight(1.0f) + base.dataOrganize(),
-                  0);
-        EXPECT_TRUE(base.isInit());
-        EXPECT_EQ(base.getResolution() + base.getTruncDist() + base.getMinWeight(), 0.0f);
-        const fusion::DeviceInfo device = base.getDeviceInfo();
-        const fusion::DeviceInfo zero{};
-        EXPECT_EQ(std::memcmp(&device, &zero, sizeof device), 0);
-        EXPECT_EQ(base.getLastErrorMessage(), "");
-        EXPECT_EQ(
-            base.process(&kPoint, 1, kViews, kPose, true) +
-                base.getRequiredMemoryForExtractData(out.bytes) + base.extractLivePoints(out.raw) +
-                base.extractLivePoints(&out.vertices, out.count) + base.extractLiveMesh(out.mesh) +
-                base.extractLiveMesh(&out.vertices, out.count, &out.polygons, out.polygon_count) +
-                base.saveRealTimeBytesData(stream) +
-                base.loadRealTimeBytesData_points(stream, &out.vertices, out.count) +
-                base.loadRealTimeBytesData_mesh(stream, &out.vertices, out.count, &out.polygons,
-                                                out.polygon_count) +
-                base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, false) +
-                base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, &out.polygons,
-                                           out.polygon_count, false) +
-                base.setProtectedArea(&kPoint, 1, false) + base.deleteSelectedArea(&kPoint, 1) +
-                base.setFineScanArea(&kPoint, 1) + base.readExternalModel(&kPoint, 1) +
-                base.getMeshNum(out.count) + base.getVertexNum(out.count) +
-                base.getUpdateVertices(&out.vertices, out.count) +
-                base.getUpdatePolygons(&out.polygons, out.polygon_count) +
-                base.getPointsNumLimitByResolution(),
-            0);
-        base.setProcessFinishedCallBack([](int) {});
-        EXPECT_TRUE(out.untouched());
-        EXPECT_EQ(stream->data, nullptr);
-        EXPECT_EQ(base.getFusionMode(), 0);
-    }
-}
-
-TEST(FacadeSnapshot, BuiltPointsTravelWithTheirResolution) {
-    auto stream = emptyStream();
-    const std::vector<fusion::PointData> points = separatedPoints(40);
-    Kelvane_Impl_Points source, copy;
-    fusion::Vertices *built = nullptr, *loaded = nullptr;
-    int built_count = -1, loaded_count = -1;
-    ASSERT_TRUE(source.init() == 0 && source.setResolution(0.2f) == 0 && copy.init() == 0);
-    ASSERT_EQ(source.buildByExistingPoints(points.data(), 40, &built, built_count, false), 0);
-    ASSERT_TRUE(source.saveRealTimeBytesData(stream) == 0 &&
-                copy.loadRealTimeBytesData_points(stream, &loaded, loaded_count) == 0);
-    EXPECT_TRUE(built_count == 40 && loaded_count == 40 && copy.getResolution() == 0.2f);
-    delete[] stream->data;
-    delete[] built;
-    delete[] loaded;
+    EXPECT_EQ(base.init() + base.deInit() + base.reset() + base.setResolution(0.3f) +
+                  base.setDeviceInfo({}) + base.setQualityJudge(false) +
+                  base.setChromatographic(true) + base.setTruncDist(1.0f) +
+                  base.setMinWeight(1.0f) + base.dataOrganize(),
+              0);
+    EXPECT_TRUE(base.isInit());
+    EXPECT_EQ(base.getResolution() + base.getTruncDist() + base.getMinWeight(), 0.0f);
+    const fusion::DeviceInfo device = base.getDeviceInfo();
+    const fusion::DeviceInfo zero{};
+    EXPECT_EQ(std::memcmp(&device, &zero, sizeof device), 0);
+    EXPECT_EQ(base.getLastErrorMessage(), "");
+    EXPECT_EQ(
+        base.process(&kPoint, 1, kViews, kPose, true) +
+            base.getRequiredMemoryForExtractData(out.bytes) + base.extractLivePoints(out.raw) +
+            base.extractLivePoints(&out.vertices, out.count) + base.extractLiveMesh(out.mesh) +
+            base.extractLiveMesh(&out.vertices, out.count, &out.polygons, out.polygon_count) +
+            base.saveRealTimeBytesData(stream) +
+            base.loadRealTimeBytesData_points(stream, &out.vertices, out.count) +
+            base.loadRealTimeBytesData_mesh(stream, &out.vertices, out.count, &out.polygons,
+                                            out.polygon_count) +
+            base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, false) +
+            base.buildByExistingPoints(&kPoint, 1, &out.vertices, out.count, &out.polygons,
+                                       out.polygon_count, false) +
+            base.setProtectedArea(&kPoint, 1, false) + base.deleteSelectedArea(&kPoint, 1) +
+            base.setFineScanArea(&kPoint, 1) + base.readExternalModel(&kPoint, 1) +
+            base.getMeshNum(out.count) + base.getVertexNum(out.count) +
+            base.getUpdateVertices(&out.vertices, out.count) +
+            base.getUpdatePolygons(&out.polygons, out.polygon_count) +
+            base.getPointsNumLimitByResolution(),
+        0);
+    base.setProcessFinishedCallBack([](int) {});
+    EXPECT_TRUE(out.untouched());
+    EXPECT_EQ(stream->data, nullptr);
+    EXPECT_EQ(base.getFusionMode(), 0);
 }
 
 #ifdef _OPENMP

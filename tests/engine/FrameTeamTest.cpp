@@ -76,17 +76,12 @@ TEST(FrameTeamConcurrent, HelpersStayOutWhileASecondStageRuns) {
     }
     team.stageEnded();
     EXPECT_TRUE(team.keepGoing(1));
-}
-
-TEST(FrameTeamConcurrent, SoloTeamAndEmptyLoops) {
+    std::set<int> members;
+    EXPECT_TRUE(runLoop(team, 0, members).empty());
     FrameTeam solo(0);
     EXPECT_EQ(solo.size(), 1);
-    std::set<int> members;
-    const std::vector<int> counts = runLoop(solo, 100, members);
-    for (int c : counts) EXPECT_EQ(c, 1);
+    EXPECT_EQ(runLoop(solo, 100, members), std::vector<int>(100, 1));
     EXPECT_EQ(members, std::set<int>{0});
-    FrameTeam team(2);
-    EXPECT_TRUE(runLoop(team, 0, members).empty());
 }
 
 }  // namespace

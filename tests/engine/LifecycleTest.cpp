@@ -68,10 +68,8 @@ TEST(Settings, DerivationRunsOnlyOnceBothAreGiven) {
         << "both settings again after every init";
 }
 
-// Stopping the engine from another thread, in every way, while second
-// stages wait in the pool's queue or while a frame is held inside the
-// pipeline: the stop returns only after that work is done, so none of it
-// touches the volume afterwards.
+// A stop from another thread, while stages are queued or a frame is inside,
+// returns only after that work is done, so none of it touches the volume after.
 enum class Stop { Reset, DeInit, Destroy };
 enum class Busy { StagesQueued, FrameInside };
 
@@ -99,8 +97,7 @@ TEST_P(ConcurrentStop, WaitsForTheWorkInFlight) {
         for (int i = 1; i < 5; ++i) ASSERT_EQ(feed(i, false), 0);
         ASSERT_EQ(engine->queuedSecondStages(), 4);
     } else {
-        // The voxel of the next frame's first point exists; holding its lock
-        // stalls that point's intake.
+        // Holding the lock of the next frame's first voxel stalls its intake.
         scanner.frameAt(5, frame);
         ASSERT_EQ(engine->buildByExistingPoints(frame.points.data(), 1), 0);
         const fusion::Voxel* voxel =

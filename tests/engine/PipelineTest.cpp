@@ -125,8 +125,8 @@ TEST_F(PipelineTest, SecondStagesHoldSlotsAndAreDroppedAndCountedWhenAllAreTaken
 
 class Sweep : public ::testing::TestWithParam<std::tuple<Shape, bool>> {};
 
-// An orbit fused twice: the model grows, then stops once covered; it lies on the
-// object with outward normals, and (non-blocking) every vertex was announced.
+// An orbit fused twice: the model grows, then stops once covered, and lies on
+// the object with outward normals. (HostMirrorIsExact checks the announcements.)
 TEST_P(Sweep, FusesTheSurfaceOnce) {
     const auto [shape, blocking] = GetParam();
     auto engine = makeEngine();
@@ -134,7 +134,6 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
     kelvane_sim::SweepOptions options = smallSweep(shape, 5, 24);
     options.rows = 100;
     options.columns = 125;
-    std::set<int32_t> announced;
     std::vector<int> live_after;
     std::vector<Vertices> live;
     for (uint32_t seed : {5u, 6u}) {
@@ -147,7 +146,7 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
                                       f.pose, blocking),
                       0);
             engine->waitForPendingWork();
-            for (const Vertices& v : drainUpdates(*engine)) announced.insert(v.view_id);
+            (void)drainUpdates(*engine);
             live = liveVertices(*engine);
             if (!live.empty()) live_after.push_back(static_cast<int>(live.size()));
         }
@@ -156,19 +155,17 @@ TEST_P(Sweep, FusesTheSurfaceOnce) {
     EXPECT_GT(covered, 2 * live_after.front()) << "the orbit keeps showing new surface";
     EXPECT_LE(live_after.back(), covered + covered / 20)
         << "re-scanned surface fuses, not piles up";
-    int off = 0, inward = 0, unannounced = 0;
+    int off = 0, inward = 0;
     for (const Vertices& v : live) {
         float truth[3];
         kelvane_sim::surfaceNormal(options, v.position, truth);
         off += std::fabs(kelvane_sim::surfaceDistance(options, v.position)) > 0.1f;  // 5 sigma
         inward += fusion::dot3(truth, v.normal) <= 0;
-        unannounced += announced.count(v.view_id) == 0;
     }
     if (shape == Shape::Sphere) {  // a box's edges blur its faces' distances and normals
         EXPECT_EQ(off, 0);
         EXPECT_EQ(inward, 0);
     }
-    EXPECT_EQ(unannounced, blocking ? static_cast<int>(live.size()) : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Objects, Sweep,

@@ -221,18 +221,12 @@ TEST(SnapshotLoad, GrowsTheStoreOrFailsEmpty) {
         small->setResolution(0.25f);
         Vertices* out = nullptr;
         int count = -3;
-        const int result = small->loadRealTimeBytesData_points(stream, &out, count);
+        const bool fits = max_chunks == 64;
+        EXPECT_EQ(small->loadRealTimeBytesData_points(stream, &out, count), fits ? 0 : kNoMemory);
         EXPECT_EQ(small->resolution(), 0.5f);
-        if (max_chunks == 64) {
-            EXPECT_EQ(result, 0);
-            EXPECT_EQ(small->errorMessage(), "no error !");
-            EXPECT_EQ(adopt(out, count).size(), live);
-            continue;
-        }
-        EXPECT_EQ(result, kNoMemory);
-        EXPECT_EQ(small->errorMessage(), "memory is lacked!");
-        EXPECT_EQ(out, nullptr);
-        EXPECT_TRUE(liveVertices(*small).empty());
+        EXPECT_EQ(small->errorMessage(), fits ? "no error !" : "memory is lacked!");
+        EXPECT_EQ(adopt(out, count).size(), fits ? live : 0u);
+        EXPECT_EQ(liveVertices(*small).size(), fits ? live : 0u);
     }
 }
 

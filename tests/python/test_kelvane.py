@@ -210,18 +210,6 @@ def test_c_and_cpp_examples_compile_and_run(tmp_path, language):
         assert 1500 < int(re.fullmatch(r"(\d+) live points\n", result.stdout).group(1)) <= 47 * 41
 
 
-def test_python_example_fuses_a_frame_file(tool_run, tmp_path):
-    (tmp_path / "open3d.py").write_text("raise ImportError('No module named open3d')\n")
-    (tmp_path / "view_scan.py").write_text(example("python"))
-    package_root = os.path.dirname(os.path.dirname(os.path.abspath(kelvane.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path), package_root]))
-    result = subprocess.run([sys.executable, "view_scan.py", str(tool_run[0])], cwd=tmp_path, env=env,
-                            capture_output=True, text=True, check=True)
-    live, advice = result.stdout.splitlines()
-    assert int(re.fullmatch(r"(\d+) live points", live).group(1)) > 10000
-    assert advice == "install python3-open3d to view the cloud"
-
-
 def vertices_with_grades():
     """Five records: scan levels 8, 16, 32, 64 and 8 on quality 0x4321, the last a removal."""
     records = np.zeros(5, dtype=kelvane.VERTEX_DTYPE)
