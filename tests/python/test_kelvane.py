@@ -222,12 +222,16 @@ def vertices_with_grades():
     return records
 
 
-def test_grades_of_each_scan_level_and_their_colours():
+def test_grades_of_each_scan_level_their_colours_and_open3d_missing():
     assert kelvane.quality_grades(vertices_with_grades()).tolist() == [1, 2, 3, 4, 1]
     colours = kelvane.grade_colours([0, 15, 7.5, 20])
     assert np.allclose(colours, [[0.86, 0.24, 0.20], [0.27, 0.76, 0.36], [0.92, 0.80, 0.24], [0.27, 0.76, 0.36]])
     with pytest.raises(TypeError, match="VERTEX_DTYPE"):
         kelvane.quality_grades(np.zeros((5, 3)))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setitem(sys.modules, "open3d", None)  # import open3d now raises ImportError
+        with pytest.raises(ImportError, match=r"needs Open3D.*python3-open3d"):
+            kelvane.to_open3d(vertices_with_grades())
 
 
 def test_to_open3d_gives_points_normals_and_grade_colours():
@@ -239,12 +243,6 @@ def test_to_open3d_gives_points_normals_and_grade_colours():
     assert np.array_equal(np.asarray(cloud.points), kept["position"])
     assert np.array_equal(np.asarray(cloud.normals), kept["normal"])
     assert np.allclose(np.asarray(cloud.colors), kelvane.grade_colours([1, 2, 3, 4]))
-
-
-def test_to_open3d_without_open3d_says_what_to_install(monkeypatch):
-    monkeypatch.setitem(sys.modules, "open3d", None)  # import open3d now raises ImportError
-    with pytest.raises(ImportError, match=r"needs Open3D.*python3-open3d"):
-        kelvane.to_open3d(vertices_with_grades())
 
 
 def test_the_package_under_test_is_the_one_expected():
