@@ -277,19 +277,6 @@ TEST(BuiltinEigen, AgreesWithOpenCV) {
 
 #else
 
-// The plane tests of the per-frame estimator, and how far each tested
-// quantity lies from its threshold (relative), for a decision comparison.
-struct PlaneDecision {
-    bool accepted;
-    double margin;
-};
-PlaneDecision planeDecision(const double v[3]) {
-    const double l0 = v[0], l1 = v[1], l2 = v[2];
-    const double margins[4] = {std::fabs(l1 - 0.05) / 0.05, std::fabs(0.5 * l1 - l2) / l0,
-                               std::fabs((l1 - l2) / l0 - 0.3), std::fabs((l0 - l1) / l0 - 0.7)};
-    return {fusion::isClearPlane(v), *std::min_element(margins, margins + 4)};
-}
-
 TEST(BuiltinEigen, AgreesWithOpenCV) {
     GTEST_SKIP() << "OpenCV's core module was not found: no oracle to compare with";
 }
